@@ -1,0 +1,48 @@
+// User-mode operating-system layer: files, folders, text conversion, clock.
+// One header, two implementations (posix/ and win32/), chosen by the build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace vostrale::platform {
+
+// A file as the mount record carries it: a HANDLE value on Windows, a descriptor on POSIX.
+// 0 means "no file".
+using NativeFile = uint64_t;
+
+// Opens an existing file for reading, shared for reading. Returns 0 and sets *error
+// (GetLastError / errno) on failure.
+NativeFile OpenForRead(const std::filesystem::path& path, uint32_t* error);
+
+// Reads up to `length` bytes at `offset`; *got is what arrived (short at end of file).
+bool ReadAt(NativeFile file, uint64_t offset, void* buffer, size_t length, size_t* got);
+
+// Reads exactly `length` bytes at `offset`.
+bool ReadExactlyAt(NativeFile file, uint64_t offset, void* buffer, size_t length);
+
+bool FileSize(NativeFile file, uint64_t* size);
+
+void CloseFile(NativeFile file);
+
+// The user's documents folder (Windows: the shell's Documents; Linux: $XDG_DOCUMENTS_DIR or
+// ~/Documents).
+std::filesystem::path DocumentsFolder();
+
+// Where seek-table caches live (Windows: common application data; Linux: $XDG_CACHE_HOME or
+// ~/.cache).
+std::filesystem::path CacheFolder();
+
+// 8-bit text of a path: the ANSI code page on Windows (unmappable characters become '?'),
+// UTF-8 on Linux.
+std::string NarrowPath(const std::filesystem::path& path);
+
+// Path from 8-bit text in the same encoding.
+std::filesystem::path PathFromNarrow(const std::string& text);
+
+// Monotonic milliseconds.
+uint64_t MonotonicMs();
+
+} // namespace vostrale::platform

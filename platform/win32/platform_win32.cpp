@@ -1,0 +1,98 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+namespace vostrale::platform {
+
+NativeFile OpenForRead(const std::filesystem::path& path, uint32_t* error) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (error)
+            *error = GetLastError();
+        return 0;
+    }
+    return NativeFile(reinterpret_cast<uintptr_t>(h));
+}
+
+static HANDLE AsHandle(NativeFile f) { return reinterpret_cast<HANDLE>(uintptr_t(f)); }
+
+bool ReadAt(NativeFile file, uint64_t offset, void* buffer, size_t length, size_t* got) {
+    size_t done = 0;
+    auto* out = static_cast<char*>(buffer);
+    while (done < length) {
+        OVERLAPPED ov{};
+        uint64_t at = offset + done;
+        ov.Offset = DWORD(at);
+        ov.OffsetHigh = DWORD(at >> 32);
+        DWORD chunk = DWORD(length - done > 0x40000000 ? 0x40000000 : length - done);
+        DWORD n = 0;
+        if (!ReadFile(AsHandle(file), out + done, chunk, &n, &ov)) {
+            if (GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            *got = done;
+            return false;
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    *got = done;
+    return true;
+}
+
+bool ReadExactlyAt(NativeFile file, uint64_t offset, void* buffer, size_t length) {
+    size_t got = 0;
+    return ReadAt(file, offset, buffer, length, &got) && got == length;
+}
+
+bool FileSize(NativeFile file, uint64_t* size) {
+    LARGE_INTEGER li;
+    if (!GetFileSizeEx(AsHandle(file), &li))
+        return false;
+    *size = uint64_t(li.QuadPart);
+    return true;
+}
+
+void CloseFile(NativeFile file) {
+    if (file != 0)
+        CloseHandle(AsHandle(file));
+}
+
+static std::filesystem::path KnownFolder(int csidl) {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    if (SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer) != S_OK)
+        return std::filesystem::path(L".");
+    buffer[MAX_PATH] = 0;
+    return std::filesystem::path(buffer);
+}
+
+std::filesystem::path DocumentsFolder() { return KnownFolder(CSIDL_PERSONAL); }
+
+std::filesystem::path CacheFolder() { return KnownFolder(CSIDL_COMMON_APPDATA); }
+
+std::string NarrowPath(const std::filesystem::path& path) {
+    const std::wstring& w = path.native();
+    if (w.empty())
+        return {};
+    int n = WideCharToMultiByte(CP_ACP, 0, w.data(), int(w.size()), nullptr, 0, "?", nullptr);
+    std::string out(size_t(n > 0 ? n : 0), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_ACP, 0, w.data(), int(w.size()), out.data(), n, "?", nullptr);
+    return out;
+}
+
+std::filesystem::path PathFromNarrow(const std::string& text) {
+    if (text.empty())
+        return {};
+    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring w(size_t(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), w.data(), n);
+    return std::filesystem::path(w);
+}
+
+uint64_t MonotonicMs() { return GetTickCount64(); }
+
+} // namespace vostrale::platform
