@@ -62,15 +62,24 @@ function(vostrale_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
 endfunction()
 
-# A libFuzzer target; its seed corpus is fuzz/corpus/<name>/ (made by the writers at test time
-# when empty) and the test command runs it over the corpus and then for a few seconds.
+# A libFuzzer target. SEEDS names an optional source of a small program that writes seed
+# inputs into the folder given as its first argument (images come from the test-side writers,
+# so nothing binary is committed). The test command runs each target over its seeds and then
+# fuzzes it for a few seconds.
 function(vostrale_fuzzer name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;SEEDS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${VOSTRALE_ROOT})
   target_link_libraries(${name} PRIVATE ${ARG_DEPENDS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
-  set_property(GLOBAL APPEND PROPERTY VOSTRALE_FUZZERS ${name})
+  set(entry "${name}")
+  if(ARG_SEEDS)
+    add_executable(${name}_seeds ${ARG_SEEDS})
+    target_include_directories(${name}_seeds PRIVATE ${VOSTRALE_ROOT})
+    target_link_libraries(${name}_seeds PRIVATE ${ARG_DEPENDS})
+    set(entry "${name} ${name}_seeds")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY VOSTRALE_FUZZERS "${entry}")
 endfunction()
 
 function(vostrale_benchmark name)
