@@ -157,5 +157,193 @@ TEST(ProbeVolumeTools, MkudffsRevisionsMediaAndPartitionKinds) {
     }
 }
 
+std::vector<uint8_t> Manager(uint32_t size, uint8_t regionMask,
+                             const char* magic = "DVDVIDEO-VMG") {
+    std::vector<uint8_t> ifo(size, 0);
+    std::memcpy(ifo.data(), magic, Min<size_t>(12, size));
+    if (size > 23)
+        ifo[23] = 0x5A;
+    if (size > 35)
+        ifo[35] = regionMask;
+    return ifo;
+}
+
+TEST(ProbeVolume, ClassifiesByRecognitionAndRootFolders) {
+    using Build = void (*)(UdfImageWriter*);
+    struct Case {
+        const char* name;
+        UdfWriterOptions options;
+        Build build;
+        uint8_t kind;
+        uint8_t region;
+    } cases[] = {
+        {"UDF 2 without video folders",
+         {},
+         [](UdfImageWriter* w) { w->AddFolder(0, "DATA"); },
+         4,
+         0},
+        {"UDF 1.02 without video folders",
+         {.nsr03 = false},
+         [](UdfImageWriter* w) { w->AddFolder(0, "DATA"); },
+         2,
+         0},
+        {"empty UDF 2 root", {}, [](UdfImageWriter*) {}, 4, 0},
+        {"DVD-Video",
+         {},
+         [](UdfImageWriter* w) {
+             w->AddFolder(0, "AUDIO_TS");
+             int v = w->AddFolder(0, "VIDEO_TS");
+             w->AddFile(v, "VIDEO_TS.BUP", Manager(2048, 0x11));
+             w->AddFile(v, "VIDEO_TS.IFO", Manager(2048, 0x2C));
+         },
+         2,
+         0x2C},
+        {"HD DVD", {}, [](UdfImageWriter* w) { w->AddFolder(0, "HVDVD_TS"); }, 3, 0},
+        {"HVDVD_TS before VIDEO_TS",
+         {},
+         [](UdfImageWriter* w) {
+             w->AddFolder(0, "HVDVD_TS");
+             int v = w->AddFolder(0, "VIDEO_TS");
+             w->AddFile(v, "VIDEO_TS.IFO", Manager(2048, 0x2C));
+         },
+         3,
+         0},
+        {"VIDEO_TS before HVDVD_TS",
+         {},
+         [](UdfImageWriter* w) {
+             int v = w->AddFolder(0, "VIDEO_TS");
+             w->AddFile(v, "VIDEO_TS.IFO", Manager(2048, 0x2C));
+             w->AddFolder(0, "HVDVD_TS");
+         },
+         2,
+         0x2C},
+        {"lower-case video_ts",
+         {},
+         [](UdfImageWriter* w) {
+             int v = w->AddFolder(0, "video_ts");
+             w->AddFile(v, "VIDEO_TS.IFO", Manager(2048, 0x2C));
+         },
+         4,
+         0},
+        {"manager of 24 bytes",
+         {},
+         [](UdfImageWriter* w) {
+             w->AddFile(w->AddFolder(0, "VIDEO_TS"), "VIDEO_TS.IFO", Manager(24, 0));
+         },
+         2,
+         0},
+        {"manager too short for the region mask",
+         {},
+         [](UdfImageWriter* w) {
+             w->AddFile(w->AddFolder(0, "VIDEO_TS"), "VIDEO_TS.IFO", Manager(35, 0));
+         },
+         2,
+         0},
+        {"manager with a foreign header",
+         {},
+         [](UdfImageWriter* w) {
+             w->AddFile(w->AddFolder(0, "VIDEO_TS"), "VIDEO_TS.IFO",
+                        Manager(2048, 0x2C, "DVDVIDEO-VTS"));
+         },
+         2,
+         0},
+        {"VIDEO_TS.IFO that is a folder",
+         {},
+         [](UdfImageWriter* w) { w->AddFolder(w->AddFolder(0, "VIDEO_TS"), "VIDEO_TS.IFO"); },
+         2,
+         0},
+        {"16-bit names",
+         {},
+         [](UdfImageWriter* w) {
+             int v = w->AddFolder(0, "VIDEO_TS");
+             w->Tweak(v).utf16 = true;
+             int m = w->AddFile(v, "VIDEO_TS.IFO", Manager(2048, 0x2C));
+             w->Tweak(m).utf16 = true;
+         },
+         2,
+         0x2C},
+        {"deleted HVDVD_TS ahead of VIDEO_TS",
+         {},
+         [](UdfImageWriter* w) {
+             w->Tweak(w->AddFolder(0, "HVDVD_TS")).deleted = true;
+             w->AddFile(w->AddFolder(0, "VIDEO_TS"), "VIDEO_TS.IFO", Manager(2048, 0x2C));
+         },
+         2,
+         0x2C},
+        {"bridge with ISO 9660, UDF 2",
+         {.isoBridge = true},
+         [](UdfImageWriter* w) { w->AddFolder(0, "DATA"); },
+         4,
+         0},
+        {"bridge with ISO 9660, HD DVD",
+         {.isoBridge = true},
+         [](UdfImageWriter* w) { w->AddFolder(0, "HVDVD_TS"); },
+         3,
+         0},
+        {"metadata partition, DVD-Video",
+         {.partition = UdfPartition::Metadata},
+         [](UdfImageWriter* w) {
+             w->AddFile(w->AddFolder(0, "VIDEO_TS"), "VIDEO_TS.IFO", Manager(4096, 0xFD));
+         },
+         2,
+         0xFD},
+        {"virtual partition, HD DVD",
+         {.partition = UdfPartition::Virtual},
+         [](UdfImageWriter* w) { w->AddFolder(0, "HVDVD_TS"); },
+         3,
+         0},
+        // NSR02 with two partition maps is refused, so the root is never seen.
+        {"NSR02 with two maps",
+         {.nsr03 = false, .partition = UdfPartition::Metadata},
+         [](UdfImageWriter* w) { w->AddFolder(0, "HVDVD_TS"); },
+         2,
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UdfImageWriter writer(c.options);
+        c.build(&writer);
+        std::vector<uint8_t> image = writer.Build();
+        ProbeOutcome out = ProbeImage(image);
+        EXPECT_EQ(out.kind, c.kind);
+        EXPECT_EQ(out.region, c.region);
+        // A raw copy of the same disc gives the same answer.
+        out = ProbeImage(ToRawMode1(image), 2352);
+        EXPECT_EQ(out.kind, c.kind);
+        EXPECT_EQ(out.region, c.region);
+    }
+}
+
+TEST(ProbeVolume, UnrecognisedImagesGiveZeroAndClearTheRegion) {
+    UdfImageWriter writer;
+    writer.AddFolder(0, "HVDVD_TS");
+    std::vector<uint8_t> udf = writer.Build();
+    std::vector<uint8_t> shortImage(udf.begin(), udf.begin() + 25 * 2048);
+    std::vector<uint8_t> stopped = udf;
+    stopped[16 * 2048 + 6] = 0; // structure version 0: the scan ends before NSR03
+    std::vector<uint8_t> noise(300 * 2048);
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = uint8_t(i * 2654435761u >> 13);
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> image;
+        uint32_t bytesPerSector;
+    } cases[] = {
+        {"4096 zero bytes", std::vector<uint8_t>(4096, 0), 2048},
+        {"empty file", {}, 2048},
+        {"shorter than 26 sectors", shortImage, 2048},
+        {"recognition stopped by structure version 0", stopped, 2048},
+        {"noise", noise, 2048},
+        {"raw sectors probed as cooked", ToRawMode1(udf), 2048},
+        {"cooked sectors probed as raw", udf, 2352},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ProbeOutcome out = ProbeImage(c.image, c.bytesPerSector);
+        EXPECT_EQ(out.kind, 0);
+        EXPECT_EQ(out.region, 0);
+    }
+}
+
 } // namespace
 } // namespace vostrale::testing

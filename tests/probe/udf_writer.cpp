@@ -302,6 +302,8 @@ std::vector<uint8_t> UdfImageWriter::Build() {
     bool vatEmbedded = 176 + vatSize <= kSector;
     uint32_t vatData = 0, vatEntry = 0;
     if (o.partition == UdfPartition::Virtual) {
+        // The table must end the image: no padding may follow it.
+        physNext = Max<uint32_t>(physNext, 300 - kPartitionStart);
         if (!vatEmbedded) {
             vatData = physNext;
             physNext += Blocks(vatSize);
