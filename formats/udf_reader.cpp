@@ -517,6 +517,10 @@ bool UdfReader::LoadMetadataPartition(PartitionMapEntry* map) {
         blocks += map->extents[i].blocks;
     uint64_t first = uint64_t(start) + map->extents[0].start;
     blocks = Min<uint64_t>(blocks, m_limits.maxCacheBytes / kUdfSectorSize);
+    uint32_t last = 0;
+    if (!LastSector(&last) || first > last)
+        blocks = 0;
+    blocks = Min<uint64_t>(blocks, uint64_t(last) - first + 1);
     if (first <= 0xFFFFFFFF && blocks != 0) {
         std::vector<uint8_t> cache(size_t(blocks) * kUdfSectorSize);
         uint32_t got = 0;
@@ -532,19 +536,8 @@ bool UdfReader::LoadMetadataPartition(PartitionMapEntry* map) {
 bool UdfReader::LoadVirtualTable(PartitionMapEntry* map, uint16_t physical) {
     if (map->descriptor == nullptr)
         return false;
-    DeviceCommand command;
-    uint8_t reply[8] = {};
-    command.cdb[0] = kScsiReadCapacity;
-    command.data = reply;
-    command.transferLength = sizeof(reply);
-    if (!m_device->Execute(&command))
-        return false;
-    uint32_t last = LoadBe32(reply);
-    if (last == 0)
-        last = 0xFFFFFFFF;
-    else if (last == kCapacityNone)
-        last = 0;
-    if (last == 0)
+    uint32_t last = 0;
+    if (!LastSector(&last))
         return false;
 
     // The table's file entry sits in the last recorded block, which on some discs lies a few
@@ -597,6 +590,22 @@ bool UdfReader::LoadVirtualTable(PartitionMapEntry* map, uint16_t physical) {
     map->extents = m_tables.back().data();
     map->extentCount = uint32_t(m_tables.back().size());
     return true;
+}
+
+bool UdfReader::LastSector(uint32_t* last) {
+    DeviceCommand command;
+    uint8_t reply[8] = {};
+    command.cdb[0] = kScsiReadCapacity;
+    command.data = reply;
+    command.transferLength = sizeof(reply);
+    if (!m_device->Execute(&command))
+        return false;
+    *last = LoadBe32(reply);
+    if (*last == 0)
+        *last = 0xFFFFFFFF;
+    else if (*last == kCapacityNone)
+        *last = 0;
+    return *last != 0;
 }
 
 bool UdfReader::MapBlock(uint16_t partitionRef, uint32_t block, uint32_t* sector) const {

@@ -187,6 +187,8 @@ class UdfReader {
     bool ParseLogicalVolume(const uint8_t* lvd);
     bool LoadMetadataPartition(PartitionMapEntry* map);
     bool LoadVirtualTable(PartitionMapEntry* map, uint16_t physical);
+    // Last addressable sector as READ CAPACITY reports it; false when unknown or empty.
+    bool LastSector(uint32_t* last);
     bool MapBlock(uint16_t partitionRef, uint32_t block, uint32_t* sector) const;
     bool ReadEntrySector(uint32_t sector, uint8_t* out);
     bool ReadSectors(uint32_t first, uint32_t count, uint8_t* out, uint32_t* got);

@@ -105,7 +105,7 @@ TEST(ProbeVolumeTools, GenisoimageUdfBridge) {
     // The same disc as raw Mode 1 sectors.
     std::ifstream in(dvd, std::ios::binary);
     std::vector<uint8_t> cooked((std::istreambuf_iterator<char>(in)), {});
-    out = ProbeImage(ToRawMode1(cooked), 2352);
+    out = ProbeImage(ToRaw(cooked), 2352);
     EXPECT_EQ(out.kind, 2);
     EXPECT_EQ(out.region, 0xFE);
 }
@@ -308,9 +308,11 @@ TEST(ProbeVolume, ClassifiesByRecognitionAndRootFolders) {
         EXPECT_EQ(out.kind, c.kind);
         EXPECT_EQ(out.region, c.region);
         // A raw copy of the same disc gives the same answer.
-        out = ProbeImage(ToRawMode1(image), 2352);
-        EXPECT_EQ(out.kind, c.kind);
-        EXPECT_EQ(out.region, c.region);
+        for (uint8_t mode : {1, 2}) {
+            out = ProbeImage(ToRaw(image, mode), 2352);
+            EXPECT_EQ(out.kind, c.kind) << "mode " << int(mode);
+            EXPECT_EQ(out.region, c.region) << "mode " << int(mode);
+        }
     }
 }
 
@@ -334,7 +336,7 @@ TEST(ProbeVolume, UnrecognisedImagesGiveZeroAndClearTheRegion) {
         {"shorter than 26 sectors", shortImage, 2048},
         {"recognition stopped by structure version 0", stopped, 2048},
         {"noise", noise, 2048},
-        {"raw sectors probed as cooked", ToRawMode1(udf), 2048},
+        {"raw sectors probed as cooked", ToRaw(udf), 2048},
         {"cooked sectors probed as raw", udf, 2352},
     };
     for (const Case& c : cases) {

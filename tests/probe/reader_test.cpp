@@ -1,5 +1,6 @@
 // The reader on images from the test-side writer: partition kinds, entry forms, names,
 // continuation extents and damaged structures.
+#include "common/bytes.h"
 #include "formats/arena.h"
 #include "formats/udf_reader.h"
 #include "tests/probe/probe_support.h"
@@ -191,6 +192,227 @@ TEST(NodeArena, HandsOutZeroedAlignedMemoryInChunks) {
     EXPECT_STREQ(arena.CopyString("VIDEO_TS", 8), "VIDEO_TS");
     arena.Release();
     EXPECT_EQ(arena.ChunkCount(), 0u);
+}
+
+size_t CountNodes(const DirectoryNode* dir) {
+    size_t count = 0;
+    for (const DirectoryNode* n = dir->firstChild; n != nullptr; n = n->nextSibling)
+        count += 1 + (n->isDirectory ? CountNodes(n) : 0);
+    return count;
+}
+
+TEST(UdfReader, DamagedTreesEndWithABoundedTree) {
+    using Build = void (*)(UdfImageWriter*);
+    struct Case {
+        const char* name;
+        Build build;
+        const char* listing; // null: only bounded
+        bool truncated;
+    } cases[] = {
+        {"folder that holds the root",
+         [](UdfImageWriter* w) {
+             w->Tweak(w->AddFolder(0, "LOOP")).linkTo = 0;
+             w->AddFolder(0, "HVDVD_TS");
+         },
+         "/LOOP/ /HVDVD_TS/", false},
+        {"folder that holds itself",
+         [](UdfImageWriter* w) {
+             int x = w->AddFolder(0, "X");
+             w->Tweak(w->AddFolder(x, "again")).linkTo = x;
+         },
+         "/X/ /X/again/", false},
+        {"two folders holding each other",
+         [](UdfImageWriter* w) {
+             int a = w->AddFolder(0, "A");
+             int b = w->AddFolder(a, "B");
+             w->Tweak(w->AddFolder(b, "up")).linkTo = a;
+         },
+         "/A/ /A/B/ /A/B/up/", false},
+        {"fan-out of shared folders",
+         [](UdfImageWriter* w) {
+             // Each level lists the next one 40 times: 40^5 paths without a single cycle.
+             int level[6];
+             level[0] = 0;
+             for (int d = 1; d < 6; ++d)
+                 level[d] = w->AddFolder(level[d - 1], "L" + std::to_string(d));
+             for (int d = 1; d < 5; ++d)
+                 for (int k = 0; k < 39; ++k)
+                     w->Tweak(w->AddFolder(level[d],
+                                           "L" + std::to_string(d + 1) + "-" + std::to_string(k)))
+                         .linkTo = level[d + 1];
+         },
+         nullptr, true},
+        {"deep chain",
+         [](UdfImageWriter* w) {
+             int at = 0;
+             for (int d = 0; d < 100; ++d)
+                 at = w->AddFolder(at, "D");
+         },
+         nullptr, true},
+        {"continuation chain that loops",
+         [](UdfImageWriter* w) {
+             int f = w->AddFile(0, "f", Bytes(6000, 1));
+             w->Tweak(f).extentPieces = 3;
+             w->Tweak(f).piecesPerBlock = 2;
+             w->Tweak(f).cyclicContinuation = true;
+         },
+         "/f(6000)", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UdfImageWriter writer;
+        c.build(&writer);
+        ImageOnDisk image(writer.Build());
+        UdfReader reader;
+        ASSERT_TRUE(image.Open(&reader));
+        if (c.listing != nullptr) {
+            EXPECT_EQ(Listing(reader.Root()), c.listing);
+        }
+        EXPECT_EQ(reader.TreeTruncated(), c.truncated);
+        EXPECT_LE(CountNodes(reader.Root()), ReaderLimits{}.maxNodes);
+    }
+}
+
+// Hostile values written into otherwise sound images: the probe ends with the base answer
+// (4 for these NSR03 discs) or, where the damage is survivable, still finds HVDVD_TS (3).
+TEST(ProbeVolume, HostileFieldsAreCheckedBeforeUse) {
+    constexpr uint32_t kSector = 2048;
+    using Patch = void (*)(std::vector<uint8_t>*, const UdfImageWriter&);
+    struct Case {
+        const char* name;
+        UdfPartition partition;
+        Patch patch;
+        uint8_t kind;
+    } cases[] = {
+        {"sound image", UdfPartition::Physical, [](std::vector<uint8_t>*, const UdfImageWriter&) {},
+         3},
+        {"anchor extent length 4 GiB", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             StoreLe32(im->data() + 256 * kSector + 16, 0xFFFFFFFF);
+         },
+         3},
+        {"anchor extent beyond the image", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             StoreLe32(im->data() + 256 * kSector + 20, 0x7FFFFFF0);
+         },
+         4},
+        {"anchor missing", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) { (*im)[256 * kSector] = 0; }, 4},
+        {"partition map count 2^32-1", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             StoreLe32(im->data() + UdfImageWriter::kLogicalVolumeSector * kSector + 268,
+                       0xFFFFFFFF);
+         },
+         4},
+        {"partition map of length 0", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             (*im)[UdfImageWriter::kLogicalVolumeSector * kSector + 441] = 0;
+         },
+         4},
+        {"partition start near 2^32", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             StoreLe32(im->data() + 33 * kSector + 188, 0xFFFFFFF0);
+         },
+         4},
+        {"third partition descriptor", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             // Two more descriptors before the terminator; the third is ignored.
+             uint8_t* seq = im->data() + 32 * kSector;
+             std::memcpy(seq + 5 * kSector, seq + 3 * kSector, kSector); // terminator
+             std::memcpy(seq + 3 * kSector, seq + 1 * kSector, kSector);
+             std::memcpy(seq + 4 * kSector, seq + 1 * kSector, kSector);
+             StoreLe32(seq + 4 * kSector + 188, 0x100000);
+         },
+         3},
+        {"root entry with 4 GiB of descriptors", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter& w) {
+             StoreLe32(im->data() + size_t(w.EntrySector(0)) * kSector + 172, 0xFFFFFFF0);
+         },
+         4},
+        {"root entry with 4 GiB of attributes", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter& w) {
+             StoreLe32(im->data() + size_t(w.EntrySector(0)) * kSector + 168, 0xFFFFFFF0);
+         },
+         4},
+        {"root folder of 1 GiB", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter& w) {
+             StoreLe32(im->data() + size_t(w.EntrySector(0)) * kSector + 176, 0x3FFFFFFF);
+         },
+         4},
+        {"identifier with 64 KiB of implementation use", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter& w) {
+             StoreLe16(im->data() + size_t(w.DataSector(0)) * kSector + 40 + 36, 0xFFFF);
+         },
+         4},
+        {"root entry pointing outside the partition", UdfPartition::Physical,
+         [](std::vector<uint8_t>* im, const UdfImageWriter& w) {
+             StoreLe32(im->data() + size_t(w.EntrySector(0) - 1) * kSector + 400 + 4, 0xFFFFFF00);
+         },
+         4},
+        {"table header longer than the table", UdfPartition::Virtual,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             uint8_t* e = im->data() + im->size() - kSector;
+             StoreLe16(e + 176, 0xFFFF);
+         },
+         4},
+        {"table claiming 2^63 bytes", UdfPartition::Virtual,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             StoreLe64(im->data() + im->size() - kSector + 56, uint64_t(1) << 63);
+         },
+         3},
+        {"table entries pointing past 2^32", UdfPartition::Virtual,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             uint8_t* e = im->data() + im->size() - kSector;
+             for (uint32_t k = 0; k < 4; ++k)
+                 StoreLe32(e + 176 + 152 + 4 * k, 0xFFFFFFF0);
+         },
+         4},
+        {"table missing", UdfPartition::Virtual,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) { (*im)[im->size() - kSector] = 0; },
+         4},
+        {"metadata file with 4 GiB of descriptors, mirror intact", UdfPartition::Metadata,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             StoreLe32(im->data() + 272 * kSector + 172, 0xFFFFFFFF);
+         },
+         3},
+        {"metadata file and mirror unreadable", UdfPartition::Metadata,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             (*im)[272 * kSector] = 0;
+             (*im)[273 * kSector] = 0;
+         },
+         4},
+        {"metadata extent of 1 GiB", UdfPartition::Metadata,
+         [](std::vector<uint8_t>* im, const UdfImageWriter&) {
+             StoreLe32(im->data() + 272 * kSector + 176, 0x3FFFFFFF);
+             (*im)[273 * kSector] = 0;
+         },
+         3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UdfImageWriter writer({.partition = c.partition});
+        writer.AddFolder(0, "HVDVD_TS");
+        writer.AddFile(writer.AddFolder(0, "DATA"), "f", Bytes(3000, 4));
+        std::vector<uint8_t> image = writer.Build();
+        c.patch(&image, writer);
+        EXPECT_EQ(ProbeImage(image).kind, c.kind);
+    }
+}
+
+TEST(ProbeVolume, TruncatedImagesEndCleanly) {
+    UdfImageWriter writer({.partition = UdfPartition::Metadata});
+    writer.AddFolder(0, "HVDVD_TS");
+    for (int i = 0; i < 50; ++i)
+        writer.AddFile(writer.AddFolder(0, "F" + std::to_string(i)), "f", Bytes(3000, 4));
+    std::vector<uint8_t> image = writer.Build();
+    for (size_t sectors = 0; sectors * 2048 < image.size(); sectors += 7) {
+        SCOPED_TRACE(sectors);
+        std::vector<uint8_t> cut(image.begin(), image.begin() + sectors * 2048 + sectors % 3);
+        uint8_t kind = ProbeImage(cut).kind;
+        // Before the recognition area: nothing; before the file set: the UDF 2 base.
+        EXPECT_EQ(kind, sectors < 26 ? 0 : sectors <= writer.EntrySector(0) ? 4 : kind);
+        EXPECT_TRUE(kind == 0 || kind == 3 || kind == 4);
+    }
 }
 
 } // namespace

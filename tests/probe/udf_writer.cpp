@@ -442,7 +442,7 @@ std::vector<uint8_t> UdfImageWriter::Build() {
     return m_image;
 }
 
-std::vector<uint8_t> ToRawMode1(const std::vector<uint8_t>& image) {
+std::vector<uint8_t> ToRaw(const std::vector<uint8_t>& image, uint8_t mode) {
     constexpr uint32_t kRaw = 2352;
     size_t sectors = image.size() / kSector;
     std::vector<uint8_t> raw(sectors * kRaw, 0);
@@ -454,8 +454,8 @@ std::vector<uint8_t> ToRawMode1(const std::vector<uint8_t>& image) {
         r[12] = bcd(lba / 4500);
         r[13] = bcd(lba / 75 % 60);
         r[14] = bcd(lba % 75);
-        r[15] = 1;
-        std::memcpy(r + 16, image.data() + s * kSector, kSector);
+        r[15] = mode;
+        std::memcpy(r + (mode == 2 ? 24 : 16), image.data() + s * kSector, kSector);
     }
     return raw;
 }

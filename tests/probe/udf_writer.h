@@ -85,7 +85,8 @@ class UdfImageWriter {
     std::vector<uint32_t> m_fsPhysical; // file-set block -> physical partition block
 };
 
-// A raw 2352-byte Mode 1 copy of a 2048-byte image (sync, header, user data, zero EDC/ECC).
-std::vector<uint8_t> ToRawMode1(const std::vector<uint8_t>& image);
+// A raw 2352-byte copy of a 2048-byte image (sync, header, Mode 2 Form 1 subheader, user
+// data; EDC and ECC left zero). mode is 1 or 2.
+std::vector<uint8_t> ToRaw(const std::vector<uint8_t>& image, uint8_t mode = 1);
 
 } // namespace vostrale::testing
