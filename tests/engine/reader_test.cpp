@@ -163,8 +163,9 @@ TEST_F(ReaderTest, ReadCdWholeSectorsAndFieldSelections) {
         ASSERT_TRUE(r.Good()) << lba;
         ASSERT_EQ(r.data.size(), 2352u);
         EXPECT_EQ(r.data, ExpectedRaw(lba)) << lba;
-        if (lba < kAudio || lba >= kAudio + 5)
+        if (lba < kAudio || lba >= kAudio + 5) {
             EXPECT_EQ(CheckRawSector(r.data.data()), kSectorCheckOk) << lba;
+        }
     }
     // Several sectors across runs in one request, C2 and sub-channel appended per record.
     struct Case {
