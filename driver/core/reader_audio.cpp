@@ -7,7 +7,7 @@
 namespace vostrale {
 
 struct AudioDecoder {
-    SeekPoint* seek;       // count entries, the last one marks the end
+    SeekPoint* seek; // count entries, the last one marks the end
     uint32_t count;
     uint32_t blockSize;
     uint32_t bitsPerSample;
@@ -16,15 +16,15 @@ struct AudioDecoder {
     int32_t* left;
     int32_t* right;
     uint8_t* pcm;
-    uint32_t pcmCapacity;  // sample frames
-    uint32_t cachedGroup;  // valid when cachedCount > 0
-    uint32_t cachedCount;  // sample frames in pcm
+    uint32_t pcmCapacity; // sample frames
+    uint32_t cachedGroup; // valid when cachedCount > 0
+    uint32_t cachedCount; // sample frames in pcm
     uint32_t lastGroup;
 };
 
 namespace {
 
-constexpr uint32_t kBytesPerSampleFrame = 4;  // 16-bit stereo
+constexpr uint32_t kBytesPerSampleFrame = 4; // 16-bit stereo
 constexpr uint32_t kMaxGroupBytes = 16u << 20;
 constexpr uint32_t kMaxGroupSamples = 4u << 20;
 
@@ -43,7 +43,7 @@ uint32_t FindGroup(AudioDecoder* d, uint64_t sample) {
     if (GroupHolds(d, d->lastGroup + 1, sample))
         return d->lastGroup + 1;
     uint32_t low = 0;
-    uint32_t high = d->count - 1;  // groups 0 .. count - 2
+    uint32_t high = d->count - 1; // groups 0 .. count - 2
     while (low < high) {
         uint32_t mid = low + (high - low) / 2;
         if (sample < d->seek[mid].sample)
@@ -64,8 +64,8 @@ bool DecodeGroup(Disc* disc, AudioDecoder* d, uint32_t g) {
         return false;
     uint32_t frames = (span + d->blockSize - 1) / d->blockSize;
     FlacStreamParams params{d->blockSize, d->bitsPerSample, 2};
-    uint32_t produced = DecodeFlacGroup(d->group, size, frames, params, d->left, d->right, d->pcm,
-                                        d->pcmCapacity);
+    uint32_t produced =
+        DecodeFlacGroup(d->group, size, frames, params, d->left, d->right, d->pcm, d->pcmCapacity);
     if (produced < span)
         return false;
     d->cachedGroup = g;
@@ -78,7 +78,7 @@ bool DecodeGroup(Disc* disc, AudioDecoder* d, uint32_t g) {
 
 bool PrepareAudioDecoder(Disc* disc, const MountRecord& r) {
     if (r.readerKind != kReaderFlac)
-        return false;  // APE discs need their frame decoder
+        return false; // APE discs need their frame decoder
     uint64_t tableAddress = r.kindPointer;
     uint32_t count = r.kindCount;
     uint32_t blockSize = r.param96;
@@ -115,7 +115,8 @@ bool PrepareAudioDecoder(Disc* disc, const MountRecord& r) {
     d->groupCapacity = largestGroup;
     d->pcmCapacity = frames * blockSize;
     d->group = static_cast<uint8_t*>(Allocate(ps::kPoolPaged, largestGroup));
-    d->pcm = static_cast<uint8_t*>(Allocate(ps::kPoolPaged, uint64_t(d->pcmCapacity) * kBytesPerSampleFrame));
+    d->pcm = static_cast<uint8_t*>(
+        Allocate(ps::kPoolPaged, uint64_t(d->pcmCapacity) * kBytesPerSampleFrame));
     d->left = static_cast<int32_t*>(Allocate(ps::kPoolPaged, uint64_t(blockSize) * 4));
     d->right = static_cast<int32_t*>(Allocate(ps::kPoolPaged, uint64_t(blockSize) * 4));
     return d->group && d->pcm && d->left && d->right;
@@ -144,12 +145,13 @@ ReadResult ReadAudioSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_
         uint64_t sample = first + copied;
         if (sample >= end) {
             // The stream ends inside the disc's last sector: the rest is silence.
-            ZeroBytes(buffer + copied * kBytesPerSampleFrame, size_t((wanted - copied) * kBytesPerSampleFrame));
+            ZeroBytes(buffer + copied * kBytesPerSampleFrame,
+                      size_t((wanted - copied) * kBytesPerSampleFrame));
             copied = wanted;
             break;
         }
         uint32_t g = d->cachedCount && GroupHolds(d, d->cachedGroup, sample) ? d->cachedGroup
-                                                                              : FindGroup(d, sample);
+                                                                             : FindGroup(d, sample);
         bool cached = d->cachedCount && d->cachedGroup == g;
         if (g >= d->count - 1 || (!cached && !DecodeGroup(disc, d, g))) {
             uint32_t failed = uint32_t(sample / kSamplesPerSector);

@@ -13,14 +13,18 @@ struct IszState {
     uint64_t imageSize;
     uint8_t* input;
     uint8_t* chunk;
-    int64_t cached;     // index of the chunk in `chunk`, -1 for none
+    int64_t cached; // index of the chunk in `chunk`, -1 for none
     uint32_t cachedLength;
 };
 
 namespace {
 
-void* PoolAllocate(void*, size_t bytes) { return Allocate(ps::kPoolPaged, bytes); }
-void PoolRelease(void*, void* block) { Release(block); }
+void* PoolAllocate(void*, size_t bytes) {
+    return Allocate(ps::kPoolPaged, bytes);
+}
+void PoolRelease(void*, void* block) {
+    Release(block);
+}
 const CodecAllocator kPoolAllocator = {nullptr, PoolAllocate, PoolRelease};
 
 ReadResult Result(uint8_t status, uint32_t bytes, uint32_t failedLba) {
@@ -52,7 +56,7 @@ bool DecodeChunk(Disc* disc, IszState* s, uint32_t index) {
     if (!DecodeIszChunk(source, s->chunk, s->chunkSize, kPoolAllocator, &produced))
         return false;
     if (produced < ExpectedChunkBytes(s, index))
-        return false;  // a short chunk would leave part of the request unread
+        return false; // a short chunk would leave part of the request unread
     s->cached = index;
     s->cachedLength = produced;
     return true;
@@ -76,7 +80,7 @@ bool PrepareIszState(Disc* disc, const MountRecord& r) {
     if (!s)
         return false;
     ZeroBytes(s, sizeof(*s));
-    disc->isz = s;  // freed with the disc
+    disc->isz = s; // freed with the disc
     s->count = count;
     s->chunkSize = chunkSize;
     s->inputSize = inputSize;
