@@ -16,7 +16,6 @@ constexpr uint32_t kC2PointersWithBlockErrorSize = 296;
 constexpr uint32_t kFormattedQBytes = 16;
 constexpr uint32_t kSectorsPerLinearRecord = 96;
 
-constexpr uint8_t kSubchannelNone = 0;
 constexpr uint8_t kSubchannelRaw = 1;
 constexpr uint8_t kSubchannelQ = 2;
 
