@@ -14,9 +14,6 @@
 namespace vostrale::test {
 namespace {
 
-Bytes Slice(const Bytes& b, size_t start, size_t length) {
-    return Bytes(b.begin() + long(start), b.begin() + long(start + length));
-}
 
 Bytes Deflate(const Bytes& in) {
     uLongf size = compressBound(uLong(in.size()));
@@ -314,6 +311,51 @@ TEST_F(EngineTest, FlacDamageAndHostileSeekTables) {
     MountRecord ape = record(disc.seek);
     ape.readerKind = kReaderApe;
     EXPECT_FALSE(Mount(0, ape)); // no APE frame decoder in the engine yet
+}
+
+} // namespace
+} // namespace vostrale::test
+
+namespace vostrale::test {
+namespace {
+
+// A raw (2352-byte) CD in ISZ form: user data found by mode, raw records with sub-channel.
+TEST_F(EngineTest, RawIszCd) {
+    constexpr uint32_t kTotal = 6;
+    constexpr uint32_t kChunk = 2 * 2352;
+    Bytes image;
+    for (uint32_t lba = 0; lba < kTotal; ++lba) {
+        Bytes user = UserPattern(lba);
+        Bytes s(kCdSectorSize, 0);
+        ASSERT_TRUE(BuildRawSector(s.data(), int32_t(lba), lba < 4 ? kSectorMode1 : kSectorMode2Form1, user.data()));
+        image.insert(image.end(), s.begin(), s.end());
+    }
+    Bytes file;
+    std::vector<ChunkEntry> chunks;
+    uint32_t largest = 0;
+    for (uint32_t i = 0; i < kTotal * 2352 / kChunk; ++i) {
+        Bytes packed = Deflate(Slice(image, i * kChunk, kChunk));
+        chunks.push_back(MakeChunkEntry(kChunkZlib, uint32_t(packed.size()), file.size()));
+        largest = std::max(largest, uint32_t(packed.size()));
+        file.insert(file.end(), packed.begin(), packed.end());
+    }
+    OpenFile f(m_dir.Write("raw.isz", file));
+    MountRecord r = BaseRecord(f.Handle(), kMediumCd, kReaderIsz, kTotal, 2352);
+    r.kindPointer = Ptr(chunks.data());
+    r.kindCount = uint32_t(chunks.size());
+    r.param80 = kChunk;
+    r.param84 = largest;
+    ASSERT_TRUE(Mount(0, r));
+    SettleDrive();
+    Reply user = Send(A(), 0, Read10(2, 4), 4 * 2048);
+    ASSERT_TRUE(user.Good()) << std::hex << user.SenseTriple();
+    for (uint32_t i = 0; i < 4; ++i)
+        EXPECT_EQ(Slice(user.data, i * 2048, 2048), UserPattern(2 + i)) << i;
+    Reply raw = Send(A(), 0, ReadCd(1, 3, 0xF8, 1), 3 * 2448);
+    ASSERT_TRUE(raw.Good());
+    ASSERT_EQ(raw.data.size(), 3u * 2448);
+    for (uint32_t i = 0; i < 3; ++i)
+        EXPECT_EQ(Slice(raw.data, i * 2448, 2352), Slice(image, (1 + i) * 2352, 2352)) << i;
 }
 
 } // namespace

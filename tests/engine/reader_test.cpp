@@ -20,9 +20,6 @@ Bytes UserOf(uint32_t lba, uint32_t size) {
     return b;
 }
 
-Bytes Slice(const Bytes& b, size_t start, size_t length) {
-    return Bytes(b.begin() + long(start), b.begin() + long(start + length));
-}
 
 void Append(Bytes* to, const Bytes& from) {
     to->insert(to->end(), from.begin(), from.end());
