@@ -72,7 +72,7 @@ struct Disc {
     SegmentEntry* segments;
     uint32_t segmentCount;
 
-    // WAV: where sector 0's samples start.
+    // WAV: where sector 0's samples start (the data chunk, record offset 84; 44 when unset).
     uint64_t audioOffset;
 
     IszState* isz;

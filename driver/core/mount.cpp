@@ -251,7 +251,7 @@ Disc* PrepareDisc(const MountRecord& r) {
             break;
         case kReaderWav:
             if (!disc->tracks) {
-                disc->audioOffset = r.kindPointer ? r.kindPointer : kCanonicalWavHeader;
+                disc->audioOffset = r.param84 ? r.param84 : kCanonicalWavHeader;
                 ok = SynthesiseTrackTable(disc, kSectorCdda, 0, kCdSectorSize, disc->audioOffset);
             }
             break;
