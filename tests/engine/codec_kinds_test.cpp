@@ -14,7 +14,6 @@
 namespace vostrale::test {
 namespace {
 
-
 Bytes Deflate(const Bytes& in) {
     uLongf size = compressBound(uLong(in.size()));
     Bytes out(size);
@@ -327,7 +326,8 @@ TEST_F(EngineTest, RawIszCd) {
     for (uint32_t lba = 0; lba < kTotal; ++lba) {
         Bytes user = UserPattern(lba);
         Bytes s(kCdSectorSize, 0);
-        ASSERT_TRUE(BuildRawSector(s.data(), int32_t(lba), lba < 4 ? kSectorMode1 : kSectorMode2Form1, user.data()));
+        ASSERT_TRUE(BuildRawSector(s.data(), int32_t(lba),
+                                   lba < 4 ? kSectorMode1 : kSectorMode2Form1, user.data()));
         image.insert(image.end(), s.begin(), s.end());
     }
     Bytes file;

@@ -384,10 +384,12 @@ TEST_F(MmcTest, GetConfigurationPerMedium) {
             EXPECT_EQ(current, std::vector<uint16_t>{c.profile});
             bool sawMediumFeature = false;
             for (size_t i = 0; i < fs.size(); ++i) {
-                if (i > 0)
+                if (i > 0) {
                     EXPECT_LT(fs[i - 1].code, fs[i].code) << "ascending order";
-                if (rt == 1)
+                }
+                if (rt == 1) {
                     EXPECT_TRUE(fs[i].current) << fs[i].code;
+                }
                 if (fs[i].code == c.mediumFeature)
                     sawMediumFeature = fs[i].current;
             }

@@ -50,8 +50,9 @@ TEST_F(EngineTest, ReadsRacingMountsStayConsistent) {
     });
     for (int i = 0; i < 200; ++i) {
         const OpenFile& f = (i % 2) ? fa : fb;
-        if (i % 7 == 0)
+        if (i % 7 == 0) {
             EXPECT_TRUE(Simple(kCtlUnmount, 0));
+        }
         EXPECT_TRUE(Mount(0, BaseRecord(f.Handle(), kMediumCd, kReaderPlainFile, kSectors)));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (i % 5 == 0) {

@@ -20,7 +20,6 @@ Bytes UserOf(uint32_t lba, uint32_t size) {
     return b;
 }
 
-
 void Append(Bytes* to, const Bytes& from) {
     to->insert(to->end(), from.begin(), from.end());
 }
@@ -342,7 +341,7 @@ TEST_F(EngineTest, WavAudioFromTheDataOffset) {
         Append(&wav, UserOf(lba, 2352));
     OpenFile file(m_dir.Write("a.wav", wav));
     MountRecord r = BaseRecord(file.Handle(), kMediumCd, kReaderWav, 6, 2352);
-    r.param84 = kDataOffset;  // where the parser found the data chunk
+    r.param84 = kDataOffset; // where the parser found the data chunk
     ASSERT_TRUE(Mount(0, r));
     SettleDrive();
     Reply audio = Send(A(), 0, ReadCd(1, 3, 0xF0, 0, kSectorCdda), 3 * 2352);
