@@ -8,7 +8,9 @@
 
 namespace vostrale {
 
-constexpr uint32_t kScratchSize = 4096;     // one raw sector plus C2 and sub-channel appendix
+constexpr uint32_t kScratchSize = 4096; // one raw sector plus C2 and sub-channel appendix
+constexpr uint32_t kStageSectors = 32;
+constexpr uint32_t kStageSize = kStageSectors * (kCdSectorSize + kSubchannelSize);
 constexpr uint32_t kReplyBufferSize = 2064; // the largest built reply (DVD physical format)
 constexpr uint64_t kMediaChangeDelay100ns = 40000000; // 4 seconds
 
@@ -49,6 +51,12 @@ struct Disc {
     uint32_t extraName; // its name offset in the pool
     ps::SecurityContext* security;
     uint8_t* scratch;
+    // Read-ahead of stored sectors of one run, so that sector-by-sector paths read the file
+    // in large pieces.
+    uint8_t* stage;
+    const TrackEntry* stageRun;
+    uint32_t stageFirst;
+    uint32_t stageCount;
 
     uint16_t bytesPerSector;
     uint8_t medium;

@@ -72,3 +72,49 @@ TEST_F(EngineTest, ReadsRacingMountsStayConsistent) {
 
 } // namespace
 } // namespace vostrale::test
+
+namespace vostrale::test {
+namespace {
+
+// Unmounting and removing the adapter release every file and block the drives held.
+TEST(EngineLifetime, UnmountAndAdapterRemovalReleaseEverything) {
+    host::SetStoredDriveCount(3);
+    TempDir dir;
+    Bytes image(8 * 2048, 0x11);
+    OpenFile file(dir.Write("a.iso", image));
+    OpenFile sub(dir.Write("a.sub", Bytes(8 * 96, 0)));
+    int64_t blocks = host::OutstandingPoolBlocks();
+    int64_t files = host::OpenFileReferences();
+    {
+        HostAdapter a;
+        int64_t idleBlocks = host::OutstandingPoolBlocks();
+        MountRecord r = BaseRecord(file.Handle(), kMediumCd, kReaderCcd, 4, 2352);
+        r.kindPointer = sub.Handle();
+        for (uint32_t drive = 0; drive < 3; ++drive) {
+            Bytes b = MountBuffer(drive, r);
+            ASSERT_TRUE(a.Control(b.data(), b.size()));
+        }
+        EXPECT_EQ(host::OpenFileReferences(), files + 6);
+        Bytes u = ControlBuffer(kCtlUnmount, 1);
+        ASSERT_TRUE(a.Control(u.data(), u.size()));
+        EXPECT_EQ(host::OpenFileReferences(), files + 4);
+        // A remount replaces the disc and its files.
+        Bytes m = MountBuffer(0, r);
+        ASSERT_TRUE(a.Control(m.data(), m.size()));
+        EXPECT_EQ(host::OpenFileReferences(), files + 4);
+        Bytes all = ControlBuffer(kCtlUnmountAll, 0);
+        ASSERT_TRUE(a.Control(all.data(), all.size()));
+        EXPECT_EQ(host::OpenFileReferences(), files);
+        EXPECT_EQ(host::OutstandingPoolBlocks(), idleBlocks);
+        for (uint32_t drive = 0; drive < 2; ++drive) {
+            Bytes b = MountBuffer(drive, r);
+            ASSERT_TRUE(a.Control(b.data(), b.size()));
+        }
+    } // removed with two images mounted
+    EXPECT_EQ(host::OpenFileReferences(), files);
+    EXPECT_EQ(host::OutstandingPoolBlocks(), blocks);
+    host::SetStoredDriveCount(std::nullopt);
+}
+
+} // namespace
+} // namespace vostrale::test
