@@ -48,8 +48,11 @@ int main(int argc, char** argv) {
     Save(folder, "physical", Sample({}, false));
     Save(folder, "nsr02", Sample({.nsr03 = false}, true));
     Save(folder, "bridge-efe", Sample({.isoBridge = true, .extendedEntries = true}, true));
-    Save(folder, "metadata", Sample({.partition = UdfPartition::Metadata, .splitMetadata = true}, true));
-    Save(folder, "virtual", Sample({.partition = UdfPartition::Virtual, .sectorsAfterVat = 1}, false));
-    Save(folder, "virtual-first", Sample({.partition = UdfPartition::Virtual, .type2MapFirst = true}, true));
+    Save(folder, "metadata",
+         Sample({.partition = UdfPartition::Metadata, .splitMetadata = true}, true));
+    Save(folder, "virtual",
+         Sample({.partition = UdfPartition::Virtual, .sectorsAfterVat = 1}, false));
+    Save(folder, "virtual-first",
+         Sample({.partition = UdfPartition::Virtual, .type2MapFirst = true}, true));
     return 0;
 }
