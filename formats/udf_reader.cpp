@@ -103,6 +103,8 @@ constexpr uint32_t kMaxVatBytes = 16u << 20;
 constexpr uint32_t kUnusedVatEntry = 0xFFFFFFFF;
 constexpr uint32_t kMaxMetadataExtents = 4096;
 
+constexpr uint64_t kReadAheadAllowance = 64u << 20;
+
 constexpr uint32_t kCapacityNone = 0xFFFFFF6A; // some drives report -150 for an empty disc
 
 uint32_t SectorsFor(uint64_t bytes) {
@@ -223,6 +225,8 @@ void UdfReader::Close() {
     m_nodeCount = 0;
     m_extentTotal = 0;
     m_bytesRead = 0;
+    m_requestedBytes = 0;
+    m_deviceBytes = 0;
     m_truncated = false;
 }
 
@@ -264,6 +268,7 @@ bool UdfReader::ReadSectors(uint32_t first, uint32_t count, uint8_t* out, uint32
         if (uint64_t(first) + *got + run > 0x100000000ull || !m_device->Execute(&command))
             break;
         *got += run;
+        m_deviceBytes += uint64_t(run) * kUdfSectorSize;
     }
     return *got == count;
 }
@@ -292,8 +297,11 @@ void UdfReader::LoadCache(uint32_t sector) {
 bool UdfReader::ReadRange(uint32_t sector, uint32_t length, std::vector<uint8_t>* out) {
     uint32_t count = SectorsFor(length);
     size_t base = out->size();
+    m_requestedBytes += length;
+    // Read-ahead that keeps missing is wasted work: past a bound, read only what is asked.
+    bool readAhead = m_deviceBytes <= 4 * m_requestedBytes + kReadAheadAllowance;
     if (count != 0 && count <= m_limits.cacheSectors) {
-        if (!InCache(sector, count))
+        if (!InCache(sector, count) && readAhead)
             LoadCache(sector);
         if (InCache(sector, count)) {
             const uint8_t* from = m_cache.data() + size_t(sector - m_cacheFirst) * kUdfSectorSize;

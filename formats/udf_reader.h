@@ -233,7 +233,9 @@ class UdfReader {
     DirectoryNode* m_root = nullptr;
     uint32_t m_nodeCount = 0;
     uint32_t m_extentTotal = 0;
-    uint64_t m_bytesRead = 0;
+    uint64_t m_bytesRead = 0;      // charged against maxBytesRead
+    uint64_t m_requestedBytes = 0; // asked of ReadRange
+    uint64_t m_deviceBytes = 0;    // transferred by the device
     bool m_truncated = false;
 };
 
