@@ -232,16 +232,19 @@ void UdfReader::Close() {
 
 bool UdfReader::Open(platform::NativeFile file, uint64_t fileSize, uint32_t bytesPerSector) {
     Close();
-    auto* device = new ImageBlockDevice(file, fileSize, bytesPerSector);
-    bool ok = Open(device);
+    m_device = new ImageBlockDevice(file, fileSize, bytesPerSector);
     m_ownsDevice = true;
-    return ok;
+    return Run();
 }
 
 bool UdfReader::Open(BlockCommandDevice* device) {
     Close();
-    m_flags = 0;
     m_device = device;
+    return Run();
+}
+
+bool UdfReader::Run() {
+    m_flags = 0;
     m_entry.resize(kUdfSectorSize);
     m_scratch.reserve(kSequenceBatch * kUdfSectorSize);
     if (!Recognize())

@@ -64,8 +64,6 @@ class ImageBlockDevice final : public BlockCommandDevice {
     void Close() override {} // the image handle belongs to the caller
 
   private:
-    bool InCache(uint32_t sector, uint32_t count) const;
-    void LoadCache(uint32_t sector);
     bool ReadSectors(uint32_t first, uint32_t count, uint8_t* out);
 
     platform::NativeFile m_file;
@@ -185,9 +183,8 @@ class UdfReader {
     // Reads `length` bytes from the start of physical sector `sector`.
     bool ReadBytes(uint32_t sector, void* out, uint32_t length);
 
-    void SetLimits(const ReaderLimits& limits) { m_limits = limits; }
-
   private:
+    bool Run(); // recognition, mount and tree build on m_device
     bool Recognize();
     bool MountVolume();
     bool ParseLogicalVolume(const uint8_t* lvd);
@@ -238,10 +235,6 @@ class UdfReader {
     uint64_t m_deviceBytes = 0;    // transferred by the device
     bool m_truncated = false;
 };
-
-} // namespace vostrale
-
-namespace vostrale {
 
 // The probe's classification on any device: MediumKind or 0, and the DVD region byte.
 // May throw on memory exhaustion; ProbeVolume wraps it.
