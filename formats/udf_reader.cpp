@@ -312,6 +312,9 @@ bool UdfReader::ReadRange(uint32_t sector, uint32_t length, std::vector<uint8_t>
             return true;
         }
     }
+    // A run past the end of the image is refused before any buffer is sized for it.
+    if (count != 0 && (sector > m_lastSector || count - 1 > m_lastSector - sector))
+        return false;
     out->resize(base + size_t(count) * kUdfSectorSize);
     uint32_t got = 0;
     bool ok = ReadSectors(sector, count, out->data() + base, &got);
