@@ -75,8 +75,9 @@ execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include
   OUTPUT_VARIABLE gcc_inc OUTPUT_STRIP_TRAILING_WHITESPACE)
 execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=include-fixed
   OUTPUT_VARIABLE gcc_inc_fixed OUTPUT_STRIP_TRAILING_WHITESPACE)
-set(VOSTRALE_KERNEL_FLAGS -ffreestanding -nostdinc -nostdinc++ -isystem ${gcc_inc}
-  -isystem ${gcc_inc_fixed} -fno-exceptions -fno-rtti -fno-stack-protector
+set(VOSTRALE_KERNEL_FLAGS -ffreestanding -nostdinc -nostdinc++
+  "SHELL:-isystem ${VOSTRALE_ROOT}/cmake/kernel-include" "SHELL:-isystem ${gcc_inc}"
+  "SHELL:-isystem ${gcc_inc_fixed}" -fno-exceptions -fno-rtti -fno-stack-protector
   -fno-threadsafe-statics -mno-stack-arg-probe)
 
 set(zlib_kernel_sources inflate.c inftrees.c inffast.c adler32.c zutil.c)

@@ -1,6 +1,6 @@
 // StorPort virtual miniport frame. For now it registers a virtual adapter with no drives; the
 // engine is attached by the driver's own work.
-#include "driver/nt/storport_virtual.h"
+#include "driver/nt/nt_api.h"
 
 namespace {
 
@@ -8,34 +8,34 @@ struct AdapterExtension {
     ULONG driveCount;
 };
 
-ULONG NTAPI HwFindAdapter(PVOID extension, PVOID, PVOID, PVOID, PCHAR, PPORT_CONFIGURATION_INFORMATION,
-                          PBOOLEAN again) {
+ULONG NTAPI HwFindAdapter(void* extension, void*, void*, void*, char*, PORT_CONFIGURATION_INFORMATION*,
+                          BOOLEAN* again) {
     if (!extension)
         return SP_RETURN_ERROR;
     if (again)
-        *again = FALSE;
+        *again = 0;
     return SP_RETURN_FOUND;
 }
 
-BOOLEAN NTAPI HwInitialize(PVOID) { return TRUE; }
+BOOLEAN NTAPI HwInitialize(void*) { return 1; }
 
-BOOLEAN NTAPI HwStartIo(PVOID extension, PSCSI_REQUEST_BLOCK srb) {
+BOOLEAN NTAPI HwStartIo(void* extension, SCSI_REQUEST_BLOCK* srb) {
     srb->SrbStatus = SRB_STATUS_INVALID_REQUEST;
     StorPortNotification(RequestComplete, extension, srb);
-    return TRUE;
+    return 1;
 }
 
-BOOLEAN NTAPI HwResetBus(PVOID, ULONG) { return TRUE; }
+BOOLEAN NTAPI HwResetBus(void*, ULONG) { return 1; }
 
-SCSI_ADAPTER_CONTROL_STATUS NTAPI HwAdapterControl(PVOID, SCSI_ADAPTER_CONTROL_TYPE, PVOID) {
+SCSI_ADAPTER_CONTROL_STATUS NTAPI HwAdapterControl(void*, SCSI_ADAPTER_CONTROL_TYPE, void*) {
     return ScsiAdapterControlSuccess;
 }
 
 } // namespace
 
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT* driverObject, UNICODE_STRING* registryPath) {
     VIRTUAL_HW_INITIALIZATION_DATA init;
-    RtlZeroMemory(&init, sizeof(init));
+    __builtin_memset(&init, 0, sizeof(init));
     init.HwInitializationDataSize = sizeof(init);
     init.AdapterInterfaceType = Internal;
     init.HwInitialize = HwInitialize;
@@ -44,10 +44,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRI
     init.HwResetBus = HwResetBus;
     init.HwAdapterControl = HwAdapterControl;
     init.DeviceExtensionSize = sizeof(AdapterExtension);
-    init.TaggedQueuing = TRUE;
-    init.AutoRequestSense = TRUE;
-    init.MultipleRequestPerLu = TRUE;
-    init.ReceiveEvent = TRUE;
-    return NTSTATUS(StorPortInitialize(driverObject, registryPath,
-                                       reinterpret_cast<PHW_INITIALIZATION_DATA>(&init), nullptr));
+    init.TaggedQueuing = 1;
+    init.AutoRequestSense = 1;
+    init.MultipleRequestPerLu = 1;
+    init.ReceiveEvent = 1;
+    return NTSTATUS(StorPortInitialize(driverObject, registryPath, &init, nullptr));
 }

@@ -25,8 +25,9 @@ TEST(LbaToMsf, ConvertsAcrossPregapAndLeadIn) {
         EXPECT_EQ(msf.minute, c.m) << c.lba;
         EXPECT_EQ(msf.second, c.s) << c.lba;
         EXPECT_EQ(msf.frame, c.f) << c.lba;
-        if (c.lba >= -150)
+        if (c.lba >= -150) {
             EXPECT_EQ(MsfToLba(msf.minute, msf.second, msf.frame), c.lba);
+        }
     }
 }
 
