@@ -87,7 +87,6 @@ constexpr uint32_t kQMajors = 52;
 constexpr uint32_t kQMinors = 43;
 constexpr uint32_t kQMajorStep = 86;
 constexpr uint32_t kQMinorStep = 88;
-constexpr uint32_t kQSpan = kQMajors * kQMinors; // 2236 bytes: 12..2247
 
 void ComputeParity(const uint8_t* src, uint32_t majors, uint32_t minors, uint32_t majorStep,
                    uint32_t minorStep, uint8_t* out) {
