@@ -32,6 +32,7 @@ class FlacSourceTest : public ::testing::Test {
     void SetUp() override {
 #ifndef _WIN32
         setenv("XDG_CACHE_HOME", (m_dir.Path() / "cache").c_str(), 1);
+        m_privateCache = true;
 #endif
     }
 
@@ -76,6 +77,8 @@ class FlacSourceTest : public ::testing::Test {
 
     test::TempFolder m_dir;
     int m_mounts = 0;
+    bool m_privateCache =
+        false; // Windows keeps the shared cache folder: earlier runs may have filled it
 };
 
 // Decodes a whole disc the way the driver will: group by group from the record's seek table,
@@ -161,7 +164,9 @@ TEST_F(FlacSourceTest, RealCdStreamsMountAndDecode) {
         ASSERT_TRUE(test::ParseFlacHeader(file, &si));
         MountResult first = Mount(kSamples / name);
         ExpectConsistentMount(file, first, si.totalSamples);
-        EXPECT_NE(first.log.find("Generate seektable"), std::string::npos);
+        if (m_privateCache) {
+            EXPECT_NE(first.log.find("Generate seektable"), std::string::npos);
+        }
         EXPECT_NE(first.log.find("max_framesize=" + std::to_string(si.maxFrame)),
                   std::string::npos);
         MountResult second = Mount(kSamples / name);
