@@ -39,8 +39,9 @@ struct ReadResult {
     uint32_t sectors;   // raw reads: sectors whose records were delivered
 };
 
-struct AudioDecoder; // FLAC/APE state (reader_audio.cpp)
+struct AudioDecoder; // FLAC groups (reader_audio.cpp)
 struct IszState;     // chunk cache (reader_isz.cpp)
+struct ApeState;     // APE frames (reader_ape.cpp)
 
 // Everything of one attached image. Built completely in the sender's context before the
 // worker swaps it in, so the attach itself cannot fail.
@@ -85,6 +86,7 @@ struct Disc {
 
     IszState* isz;
     AudioDecoder* audio;
+    ApeState* ape;
 };
 
 struct Sense {

@@ -48,4 +48,9 @@ void FreeAudioDecoder(AudioDecoder* decoder);
 // CD-DA sectors (2352 bytes each) into `buffer`.
 ReadResult ReadAudioSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_t lba);
 
+// APE discs, the same for APE frames.
+bool PrepareApeDecoder(Disc* disc, const MountRecord& record);
+void FreeApeDecoder(ApeState* state);
+ReadResult ReadApeSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_t lba);
+
 } // namespace vostrale
