@@ -168,6 +168,11 @@ TEST_F(ControlTest, MountStatusQueryAndUnmount) {
     SettleDrive();
     ASSERT_TRUE(Mount(0, Plain(), &status));
     EXPECT_EQ(status, uint32_t(kStatusLoaded | kStatusAttached | kStatusChanging));
+    // The timer's end of the change: Changing gives way to a unit attention.
+    host::AdvanceClock(4000);
+    q = ControlBuffer(kCtlQueryDrive, 0, Bytes(8));
+    ASSERT_TRUE(A().Control(q.data(), q.size()));
+    EXPECT_EQ(ReplyValue(q), uint32_t(kStatusLoaded | kStatusAttached | kStatusUnitAttention));
 
     uint32_t after = 0;
     ASSERT_TRUE(Simple(kCtlUnmount, 0, &after));
