@@ -354,6 +354,16 @@ TEST_F(EngineTest, WavAudioFromTheDataOffset) {
     EXPECT_EQ(Slice(wide.data, 2744, 2352), UserOf(1, 2352));
     EXPECT_EQ(Send(A(), 0, ReadCd(0, 1, 0x00), 2352).data.size(), 0u);
     EXPECT_EQ(Send(A(), 0, Read10(0, 1), 2048).SenseTriple(), kSenseIllegalMode);
+    // Sent without a full TOC, the disc's one track is an audio track.
+    Reply toc = Send(A(), 0, Bytes{0x43, 0, 0, 0, 0, 0, 0, 0, 20, 0}, 20);
+    ASSERT_TRUE(toc.Good());
+    EXPECT_EQ(toc.data[5], 0x10);
+    Reply full = Send(A(), 0, Bytes{0x43, 0, 2, 0, 0, 0, 0, 0, 48, 0}, 48);
+    ASSERT_EQ(full.data.size(), 48u);
+    EXPECT_EQ(full.data[4 + 1], 0x10);
+    Reply info = Send(A(), 0, Bytes{0x52, 1, 0, 0, 0, 1, 0, 0, 36, 0}, 36);
+    EXPECT_EQ(info.data[5], 0x0);
+    EXPECT_EQ(info.data[6], 0x0F);
 }
 
 TEST_F(EngineTest, FileListSegments) {

@@ -5,6 +5,7 @@
 #include "driver/host/host_adapter.h"
 #include "formats/image_parsers.h"
 #include "formats/layout.h"
+#include "formats/trace.h"
 
 #include <algorithm>
 #include <cctype>
@@ -401,6 +402,7 @@ bool IsEngineCommand(const std::string& name) {
 }
 
 int RunEngineCommand(const std::vector<std::string>& args, std::string* out, std::string* err) {
+    SetParserTraceStream(nullptr); // the report alone on standard output
     if (args.empty()) {
         *err = kUsageText;
         return kUsage;
