@@ -69,7 +69,20 @@ bool CopyTrackTable(Disc* disc, uint64_t address) {
     return true;
 }
 
+// Runs without sectors (first == end, as a parser may leave between tracks) hold nothing to
+// read; they are dropped rather than refusing the image.
+void DropEmptyRuns(Disc* disc) {
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < disc->trackCount; ++i) {
+        if (disc->tracks[i].firstLba != disc->tracks[i].endLba)
+            disc->tracks[kept++] = disc->tracks[i];
+    }
+    disc->trackCount = kept;
+}
+
 bool TrackTableIsSound(const Disc* disc) {
+    if (disc->trackCount == 0)
+        return false;
     uint32_t previousEnd = 0;
     for (uint32_t i = 0; i < disc->trackCount; ++i) {
         const TrackEntry& e = disc->tracks[i];
@@ -192,6 +205,9 @@ void FreeDisc(Disc* disc) {
     Release(disc->segments);
     FreeIszState(disc->isz);
     FreeAudioDecoder(disc->audio);
+#if VOSTRALE_ENGINE_APE
+    FreeApeDecoder(disc->ape);
+#endif
     Release(disc);
 }
 
@@ -221,7 +237,11 @@ Disc* PrepareDisc(const MountRecord& r) {
         ok = ps::FileReferenceFromSender(r.kindPointer, &disc->sub);
 
     if (ok && r.trackTable)
-        ok = CopyTrackTable(disc, r.trackTable) && TrackTableIsSound(disc);
+        ok = CopyTrackTable(disc, r.trackTable);
+    if (ok && r.trackTable) {
+        DropEmptyRuns(disc);
+        ok = TrackTableIsSound(disc);
+    }
     if (ok && r.fullToc) {
         ok = CopyLengthPrefixedBlock(r.fullToc, kBlockLengthFieldSize, &disc->fullToc,
                                      &disc->fullTocSize) &&
@@ -266,8 +286,14 @@ Disc* PrepareDisc(const MountRecord& r) {
             ok = PrepareIszState(disc, r);
             break;
         case kReaderFlac:
-        case kReaderApe:
             ok = PrepareAudioDecoder(disc, r);
+            break;
+        case kReaderApe:
+#if VOSTRALE_ENGINE_APE
+            ok = PrepareApeDecoder(disc, r);
+#else
+            ok = false; // no APE frame decoder in this build
+#endif
             break;
         default:
             ok = false;

@@ -222,7 +222,8 @@ TEST_F(ControlTest, HostileRecordsAreRefused) {
 
     Bytes overlapping = TrackTable({Span(2, 0, 0, 20, 2048, 0), Span(2, 0, 10, 30, 2048, 0)});
     Bytes unsorted = TrackTable({Span(2, 0, 20, 30, 2048, 0), Span(2, 0, 0, 10, 2048, 0)});
-    Bytes emptyRun = TrackTable({Span(2, 0, 5, 5, 2048, 0)});
+    Bytes emptyRun = TrackTable({Span(2, 0, 5, 5, 2048, 0)}); // nothing left once dropped
+    Bytes backwards = TrackTable({Span(2, 0, 9, 5, 2048, 0)});
     Bytes pastEnd = TrackTable({Span(2, 0, 0, kSectors + 1, 2048, 0)});
     Bytes badType = TrackTable({Span(6, 0, 0, 10, 2048, 0)});
     Bytes badStride = TrackTable({Span(2, 0, 0, 10, 2000, 0)});
@@ -265,7 +266,8 @@ TEST_F(ControlTest, HostileRecordsAreRefused) {
         [&](MountRecord& r) { r.trackTable = Ptr(hugeCount.data()); });
     add("overlapping runs", [&](MountRecord& r) { r.trackTable = Ptr(overlapping.data()); });
     add("unsorted runs", [&](MountRecord& r) { r.trackTable = Ptr(unsorted.data()); });
-    add("empty run", [&](MountRecord& r) { r.trackTable = Ptr(emptyRun.data()); });
+    add("only an empty run", [&](MountRecord& r) { r.trackTable = Ptr(emptyRun.data()); });
+    add("run ends before it starts", [&](MountRecord& r) { r.trackTable = Ptr(backwards.data()); });
     add("run past total", [&](MountRecord& r) { r.trackTable = Ptr(pastEnd.data()); });
     add("sector type 6", [&](MountRecord& r) { r.trackTable = Ptr(badType.data()); });
     add("stride 2000", [&](MountRecord& r) { r.trackTable = Ptr(badStride.data()); });

@@ -73,6 +73,7 @@ class ReaderTest : public EngineTest {
             Span(kSectorMode2Form2, 0x0C, kForm2Sub, kForm2Sub + 5, 2336, offForm2),
             Span(kSectorCdda, 0, kAudio, kAudio + 5, 2352, offAudio),
             Span(kSectorMode1, 0x0F, kMode1WithSub, kMode1WithSub + 5, 2448, offSub),
+            Span(kSectorUnknown, 0, kGapStart, kGapStart, 0, 0), // empty: dropped at mount
             Span(kSectorMode1, 0, kTruncated, kTruncated + 3, 2048, offTruncated),
         });
         m_file = std::make_unique<OpenFile>(m_dir.Write("mixed.bin", file));
