@@ -53,7 +53,12 @@ struct RangeDecoder {
     uint32_t NextByte() {
         size_t at = pos ^ 3;
         ++pos;
-        return at < size ? data[at] : 0;
+        if (at < size)
+            return data[at];
+        // A whole frame never reaches this far past its buffer: stop decoding garbage.
+        if (pos > size + kApeReadMargin)
+            corrupt = true;
+        return 0;
     }
 
     void Normalize() {
@@ -146,6 +151,11 @@ int32_t DecodeValueK(RangeDecoder* rc, ApeRiceState* rice) {
     if (overflow == kOverflowSymbol) {
         bits = rc->DecodeBits(5);
         overflow = 0;
+        // Only a damaged stream decodes a 5-bit count above 31.
+        if (bits > 31) {
+            rc->corrupt = true;
+            bits = 31;
+        }
     } else {
         bits = rice->k ? rice->k - 1 : 0;
     }
@@ -190,33 +200,37 @@ void ResetFilter(ApeNnFilter* f, int16_t* pool) {
     f->average = 0;
 }
 
-template <bool kNewRule> int32_t FilterStep(ApeNnFilter* f, int16_t* pool, int32_t v) {
-    const uint32_t order = f->order;
-    int16_t* coeffs = pool + f->coeffs;
-    int16_t* history = pool + f->history + f->pos - order;
-    int16_t* adapt = pool + f->adapt + f->pos - order;
-
-    // Dot product with the coefficients as they were, then adaptation against the input's
-    // sign; all in wrapping 32-bit (sum) and 16-bit (coefficients) arithmetic.
+// Dot product of the coefficients as they were with the history, then adaptation of the
+// coefficients against the input's sign (kDirection: +1 for a negative input, -1 for a
+// positive one, 0 for zero). Wrapping 32-bit sum and 16-bit coefficients. The order is a
+// compile-time multiple of 16 so the loop vectorises without a remainder.
+template <uint32_t kOrder, int kDirection>
+uint32_t DotAndAdapt(int16_t* __restrict coeffs, const int16_t* __restrict history,
+                     const int16_t* __restrict adapt) {
     uint32_t dot = 0;
-    if (v > 0) {
-        for (uint32_t j = 0; j < order; ++j) {
-            dot += uint32_t(int32_t(coeffs[j]) * int32_t(history[j]));
-            coeffs[j] = int16_t(uint16_t(coeffs[j]) - uint16_t(adapt[j]));
-        }
-    } else if (v < 0) {
-        for (uint32_t j = 0; j < order; ++j) {
-            dot += uint32_t(int32_t(coeffs[j]) * int32_t(history[j]));
+    for (uint32_t j = 0; j < kOrder; ++j) {
+        dot += uint32_t(int32_t(coeffs[j]) * int32_t(history[j]));
+        if (kDirection > 0)
             coeffs[j] = int16_t(uint16_t(coeffs[j]) + uint16_t(adapt[j]));
-        }
-    } else {
-        for (uint32_t j = 0; j < order; ++j)
-            dot += uint32_t(int32_t(coeffs[j]) * int32_t(history[j]));
+        else if (kDirection < 0)
+            coeffs[j] = int16_t(uint16_t(coeffs[j]) - uint16_t(adapt[j]));
     }
+    return dot;
+}
+
+template <uint32_t kOrder, bool kNewRule>
+int32_t FilterStep(ApeNnFilter* f, int16_t* pool, int32_t v) {
+    int16_t* coeffs = pool + f->coeffs;
+    int16_t* history = pool + f->history + f->pos - kOrder;
+    int16_t* adapt = pool + f->adapt + f->pos - kOrder;
+
+    uint32_t dot = v < 0   ? DotAndAdapt<kOrder, 1>(coeffs, history, adapt)
+                   : v > 0 ? DotAndAdapt<kOrder, -1>(coeffs, history, adapt)
+                           : DotAndAdapt<kOrder, 0>(coeffs, history, adapt);
     int32_t rounded = int32_t(dot + (uint32_t(1) << (f->shift - 1))) >> f->shift;
     int32_t out = WrapAdd(v, rounded);
 
-    history[order] = Saturate16(out);
+    history[kOrder] = Saturate16(out);
     int16_t code;
     if (kNewRule) {
         int64_t magnitude = out < 0 ? -int64_t(out) : int64_t(out);
@@ -230,29 +244,45 @@ template <bool kNewRule> int32_t FilterStep(ApeNnFilter* f, int16_t* pool, int32
         if (out > 0)
             code = int16_t(-code);
         f->average = int32_t(average + (magnitude - average) / 16);
-        adapt[order] = code;
-        adapt[order - 1] >>= 1;
-        adapt[order - 2] >>= 1;
-        adapt[order - 8] >>= 1;
+        adapt[kOrder] = code;
+        adapt[kOrder - 1] >>= 1;
+        adapt[kOrder - 2] >>= 1;
+        adapt[kOrder - 8] >>= 1;
     } else {
         code = out > 0 ? -4 : out < 0 ? 4 : 0;
-        adapt[order] = code;
-        adapt[order - 4] >>= 1;
-        adapt[order - 8] >>= 1;
+        adapt[kOrder] = code;
+        adapt[kOrder - 4] >>= 1;
+        adapt[kOrder - 8] >>= 1;
     }
 
-    if (++f->pos == order + kApeNnWindow) {
-        MoveBytes(pool + f->history, pool + f->history + kApeNnWindow, order * sizeof(int16_t));
-        MoveBytes(pool + f->adapt, pool + f->adapt + kApeNnWindow, order * sizeof(int16_t));
-        f->pos = order;
+    if (++f->pos == kOrder + kApeNnWindow) {
+        MoveBytes(pool + f->history, pool + f->history + kApeNnWindow, kOrder * sizeof(int16_t));
+        MoveBytes(pool + f->adapt, pool + f->adapt + kApeNnWindow, kOrder * sizeof(int16_t));
+        f->pos = kOrder;
     }
     return out;
+}
+
+template <bool kNewRule> int32_t FilterByOrder(ApeNnFilter* f, int16_t* pool, int32_t v) {
+    switch (f->order) {
+    case 16:
+        return FilterStep<16, kNewRule>(f, pool, v);
+    case 32:
+        return FilterStep<32, kNewRule>(f, pool, v);
+    case 64:
+        return FilterStep<64, kNewRule>(f, pool, v);
+    case 256:
+        return FilterStep<256, kNewRule>(f, pool, v);
+    default:
+        return FilterStep<1280, kNewRule>(f, pool, v);
+    }
 }
 
 int32_t ApplyFilters(ApeDecoder* d, uint32_t channel, int32_t v) {
     for (uint32_t i = 0; i < d->filterCount; ++i) {
         ApeNnFilter* f = &d->filters[channel][i];
-        v = d->newAdaptation ? FilterStep<true>(f, d->pool, v) : FilterStep<false>(f, d->pool, v);
+        v = d->newAdaptation ? FilterByOrder<true>(f, d->pool, v)
+                             : FilterByOrder<false>(f, d->pool, v);
     }
     return v;
 }
