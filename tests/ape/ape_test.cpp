@@ -2,6 +2,7 @@
 // refusals of broken headers and tables, and frame-level behaviour through the public API.
 #include "codecs/ape/ape_decoder.h"
 #include "common/bytes.h"
+#include "common/crc.h"
 #include "formats/audio_source.h"
 #include "formats/layout.h"
 #include "tests/ape/sha256.h"
@@ -397,6 +398,55 @@ TEST(ApeFrames, SpansFollowTheWordGridOfTheFirstFrame) {
     EXPECT_EQ(ApeMaxReadBytes(backwards, 3), 0u);
     const SeekPoint noBlocks[] = {{0, 1000}, {0, 1010}};
     EXPECT_EQ(ApeMaxReadBytes(noBlocks, 2), 0u);
+}
+
+// A hand-made silent frame: CRC with the flags bit, the flags, two coder bytes; stored as
+// little-endian words read from their top byte.
+std::vector<uint8_t> SilentFrame(uint32_t crc, uint32_t flags) {
+    uint8_t logical[12] = {};
+    StoreBe32(logical, crc | 0x80000000u);
+    StoreBe32(logical + 4, flags);
+    std::vector<uint8_t> words(sizeof(logical));
+    for (size_t i = 0; i < sizeof(logical); ++i)
+        words[i ^ 3] = logical[i];
+    return words;
+}
+
+TEST(ApeFrames, StereoSilenceNeedsBothFlagBits) {
+    struct Case {
+        uint16_t bits;
+        uint16_t channels;
+        uint32_t flags;
+        uint8_t silentByte;
+        bool silent;
+    };
+    const Case cases[] = {
+        {16, 2, 3, 0x00, true},
+        {8, 2, 3, 0x80, true},
+        {8, 1, 1, 0x80, true},
+        {16, 2, 7, 0x00, true},
+        {16, 1, 1, 0x00, true},
+        {16, 2, 1, 0x00, false}, // one side only: the frame is decoded, so this CRC fails
+        {16, 2, 2, 0x00, false},
+    };
+    constexpr uint32_t kBlocks = 100;
+    auto decoder = std::make_unique<ApeDecoder>();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.bits << " bits, " << c.channels << " channels, flags " << c.flags);
+        const ApeStreamInfo info{3990, c.bits, c.channels, 1};
+        ASSERT_TRUE(ApeInitDecoder(decoder.get(), info));
+        const std::vector<uint8_t> zeros(size_t(ApePcmBytes(info, kBlocks)), c.silentByte);
+        const std::vector<uint8_t> frame =
+            SilentFrame(Crc32(0, zeros.data(), zeros.size()) >> 1, c.flags);
+        std::vector<uint8_t> pcm(zeros.size(), 0x11);
+        const uint32_t got = ApeDecodeFrame(decoder.get(), frame.data(), frame.size(), 0, kBlocks,
+                                            pcm.data(), pcm.size());
+        EXPECT_EQ(got, c.silent ? kBlocks : 0u);
+        if (c.silent) {
+            EXPECT_EQ(pcm, zeros);
+        }
+    }
 }
 
 TEST(ApeFrames, UnsupportedParametersAreRefusedByTheDecoder) {
