@@ -57,7 +57,9 @@ constexpr uint16_t kOldFlagPeakLevel = 0x04;
 constexpr uint16_t kOldFlag24Bit = 0x08;
 constexpr uint16_t kOldFlagSeekElements = 0x10;
 constexpr uint16_t kOldFlagCreateWavHeader = 0x20;
-constexpr uint32_t kOldBlocksPerFrame = 294912; // every version from 3950 on
+constexpr uint16_t kLongFrameVersion = 3950;
+constexpr uint32_t kLongFrameBlocks = 294912; // from version 3950 on
+constexpr uint32_t kShortFrameBlocks = 73728; // every older version the decoder takes
 
 // Four times the largest frame any encoder writes (compression 5000): bounds the driver's
 // buffers, which it sizes from this.
@@ -162,7 +164,7 @@ bool ReadOldHeader(platform::NativeFile file, uint64_t start, uint64_t fileSize,
         h->seekTableBytes = uint64_t(h->totalFrames) * 4;
     }
     h->bits = (flags & kOldFlag8Bit) ? 8 : (flags & kOldFlag24Bit) ? 24 : 16;
-    h->blocksPerFrame = kOldBlocksPerFrame;
+    h->blocksPerFrame = h->version >= kLongFrameVersion ? kLongFrameBlocks : kShortFrameBlocks;
     // The stored WAV header comes before the seek table unless the decoder is to make one.
     if (!(flags & kOldFlagCreateWavHeader))
         offset += wavHeaderBytes;

@@ -6,9 +6,11 @@ namespace vostrale {
 
 namespace {
 
-constexpr uint16_t kFlagsFromVersion = 3820;  // frames carry flags after a CRC with bit 31
-constexpr uint16_t kNewAdaptVersion = 3980;   // NN adaptation codes scaled by the average
-constexpr uint16_t kPivotCoderVersion = 3990; // newer symbol table and pivot-coded values
+constexpr uint16_t kFlagsFromVersion = 3820; // frames carry flags after a CRC with bit 31
+constexpr uint16_t kNewAdaptVersion = 3980;  // NN adaptation codes scaled by the average
+constexpr uint16_t kPivotCoderVersion = 3990;
+constexpr uint16_t kCrossChannelVersion =
+    3950; // predictor with the other channel's part // newer symbol table and pivot-coded values
 constexpr uint32_t kCrcFlagsBit = 0x80000000u;
 constexpr uint32_t kFlagLeftSilence = 1;
 constexpr uint32_t kFlagRightSilence = 2;
@@ -293,8 +295,18 @@ void ResetStage(ApeStage* s) {
         s->a[i] = kInitialA[i];
 }
 
+// Decoder generations, picked once per frame from the file version.
+enum Generation : int {
+    kGen3930 = 0, // k-coded values, predictor from the channel's own past only
+    kGen3950 = 1, // k-coded values, predictor with the other channel's part
+    kGen3990 = 2, // pivot-coded values, predictor as kGen3950
+};
+
 // One prediction step for input v with the other channel's value `other` (0 for one channel).
-template <bool kWithOther> int32_t StageStep(ApeStage* s, int32_t v, int32_t other) {
+// The older stage has no other-channel part, scales by 2^9 and moves a coefficient up for a
+// zero history entry as for a positive one.
+template <bool kWithOther, bool kOlder = false>
+int32_t StageStep(ApeStage* s, int32_t v, int32_t other) {
     s->hA[3] = s->hA[2];
     s->hA[2] = s->hA[1];
     s->hA[1] = WrapSub(s->lastP, s->hA[0]);
@@ -314,9 +326,17 @@ template <bool kWithOther> int32_t StageStep(ApeStage* s, int32_t v, int32_t oth
         for (int i = 0; i < 5; ++i)
             predB = WrapAdd(predB, WrapMul(s->hB[i], s->b[i]));
     }
+    int32_t sv = Sign(v);
+    if (kOlder) {
+        int32_t p = WrapAdd(v, predA >> 9);
+        for (int i = 0; i < 4; ++i)
+            s->a[i] += (s->hA[i] < 0 ? -1 : 1) * sv;
+        s->lastP = p;
+        s->lastR = WrapAdd(p, Decay31(s->lastR));
+        return s->lastR;
+    }
     int32_t p = WrapAdd(v, WrapAdd(predA, predB >> 1) >> 10);
     // Each coefficient moves by the sign of its history entry times the sign of the input.
-    int32_t sv = Sign(v);
     if (sv != 0) {
         for (int i = 0; i < 4; ++i)
             s->a[i] += Sign(s->hA[i]) * sv;
@@ -343,15 +363,16 @@ void StoreSample(uint8_t* out, uint32_t bytes, int32_t v) {
     }
 }
 
-template <bool kPivot>
+template <int kGen>
 bool DecodeMono(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint32_t outChannels,
                 uint8_t* pcm) {
     const uint32_t bytes = d->info.bitsPerSample / 8;
     const uint32_t step = bytes * outChannels;
     for (uint32_t i = 0; i < blocks; ++i) {
-        int32_t v = kPivot ? DecodeValuePivot(rc, &d->rice[0]) : DecodeValueK(rc, &d->rice[0]);
+        int32_t v =
+            kGen == kGen3990 ? DecodeValuePivot(rc, &d->rice[0]) : DecodeValueK(rc, &d->rice[0]);
         v = ApplyFilters(d, 0, v);
-        int32_t x = StageStep<false>(&d->stage[0], v, 0);
+        int32_t x = StageStep<false, kGen == kGen3930>(&d->stage[0], v, 0);
         uint8_t* out = pcm + size_t(i) * step;
         StoreSample(out, bytes, x);
         if (outChannels == 2)
@@ -362,18 +383,26 @@ bool DecodeMono(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint32_t outCh
     return true;
 }
 
-template <bool kPivot>
+template <int kGen>
 bool DecodeStereo(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint8_t* pcm) {
     const uint32_t bytes = d->info.bitsPerSample / 8;
     const uint32_t step = bytes * 2;
     for (uint32_t i = 0; i < blocks; ++i) {
         // The difference channel comes first, then the mid channel.
-        int32_t side = kPivot ? DecodeValuePivot(rc, &d->rice[0]) : DecodeValueK(rc, &d->rice[0]);
-        int32_t mid = kPivot ? DecodeValuePivot(rc, &d->rice[1]) : DecodeValueK(rc, &d->rice[1]);
+        const bool pivot = kGen == kGen3990;
+        int32_t side = pivot ? DecodeValuePivot(rc, &d->rice[0]) : DecodeValueK(rc, &d->rice[0]);
+        int32_t mid = pivot ? DecodeValuePivot(rc, &d->rice[1]) : DecodeValueK(rc, &d->rice[1]);
         side = ApplyFilters(d, 0, side);
         mid = ApplyFilters(d, 1, mid);
-        side = StageStep<true>(&d->stage[0], side, d->stage[1].lastR);
-        mid = StageStep<true>(&d->stage[1], mid, side);
+        if (kGen == kGen3930) {
+            // These streams store the mid value of a block first.
+            int32_t first = StageStep<false, true>(&d->stage[0], side, 0);
+            side = StageStep<false, true>(&d->stage[1], mid, 0);
+            mid = first;
+        } else {
+            side = StageStep<true>(&d->stage[0], side, d->stage[1].lastR);
+            mid = StageStep<true>(&d->stage[1], mid, side);
+        }
         int32_t left = WrapSub(mid, side / 2);
         int32_t right = WrapAdd(left, side);
         uint8_t* out = pcm + size_t(i) * step;
@@ -503,24 +532,29 @@ uint32_t ApeDecodeFrame(ApeDecoder* d, const uint8_t* input, size_t inputBytes, 
     rc.range = 128;
     rc.low = rc.current >> 1;
 
-    const bool pivot = info.version >= kPivotCoderVersion;
+    const int gen = info.version >= kPivotCoderVersion     ? kGen3990
+                    : info.version >= kCrossChannelVersion ? kGen3950
+                                                           : kGen3930;
     bool ok = true;
     if (info.channels == 2) {
         const uint32_t silence = kFlagLeftSilence | kFlagRightSilence;
         if ((flags & silence) == silence)
             ZeroBytes(pcm, size_t(needed));
         else if (flags & kFlagPseudoStereo)
-            ok = pivot ? DecodeMono<true>(d, &rc, blocks, 2, pcm)
-                       : DecodeMono<false>(d, &rc, blocks, 2, pcm);
+            ok = gen == kGen3990   ? DecodeMono<kGen3990>(d, &rc, blocks, 2, pcm)
+                 : gen == kGen3950 ? DecodeMono<kGen3950>(d, &rc, blocks, 2, pcm)
+                                   : DecodeMono<kGen3930>(d, &rc, blocks, 2, pcm);
         else
-            ok = pivot ? DecodeStereo<true>(d, &rc, blocks, pcm)
-                       : DecodeStereo<false>(d, &rc, blocks, pcm);
+            ok = gen == kGen3990   ? DecodeStereo<kGen3990>(d, &rc, blocks, pcm)
+                 : gen == kGen3950 ? DecodeStereo<kGen3950>(d, &rc, blocks, pcm)
+                                   : DecodeStereo<kGen3930>(d, &rc, blocks, pcm);
     } else {
         if (flags & kFlagLeftSilence)
             ZeroBytes(pcm, size_t(needed));
         else
-            ok = pivot ? DecodeMono<true>(d, &rc, blocks, 1, pcm)
-                       : DecodeMono<false>(d, &rc, blocks, 1, pcm);
+            ok = gen == kGen3990   ? DecodeMono<kGen3990>(d, &rc, blocks, 1, pcm)
+                 : gen == kGen3950 ? DecodeMono<kGen3950>(d, &rc, blocks, 1, pcm)
+                                   : DecodeMono<kGen3930>(d, &rc, blocks, 1, pcm);
     }
     if (!ok)
         return 0;

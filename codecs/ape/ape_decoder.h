@@ -1,4 +1,4 @@
-// APE (Monkey's Audio) frame decoder for file versions 3950 and later: range-coded residuals,
+// APE (Monkey's Audio) frame decoder for file versions 3930 and later: range-coded residuals,
 // NN filters, the two-stage predictor and channel reconstruction, checked by the frame CRC.
 // Kernel-safe: the caller owns every byte of memory. One ApeDecoder per stream; it is not
 // thread-safe, and it holds no pointers, so it may be copied or moved between frames.
@@ -18,7 +18,7 @@
 
 namespace vostrale {
 
-constexpr uint16_t kApeMinVersion = 3950; // older streams use other coders and predictors
+constexpr uint16_t kApeMinVersion = 3930; // older streams use other coders and predictors
 constexpr uint16_t kApeMaxVersion = 3990; // newest bitstream known
 constexpr uint16_t kApeMaxLevelIndex = 4; // compression 5000
 // The range decoder looks a few bytes past a frame's last byte (into the next frame).
