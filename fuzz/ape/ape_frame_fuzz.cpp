@@ -7,7 +7,7 @@
 #include <vector>
 
 namespace {
-constexpr uint16_t kVersions[] = {3950, 3970, 3980, 3990};
+constexpr uint16_t kVersions[] = {3930, 3950, 3980, 3990};
 constexpr uint16_t kBits[] = {8, 16, 24};
 constexpr size_t kParamBytes = 6;
 } // namespace

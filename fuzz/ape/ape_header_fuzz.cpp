@@ -6,19 +6,30 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace {
+std::filesystem::path TempPath() {
+    return std::filesystem::temp_directory_path() /
+           ("vostrale_fuzz_ape_" + std::to_string(getpid()) + ".ape");
+}
+
+void RemoveTemp() {
+    std::error_code ec;
+    std::filesystem::remove(TempPath(), ec);
+}
+
 constexpr uint32_t kMaxFuzzBlocks = 1 << 16; // keeps one iteration fast
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vostrale;
-    static const std::filesystem::path path =
-        std::filesystem::temp_directory_path() /
-        ("vostrale_fuzz_ape_" + std::to_string(getpid()) + ".ape");
+    static const std::filesystem::path path = TempPath();
+    static const bool cleanup = std::atexit(RemoveTemp) == 0;
+    (void)cleanup;
     if (FILE* f = std::fopen(path.c_str(), "wb")) {
         std::fwrite(data, 1, size, f);
         std::fclose(f);
