@@ -287,7 +287,9 @@ int OpenApeSource(platform::NativeFile file, MountRecord* record, const std::fil
     record->param80 = uint32_t(totalSamples);
     record->param84 = uint32_t(h.firstFrame);
     record->param88 = h.blocksPerFrame;
-    record->param92 = uint32_t(ApePcmBytes(info, h.blocksPerFrame));
+    // Room for a frame as 16-bit stereo and as the stream's own PCM, whichever is larger.
+    record->param92 = uint32_t(
+        Max<uint64_t>(uint64_t(h.blocksPerFrame) * 4, ApePcmBytes(info, h.blocksPerFrame)));
     record->param96 = uint32_t(h.version) | (uint32_t(h.bits) << 16);
     record->param100 = uint32_t(h.channels) | (uint32_t(info.levelIndex) << 16);
     (void)path;

@@ -193,6 +193,8 @@ TEST(ApeSamples, EveryDecodableSampleGivesItsReferencePcm) {
         uint64_t bytes = 0;
         EXPECT_EQ(DecodeAllHash(*m, &failed, &bytes), c.pcmSha256) << "frame " << failed;
         EXPECT_EQ(bytes, ApePcmBytes(m->Info(), m->record.param80));
+        // A buffer of the record's bytes per frame takes any frame's PCM.
+        EXPECT_GE(m->record.param92, ApePcmBytes(m->Info(), m->record.param88));
     }
 }
 
