@@ -316,6 +316,27 @@ TEST(ApeSource, HostileHeadersAndTablesAreRefused) {
     }
 }
 
+// A descriptor longer than 52 bytes: the header follows the whole descriptor.
+TEST(ApeSource, LongerDescriptorIsSkippedWhole) {
+    constexpr size_t kExtra = 8;
+    std::vector<uint8_t> bytes = ReadWholeFile(kApeDir / "encoded/frameplus1_s16_c2000.ape");
+    ASSERT_EQ(LoadLe32(bytes.data() + 8), 52u);
+    bytes.insert(bytes.begin() + 52, kExtra, 0xEE);
+    StoreLe32(bytes.data() + 8, 52 + kExtra);
+    const size_t seekTable = 52 + kExtra + 24;
+    for (size_t i = 0; i < 2; ++i)
+        StoreLe32(bytes.data() + seekTable + 4 * i,
+                  LoadLe32(bytes.data() + seekTable + 4 * i) + kExtra);
+    TempFile file("descriptor", bytes);
+    auto m = Mount(file.Path());
+    ASSERT_EQ(m->result, kParseOk) << m->message;
+    uint32_t failed = ~0u;
+    uint64_t pcmBytes = 0;
+    EXPECT_EQ(DecodeAllHash(*m, &failed, &pcmBytes),
+              "cf212d3a63377997d9fcbd9cd7c3596d7083e1e787efad91b39a7d55fe35989e")
+        << "frame " << failed;
+}
+
 // A file whose header is not CD audio mounts with the message; the decoder stays in bounds.
 TEST(ApeSource, SampleRateOtherThanCdIsReportedAndMounted) {
     std::vector<uint8_t> bytes =
