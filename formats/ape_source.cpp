@@ -16,6 +16,8 @@ namespace {
 
 constexpr char kApeMagic[4] = {'M', 'A', 'C', ' '};
 constexpr char kId3Magic[3] = {'I', 'D', '3'};
+constexpr char kApeTagMagic[8] = {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X'};
+constexpr char kId3v1Magic[3] = {'T', 'A', 'G'};
 constexpr uint32_t kId3HeaderSize = 10;
 constexpr uint32_t kId3SizeOffset = 6;
 constexpr uint32_t kId3FlagsOffset = 5;
@@ -253,12 +255,6 @@ int OpenApeSource(platform::NativeFile file, MountRecord* record, const std::fil
         return kParseFailed;
     }
 
-    // The audio ends at the end of the frame data when the descriptor says so and it is
-    // consistent, else at the end of the file (tags after the frames then count as frame bytes).
-    uint64_t audioEnd = fileSize;
-    if (h.frameDataBytes != 0 && RangeFits(h.firstFrame, h.frameDataBytes, fileSize))
-        audioEnd = h.firstFrame + h.frameDataBytes;
-
     auto* table =
         static_cast<SeekPoint*>(AllocLayoutBlock((size_t(entries) + 1) * sizeof(SeekPoint)));
     if (!table)
@@ -267,9 +263,9 @@ int OpenApeSource(platform::NativeFile file, MountRecord* record, const std::fil
         // Stored offsets count from "MAC ", so leading tags move them.
         const uint64_t offset = uint64_t(LoadLe32(stored.data() + i * 4)) + start;
         const uint64_t previous = i ? table[i - 1].fileOffset : h.firstFrame - 1;
-        if (LoadLe32(stored.data() + i * 4) == 0 || offset <= previous || offset >= audioEnd) {
+        if (LoadLe32(stored.data() + i * 4) == 0 || offset <= previous || offset >= fileSize) {
             FreeLayoutBlock(table);
-            if (offset >= audioEnd)
+            if (offset >= fileSize)
                 ReportError(io, "Truncated .ape file, abort");
             else
                 ReportError(io, "Corrupt .ape seek table, abort");
@@ -278,6 +274,16 @@ int OpenApeSource(platform::NativeFile file, MountRecord* record, const std::fil
         table[i].sample = uint32_t(i * h.blocksPerFrame);
         table[i].fileOffset = uint32_t(offset);
     }
+    // The audio ends at the end of the file, or earlier where the descriptor says the frame data
+    // ends and a tag starts there, so that a large tag does not count as frame bytes.
+    uint64_t audioEnd = fileSize;
+    const uint64_t dataEnd = h.firstFrame + h.frameDataBytes;
+    uint8_t tag[sizeof(kApeTagMagic)];
+    if (h.frameDataBytes != 0 && dataEnd > table[entries - 1].fileOffset &&
+        RangeFits(dataEnd, sizeof(tag), fileSize) && ReadBytes(file, dataEnd, tag, sizeof(tag)) &&
+        (std::memcmp(tag, kApeTagMagic, sizeof(tag)) == 0 ||
+         std::memcmp(tag, kId3v1Magic, sizeof(kId3v1Magic)) == 0))
+        audioEnd = dataEnd;
     table[entries].sample = uint32_t(totalSamples);
     table[entries].fileOffset = uint32_t(audioEnd);
 

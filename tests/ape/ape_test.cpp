@@ -337,6 +337,20 @@ TEST(ApeSource, LongerDescriptorIsSkippedWhole) {
         << "frame " << failed;
 }
 
+// Frame data bytes that do not end at a tag are not trusted: the file end counts.
+TEST(ApeSource, UnderstatedFrameDataFallsBackToTheFileEnd) {
+    std::vector<uint8_t> bytes =
+        Patched(ReadWholeFile(kApeDir / "encoded/short1000_s16_c2000.ape"), 24, 4, 4);
+    TempFile file("framedata", bytes);
+    auto m = Mount(file.Path());
+    ASSERT_EQ(m->result, kParseOk) << m->message;
+    EXPECT_EQ(m->table.back().fileOffset, bytes.size());
+    uint32_t failed = ~0u;
+    uint64_t pcmBytes = 0;
+    EXPECT_EQ(DecodeAllHash(*m, &failed, &pcmBytes),
+              "7cc14eda76ba07aa4f47535f685faeac98ee9cb49f9e106738ebdfa717986f0d");
+}
+
 // A file whose header is not CD audio mounts with the message; the decoder stays in bounds.
 TEST(ApeSource, SampleRateOtherThanCdIsReportedAndMounted) {
     std::vector<uint8_t> bytes =
