@@ -113,7 +113,7 @@ struct RangeDecoder {
     }
 };
 
-void UpdateRice(ApeRiceState* rice, uint32_t value) {
+__attribute__((always_inline)) inline void UpdateRice(ApeRiceState* rice, uint32_t value) {
     rice->kSum += (value + 1) / 2 - ((rice->kSum + 16) >> 5);
     // Boundary for k is 2^(k+4), and 0 for k = 0 (so k leaves 0 only once kSum reaches 32).
     uint64_t lower = rice->k ? (uint64_t(1) << (rice->k + 4)) : 0;
@@ -127,7 +127,8 @@ int32_t ToSigned(uint32_t value) {
     return (value & 1) ? int32_t((value >> 1) + 1) : -int32_t(value >> 1);
 }
 
-int32_t DecodeValuePivot(RangeDecoder* rc, ApeRiceState* rice) {
+__attribute__((always_inline)) inline int32_t DecodeValuePivot(RangeDecoder* rc,
+                                                               ApeRiceState* rice) {
     uint32_t pivot = Max<uint32_t>(rice->kSum >> 5, 1);
     uint32_t overflow = rc->DecodeSymbol(kTotalsNew);
     if (overflow == kOverflowSymbol) {
@@ -280,7 +281,8 @@ template <bool kNewRule> int32_t FilterByOrder(ApeNnFilter* f, int16_t* pool, in
     }
 }
 
-int32_t ApplyFilters(ApeDecoder* d, uint32_t channel, int32_t v) {
+__attribute__((always_inline)) inline int32_t ApplyFilters(ApeDecoder* d, uint32_t channel,
+                                                           int32_t v) {
     for (uint32_t i = 0; i < d->filterCount; ++i) {
         ApeNnFilter* f = &d->filters[channel][i];
         v = d->newAdaptation ? FilterByOrder<true>(f, d->pool, v)
@@ -306,7 +308,7 @@ enum Generation : int {
 // The older stage has no other-channel part, scales by 2^9 and moves a coefficient up for a
 // zero history entry as for a positive one.
 template <bool kWithOther, bool kOlder = false>
-int32_t StageStep(ApeStage* s, int32_t v, int32_t other) {
+__attribute__((always_inline)) inline int32_t StageStep(ApeStage* s, int32_t v, int32_t other) {
     s->hA[3] = s->hA[2];
     s->hA[2] = s->hA[1];
     s->hA[1] = WrapSub(s->lastP, s->hA[0]);
