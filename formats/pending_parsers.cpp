@@ -1,0 +1,20 @@
+#include "formats/image_parsers.h"
+
+namespace vostrale {
+int OpenIszImage(MountRecord*, const std::filesystem::path&, const ParserIo& io) {
+    ReportError(io, "ISZ pending");
+    return kParseFailed;
+}
+int OpenMdsImage(MountRecord*, const std::filesystem::path&, const ParserIo& io) {
+    ReportError(io, "MDS pending");
+    return kParseFailed;
+}
+int OpenNrgImage(MountRecord*, const std::filesystem::path&, const ParserIo& io) {
+    ReportError(io, "NRG pending");
+    return kParseFailed;
+}
+int OpenCcdImage(MountRecord*, const std::filesystem::path&, const ParserIo& io) {
+    ReportError(io, "CCD pending");
+    return kParseFailed;
+}
+} // namespace vostrale
