@@ -9,10 +9,6 @@ int OpenMdsImage(MountRecord*, const std::filesystem::path&, const ParserIo& io)
     ReportError(io, "MDS pending");
     return kParseFailed;
 }
-int OpenNrgImage(MountRecord*, const std::filesystem::path&, const ParserIo& io) {
-    ReportError(io, "NRG pending");
-    return kParseFailed;
-}
 int OpenCcdImage(MountRecord*, const std::filesystem::path&, const ParserIo& io) {
     ReportError(io, "CCD pending");
     return kParseFailed;

@@ -56,7 +56,7 @@ void LayoutTracks(const Opened& o, std::vector<ListedTrack>* tracks, int32_t* le
 
 #ifndef _WIN32
 TEST(Samples, CueAndNrgLayoutsAgreeWithCdInfo) {
-    for (const char* name : {"cdda.cue", "cdda_4_5.cue", "isofs-m1.cue"}) {
+    for (const char* name : {"cdda.cue", "cdda_4_5.cue", "isofs-m1.cue", "p1.nrg", "videocd.nrg"}) {
         std::vector<ListedTrack> expected, actual;
         int32_t expectedLeadOut = -1, actualLeadOut = -2;
         const auto path = SampleDir() / name;
