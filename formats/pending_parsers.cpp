@@ -5,10 +5,6 @@ int OpenIszImage(MountRecord*, const std::filesystem::path&, const ParserIo& io)
     ReportError(io, "ISZ pending");
     return kParseFailed;
 }
-int OpenMdsImage(MountRecord*, const std::filesystem::path&, const ParserIo& io) {
-    ReportError(io, "MDS pending");
-    return kParseFailed;
-}
 int OpenCcdImage(MountRecord*, const std::filesystem::path&, const ParserIo& io) {
     ReportError(io, "CCD pending");
     return kParseFailed;

@@ -84,12 +84,12 @@ bool IsData(Mode m) {
 // The stored form of one sector for a given stride.
 Bytes StoredSector(Mode mode, int32_t lba, uint32_t stride) {
     Bytes raw = RawSector(mode, lba);
-    if (mode == Mode::Audio || stride == kRaw)
-        return raw;
     if (stride == kRaw + kSub) {
         raw.resize(kRaw + kSub, 0xA5);
         return raw;
     }
+    if (mode == Mode::Audio || stride == kRaw)
+        return raw;
     if (stride == 2336)
         return Bytes(raw.begin() + 16, raw.end());
     // 2048: user data only.

@@ -104,7 +104,7 @@ TEST(Samples, MalformedCueSheetsAreRefused) {
     }
 }
 
-TEST(Samples, DISABLED_VersionTwoMdsIsRefused) {
+TEST(Samples, VersionTwoMdsIsRefused) {
     auto dir = testing::MakeTempFolder("vostrale-mds-log");
     for (const char* name : {"test.mds", "test_compress.mds"}) {
         const auto path = SampleDir() / "mds" / name;
