@@ -5,8 +5,4 @@ int OpenIszImage(MountRecord*, const std::filesystem::path&, const ParserIo& io)
     ReportError(io, "ISZ pending");
     return kParseFailed;
 }
-int OpenCcdImage(MountRecord*, const std::filesystem::path&, const ParserIo& io) {
-    ReportError(io, "CCD pending");
-    return kParseFailed;
-}
 } // namespace vostrale
