@@ -29,8 +29,7 @@ constexpr uint32_t kInfoLanguage = 28;
 class PackWriter {
   public:
     PackWriter(uint8_t* block, uint32_t blockSize, uint8_t* sizeInfo)
-        : m_block(block), m_end(block + blockSize), m_next(block + kCdTextHeaderSize),
-          m_sizeInfo(sizeInfo) {}
+        : m_end(block + blockSize), m_next(block + kCdTextHeaderSize), m_sizeInfo(sizeInfo) {}
 
     void WriteString(uint8_t type, uint8_t track, const std::string& text) {
         uint32_t written = 0;
@@ -88,7 +87,6 @@ class PackWriter {
         m_fill = 0;
     }
 
-    uint8_t* m_block;
     uint8_t* m_end;
     uint8_t* m_next;
     uint8_t* m_sizeInfo;
@@ -154,7 +152,8 @@ uint8_t* WrapCdTextPacks(const uint8_t* packs, uint32_t packBytes, bool setCrc) 
     if (!block)
         return nullptr;
     StoreBe16(block, uint16_t(packBytes + 2));
-    std::memcpy(block + kCdTextHeaderSize, packs, packBytes);
+    if (packBytes != 0)
+        std::memcpy(block + kCdTextHeaderSize, packs, packBytes);
     if (setCrc) {
         for (uint32_t off = 0; off < packBytes; off += kCdTextPackSize)
             SetPackCrc(block + kCdTextHeaderSize + off);
