@@ -80,3 +80,28 @@ TEST_F(ActivityLogTest, LongMessagesAreCutAndClosedLogsSkipWrites) {
 
 } // namespace
 } // namespace vostrale
+
+namespace vostrale {
+namespace {
+
+TEST(DefaultLogPath, LivesInTheDocumentsFolder) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the shell's documents folder";
+#else
+    auto dir = testing::MakeTempFolder("vostrale-docs");
+    const char* old = std::getenv("XDG_DOCUMENTS_DIR");
+    std::string saved = old ? old : "";
+    setenv("XDG_DOCUMENTS_DIR", dir.c_str(), 1);
+    const auto path = DefaultLogPath();
+    if (old)
+        setenv("XDG_DOCUMENTS_DIR", saved.c_str(), 1);
+    else
+        unsetenv("XDG_DOCUMENTS_DIR");
+    EXPECT_EQ(path, dir / "Vostrale" / "log.txt");
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "Vostrale"));
+    std::filesystem::remove_all(dir);
+#endif
+}
+
+} // namespace
+} // namespace vostrale
