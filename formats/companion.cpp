@@ -15,7 +15,12 @@ std::filesystem::path JoinDescribedName(const std::filesystem::path& folder,
 #endif
     size_t start = relative.find_first_not_of("/\\");
     relative = start == std::string::npos ? std::string() : relative.substr(start);
-    return folder / platform::PathFromNarrow(relative);
+    // Joined as text: a name that looks absolute or carries a drive must not replace the folder.
+    auto joined = folder.native();
+    if (!joined.empty() && joined.back() != std::filesystem::path::preferred_separator)
+        joined.push_back(std::filesystem::path::preferred_separator);
+    joined += platform::PathFromNarrow(relative).native();
+    return std::filesystem::path(joined);
 }
 
 #ifndef _WIN32

@@ -96,7 +96,7 @@ TEST(CdText, WrappedPacksGetHeaderAndCrc) {
     EXPECT_EQ(LoadBe16(block + 22 + 16), uint16_t(~Crc16Xmodem(block + 22, 16)));
     FreeLayoutBlock(block);
     EXPECT_EQ(WrapCdTextPacks(packs, 20, true), nullptr);
-    uint8_t* empty = WrapCdTextPacks(nullptr, 0, true);  // an empty CDTX chunk
+    uint8_t* empty = WrapCdTextPacks(nullptr, 0, true); // an empty CDTX chunk
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(LoadBe16(empty), 2);
     FreeLayoutBlock(empty);

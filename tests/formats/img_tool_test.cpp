@@ -63,7 +63,7 @@ namespace {
 
 // A strict JSON syntax check (objects, arrays, strings, numbers, literals).
 class JsonChecker {
-public:
+  public:
     explicit JsonChecker(const std::string& s) : m_s(s) {}
     bool Valid() {
         Space();
@@ -73,7 +73,7 @@ public:
         return m_i == m_s.size();
     }
 
-private:
+  private:
     void Space() {
         while (m_i < m_s.size() && std::isspace(static_cast<unsigned char>(m_s[m_i])))
             ++m_i;
@@ -143,7 +143,8 @@ private:
 TEST_F(ImgToolTest, EveryFormatGivesOneValidJsonObject) {
     using namespace testing;
     CueOptions cue;
-    cue.disc.sessions.push_back({{Track(Mode::Mode1, 30), Track(Mode::Mode2Form1, 20), Track(Mode::Audio, 10)}});
+    cue.disc.sessions.push_back(
+        {{Track(Mode::Mode1, 30), Track(Mode::Mode2Form1, 20), Track(Mode::Audio, 10)}});
     ASSERT_TRUE(WriteCueImage(m_dir / "mixed.cue", cue));
     NrgOptions nrg;
     nrg.disc.sessions.push_back({{Track(Mode::Audio, 20)}});
@@ -168,15 +169,19 @@ TEST_F(ImgToolTest, EveryFormatGivesOneValidJsonObject) {
     } cases[] = {
         {"mixed.cue", {"\"readerKind\":1,", "\"totalSectors\":60,", "\"point\":3,"}},
         {"multi.nrg",
-         {"\"readerKind\":5,", "\"sessions\":2,", "\"totalSectors\":" + std::to_string(twoSessions) + ",",
-          "\"point\":176,", "\"cdText\":{\"album\":{\"title\":\"Nero Album\""}},
-        {"multi.mds", {"\"readerKind\":4,", "\"sessions\":2,", "\"totalSectors\":" + std::to_string(twoSessions)}},
+         {"\"readerKind\":5,", "\"sessions\":2,",
+          "\"totalSectors\":" + std::to_string(twoSessions) + ",", "\"point\":176,",
+          "\"cdText\":{\"album\":{\"title\":\"Nero Album\""}},
+        {"multi.mds",
+         {"\"readerKind\":4,", "\"sessions\":2,",
+          "\"totalSectors\":" + std::to_string(twoSessions)}},
         {"nosub.ccd", {"\"readerKind\":3,", "\"sessions\":2,", "\"bytesPerSector\":0,"}},
         {"all.isz", {"\"readerKind\":6,", "\"mediumKind\":2,", "\"chunks\":13}"}},
     };
     for (const auto& c : cases) {
         std::string out, err;
-        EXPECT_EQ(RunImgTool({"info", "--json", (m_dir / c.name).string()}, &out, &err), kImgToolOk) << out;
+        EXPECT_EQ(RunImgTool({"info", "--json", (m_dir / c.name).string()}, &out, &err), kImgToolOk)
+            << out;
         EXPECT_TRUE(JsonChecker(out).Valid()) << out;
         EXPECT_EQ(out.rfind("{\"ok\":true,", 0), 0u) << out;
         for (const std::string& part : c.parts)
