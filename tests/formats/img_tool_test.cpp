@@ -149,7 +149,7 @@ TEST_F(ImgToolTest, EveryFormatGivesOneValidJsonObject) {
     NrgOptions nrg;
     nrg.disc.sessions.push_back({{Track(Mode::Audio, 20)}});
     nrg.disc.sessions.push_back({{Track(Mode::Mode1, 20)}});
-    nrg.cdTextPacks = SampleCdTextPacks("Nero Album", {"Song"});
+    nrg.cdTextPacks = SampleCdTextPacks("Session Album", {"Song"});
     ASSERT_TRUE(WriteNrgImage(m_dir / "multi.nrg", nrg));
     MdsOptions mds;
     mds.disc = nrg.disc;
@@ -171,7 +171,7 @@ TEST_F(ImgToolTest, EveryFormatGivesOneValidJsonObject) {
         {"multi.nrg",
          {"\"readerKind\":5,", "\"sessions\":2,",
           "\"totalSectors\":" + std::to_string(twoSessions) + ",", "\"point\":176,",
-          "\"cdText\":{\"album\":{\"title\":\"Nero Album\""}},
+          "\"cdText\":{\"album\":{\"title\":\"Session Album\""}},
         {"multi.mds",
          {"\"readerKind\":4,", "\"sessions\":2,",
           "\"totalSectors\":" + std::to_string(twoSessions)}},
