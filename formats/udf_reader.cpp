@@ -103,6 +103,8 @@ constexpr uint32_t kMaxVatBytes = 16u << 20;
 constexpr uint32_t kUnusedVatEntry = 0xFFFFFFFF;
 constexpr uint32_t kMaxMetadataExtents = 4096;
 
+constexpr uint64_t kReadAheadAllowance = 64u << 20;
+
 constexpr uint32_t kCapacityNone = 0xFFFFFF6A; // some drives report -150 for an empty disc
 
 uint32_t SectorsFor(uint64_t bytes) {
@@ -208,6 +210,7 @@ void UdfReader::Close() {
     m_cache = {};
     m_tables.clear();
     m_cacheFirst = m_cacheCount = 0;
+    m_lastSector = 0xFFFFFFFF;
     if (m_device != nullptr) {
         m_device->Close();
         if (m_ownsDevice)
@@ -222,24 +225,33 @@ void UdfReader::Close() {
     m_nodeCount = 0;
     m_extentTotal = 0;
     m_bytesRead = 0;
+    m_requestedBytes = 0;
+    m_deviceBytes = 0;
     m_truncated = false;
 }
 
 bool UdfReader::Open(platform::NativeFile file, uint64_t fileSize, uint32_t bytesPerSector) {
     Close();
-    auto* device = new ImageBlockDevice(file, fileSize, bytesPerSector);
-    bool ok = Open(device);
+    m_device = new ImageBlockDevice(file, fileSize, bytesPerSector);
     m_ownsDevice = true;
-    return ok;
+    return Run();
 }
 
 bool UdfReader::Open(BlockCommandDevice* device) {
     Close();
-    m_flags = 0;
     m_device = device;
+    return Run();
+}
+
+bool UdfReader::Run() {
+    m_flags = 0;
     m_entry.resize(kUdfSectorSize);
     m_scratch.reserve(kSequenceBatch * kUdfSectorSize);
-    if (!Recognize() || !MountVolume())
+    if (!Recognize())
+        return false;
+    if (!LastSector(&m_lastSector))
+        m_lastSector = 0xFFFFFFFF;
+    if (!MountVolume())
         return false;
     if (m_root != nullptr)
         BuildChildren(m_root, 0);
@@ -259,19 +271,50 @@ bool UdfReader::ReadSectors(uint32_t first, uint32_t count, uint8_t* out, uint32
         if (uint64_t(first) + *got + run > 0x100000000ull || !m_device->Execute(&command))
             break;
         *got += run;
+        m_deviceBytes += uint64_t(run) * kUdfSectorSize;
     }
     return *got == count;
+}
+
+bool UdfReader::InCache(uint32_t sector, uint32_t count) const {
+    return sector >= m_cacheFirst && sector - m_cacheFirst < m_cacheCount &&
+           count <= m_cacheCount - (sector - m_cacheFirst);
+}
+
+// File entries and folders of one disc lie close together (inside the metadata file where
+// there is one), so a miss loads a run of sectors from the missing one onwards. One reused
+// run keeps memory flat however large the file system is.
+void UdfReader::LoadCache(uint32_t sector) {
+    m_cacheCount = 0;
+    if (sector > m_lastSector)
+        return;
+    uint32_t count =
+        uint32_t(Min<uint64_t>(m_limits.cacheSectors, uint64_t(m_lastSector) - sector + 1));
+    m_cache.resize(size_t(m_limits.cacheSectors) * kUdfSectorSize);
+    uint32_t got = 0;
+    ReadSectors(sector, count, m_cache.data(), &got);
+    m_cacheFirst = sector;
+    m_cacheCount = got;
 }
 
 bool UdfReader::ReadRange(uint32_t sector, uint32_t length, std::vector<uint8_t>* out) {
     uint32_t count = SectorsFor(length);
     size_t base = out->size();
-    if (count != 0 && sector >= m_cacheFirst && sector - m_cacheFirst < m_cacheCount &&
-        count <= m_cacheCount - (sector - m_cacheFirst)) {
-        const uint8_t* from = m_cache.data() + size_t(sector - m_cacheFirst) * kUdfSectorSize;
-        out->insert(out->end(), from, from + length);
-        return true;
+    m_requestedBytes += length;
+    // Read-ahead that keeps missing is wasted work: past a bound, read only what is asked.
+    bool readAhead = m_deviceBytes <= 4 * m_requestedBytes + kReadAheadAllowance;
+    if (count != 0 && count <= m_limits.cacheSectors) {
+        if (!InCache(sector, count) && readAhead)
+            LoadCache(sector);
+        if (InCache(sector, count)) {
+            const uint8_t* from = m_cache.data() + size_t(sector - m_cacheFirst) * kUdfSectorSize;
+            out->insert(out->end(), from, from + length);
+            return true;
+        }
     }
+    // A run past the end of the image is refused before any buffer is sized for it.
+    if (count != 0 && (sector > m_lastSector || count - 1 > m_lastSector - sector))
+        return false;
     out->resize(base + size_t(count) * kUdfSectorSize);
     uint32_t got = 0;
     bool ok = ReadSectors(sector, count, out->data() + base, &got);
@@ -511,25 +554,6 @@ bool UdfReader::LoadMetadataPartition(PartitionMapEntry* map) {
     map->extents = m_tables.back().data();
     map->extentCount = uint32_t(m_tables.back().size());
 
-    // The metadata file holds every file entry and directory: keep it in memory once.
-    uint64_t blocks = 0;
-    for (uint32_t i = 0; i < map->extentCount; ++i)
-        blocks += map->extents[i].blocks;
-    uint64_t first = uint64_t(start) + map->extents[0].start;
-    blocks = Min<uint64_t>(blocks, m_limits.maxCacheBytes / kUdfSectorSize);
-    uint32_t last = 0;
-    if (!LastSector(&last) || first > last)
-        blocks = 0;
-    blocks = Min<uint64_t>(blocks, uint64_t(last) - first + 1);
-    if (first <= 0xFFFFFFFF && blocks != 0) {
-        std::vector<uint8_t> cache(size_t(blocks) * kUdfSectorSize);
-        uint32_t got = 0;
-        ReadSectors(uint32_t(first), uint32_t(blocks), cache.data(), &got);
-        cache.resize(size_t(got) * kUdfSectorSize);
-        m_cache = std::move(cache);
-        m_cacheFirst = uint32_t(first);
-        m_cacheCount = got;
-    }
     return true;
 }
 

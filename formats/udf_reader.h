@@ -154,7 +154,7 @@ struct ReaderLimits {
     uint32_t maxContinuationsPerFile = 256;      // blocks of further allocation descriptors
     uint32_t maxDirectoryBytes = 16u << 20;      // one directory
     uint64_t maxBytesRead = uint64_t(256) << 20; // directories and file entries together
-    uint32_t maxCacheBytes = 64u << 20;          // preloaded metadata file
+    uint32_t cacheSectors = 128;                 // run read ahead on a miss
 };
 
 class UdfReader {
@@ -175,13 +175,16 @@ class UdfReader {
     const DirectoryNode* Root() const { return m_root; }
     // True when a bound stopped the tree build early.
     bool TreeTruncated() const { return m_truncated; }
+    // Memory held: arena chunks for the tree, and the read-ahead run.
+    size_t ArenaBytes() const { return m_arena.ChunkCount() * m_arena.ChunkSize(); }
+    size_t CacheBytes() const { return m_cache.size(); }
+    uint32_t NodeCount() const { return m_nodeCount; }
 
     // Reads `length` bytes from the start of physical sector `sector`.
     bool ReadBytes(uint32_t sector, void* out, uint32_t length);
 
-    void SetLimits(const ReaderLimits& limits) { m_limits = limits; }
-
   private:
+    bool Run(); // recognition, mount and tree build on m_device
     bool Recognize();
     bool MountVolume();
     bool ParseLogicalVolume(const uint8_t* lvd);
@@ -191,6 +194,8 @@ class UdfReader {
     bool LastSector(uint32_t* last);
     bool MapBlock(uint16_t partitionRef, uint32_t block, uint32_t* sector) const;
     bool ReadEntrySector(uint32_t sector, uint8_t* out);
+    bool InCache(uint32_t sector, uint32_t count) const;
+    void LoadCache(uint32_t sector);
     bool ReadSectors(uint32_t first, uint32_t count, uint8_t* out, uint32_t* got);
     bool ReadRange(uint32_t sector, uint32_t length, std::vector<uint8_t>* out);
     bool DirectoryFromEntry(const uint8_t* entry, uint32_t entrySector, uint16_t icbPartition,
@@ -221,16 +226,15 @@ class UdfReader {
     std::vector<uint8_t> m_cache;                 // one contiguous run of sectors
     uint32_t m_cacheFirst = 0;
     uint32_t m_cacheCount = 0;
+    uint32_t m_lastSector = 0xFFFFFFFF;
     DirectoryNode* m_root = nullptr;
     uint32_t m_nodeCount = 0;
     uint32_t m_extentTotal = 0;
-    uint64_t m_bytesRead = 0;
+    uint64_t m_bytesRead = 0;      // charged against maxBytesRead
+    uint64_t m_requestedBytes = 0; // asked of ReadRange
+    uint64_t m_deviceBytes = 0;    // transferred by the device
     bool m_truncated = false;
 };
-
-} // namespace vostrale
-
-namespace vostrale {
 
 // The probe's classification on any device: MediumKind or 0, and the DVD region byte.
 // May throw on memory exhaustion; ProbeVolume wraps it.

@@ -110,6 +110,8 @@ TEST(ProbeVolumeTools, GenisoimageUdfBridge) {
     EXPECT_EQ(out.region, 0xFE);
 }
 
+// mkudffs writes virtual allocation tables on write-once media and sparable maps on rewritable
+// ones (recognised, not read); it writes no metadata partition, which the writer tests cover.
 TEST(ProbeVolumeTools, MkudffsRevisionsMediaAndPartitionKinds) {
     REQUIRE_TOOL("mkudffs");
     struct Case {

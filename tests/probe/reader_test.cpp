@@ -11,9 +11,17 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <string>
 
 namespace vostrale::testing {
 namespace {
+
+// "L3", "F12": numbered names (built by append, which older GCC's -Wrestrict leaves alone).
+std::string Numbered(const char* prefix, int n) {
+    std::string name(prefix);
+    name.append(std::to_string(n));
+    return name;
+}
 
 std::vector<uint8_t> Bytes(size_t size, uint8_t seed) {
     std::vector<uint8_t> data(size);
@@ -161,7 +169,7 @@ TEST(UdfReader, FoldersSpanningManyBlocksAreReadThroughTheMapping) {
         UdfImageWriter writer(c.options);
         int folder = writer.AddFolder(0, "MANY");
         for (int i = 0; i < 300; ++i)
-            writer.AddFile(folder, "file-with-a-longish-name-" + std::to_string(i), Bytes(1, 0));
+            writer.AddFile(folder, Numbered("file-with-a-longish-name-", i), Bytes(1, 0));
         writer.AddFolder(0, "HVDVD_TS");
         ImageOnDisk image(writer.Build());
         UdfReader reader;
@@ -234,11 +242,12 @@ TEST(UdfReader, DamagedTreesEndWithABoundedTree) {
              int level[6];
              level[0] = 0;
              for (int d = 1; d < 6; ++d)
-                 level[d] = w->AddFolder(level[d - 1], "L" + std::to_string(d));
+                 level[d] = w->AddFolder(level[d - 1], Numbered("L", d));
              for (int d = 1; d < 5; ++d)
                  for (int k = 0; k < 39; ++k)
-                     w->Tweak(w->AddFolder(level[d],
-                                           "L" + std::to_string(d + 1) + "-" + std::to_string(k)))
+                     w
+                         ->Tweak(w->AddFolder(
+                             level[d], Numbered("L", d + 1).append("-").append(std::to_string(k))))
                          .linkTo = level[d + 1];
          },
          nullptr, true},
@@ -403,7 +412,7 @@ TEST(ProbeVolume, TruncatedImagesEndCleanly) {
     UdfImageWriter writer({.partition = UdfPartition::Metadata});
     writer.AddFolder(0, "HVDVD_TS");
     for (int i = 0; i < 50; ++i)
-        writer.AddFile(writer.AddFolder(0, "F" + std::to_string(i)), "f", Bytes(3000, 4));
+        writer.AddFile(writer.AddFolder(0, Numbered("F", i)), "f", Bytes(3000, 4));
     std::vector<uint8_t> image = writer.Build();
     for (size_t sectors = 0; sectors * 2048 < image.size(); sectors += 7) {
         SCOPED_TRACE(sectors);
