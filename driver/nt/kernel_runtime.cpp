@@ -23,7 +23,10 @@ void* memmove(void* target, const void* source, size_t length) {
     } else if (length) {
         t += length - 1;
         s += length - 1;
-        __asm__ volatile("std\n\trep movsb\n\tcld" : "+D"(t), "+S"(s), "+c"(length) : : "memory", "cc");
+        __asm__ volatile("std\n\trep movsb\n\tcld"
+                         : "+D"(t), "+S"(s), "+c"(length)
+                         :
+                         : "memory", "cc");
     }
     return target;
 }

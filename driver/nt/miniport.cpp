@@ -52,18 +52,18 @@ void ApplyAccessRules(void* extension) {
     void* adapterDevice = nullptr;
     void* physicalDevice = nullptr;
     void* lowerDevice = nullptr;
-    if (StorPortExtendedFunction(ExtFunctionGetDeviceObjects, extension, &adapterDevice, &physicalDevice,
-                                 &lowerDevice) != STOR_STATUS_SUCCESS ||
+    if (StorPortExtendedFunction(ExtFunctionGetDeviceObjects, extension, &adapterDevice,
+                                 &physicalDevice, &lowerDevice) != STOR_STATUS_SUCCESS ||
         !adapterDevice)
         return;
-    void* sids[] = {const_cast<uint32_t*>(kLocalSystemSid), const_cast<uint32_t*>(kAdministratorsSid),
-                    const_cast<uint32_t*>(kUsersSid)};
+    void* sids[] = {const_cast<uint32_t*>(kLocalSystemSid),
+                    const_cast<uint32_t*>(kAdministratorsSid), const_cast<uint32_t*>(kUsersSid)};
     const ULONG masks[] = {kFullAccess, kFullAccess, kReadAccess};
     ULONG aclSize = sizeof(ACL);
     for (void* sid : sids)
         aclSize += ACCESS_ALLOWED_ACE_HEADER + RtlLengthSid(sid);
-    uint8_t* block =
-        static_cast<uint8_t*>(ps::PoolAlloc(ps::kPoolNonPaged, SECURITY_DESCRIPTOR_SIZE + aclSize, ps::kPoolTag));
+    uint8_t* block = static_cast<uint8_t*>(
+        ps::PoolAlloc(ps::kPoolNonPaged, SECURITY_DESCRIPTOR_SIZE + aclSize, ps::kPoolTag));
     if (!block)
         return;
     void* descriptor = block;
@@ -74,8 +74,8 @@ void ApplyAccessRules(void* extension) {
         ok = NtSuccess(RtlAddAccessAllowedAce(acl, ACL_REVISION, masks[i], sids[i]));
     ok = ok && NtSuccess(RtlSetDaclSecurityDescriptor(descriptor, 1, acl, 0));
     HANDLE handle = nullptr;
-    if (ok && NtSuccess(ObOpenObjectByPointer(adapterDevice, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr,
-                                              KernelMode, &handle))) {
+    if (ok && NtSuccess(ObOpenObjectByPointer(adapterDevice, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC,
+                                              nullptr, KernelMode, &handle))) {
         ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, descriptor);
         ZwClose(handle);
     }
@@ -104,8 +104,8 @@ void FillConfiguration(PORT_CONFIGURATION_INFORMATION* c) {
         c->VirtualDevice = 1;
 }
 
-ULONG HwFindAdapter(void* extension, void*, void*, void*, char*, PORT_CONFIGURATION_INFORMATION* config,
-                    BOOLEAN* again) {
+ULONG HwFindAdapter(void* extension, void*, void*, void*, char*,
+                    PORT_CONFIGURATION_INFORMATION* config, BOOLEAN* again) {
     if (again)
         *again = 0;
     if (!extension || !config)
@@ -125,14 +125,16 @@ ULONG HwFindAdapter(void* extension, void*, void*, void*, char*, PORT_CONFIGURAT
 }
 
 BOOLEAN HwInitialize(void*) {
-    InstallTakeover(DeviceControlSlot(), reinterpret_cast<void*>(&ControlHandler), &g_savedDispatch);
+    InstallTakeover(DeviceControlSlot(), reinterpret_cast<void*>(&ControlHandler),
+                    &g_savedDispatch);
     return 1;
 }
 
 void HwFreeAdapterResources(void* extension) {
     AdapterExtension* adapter = static_cast<AdapterExtension*>(extension);
     AdapterExtension* expected = adapter;
-    if (!__atomic_compare_exchange_n(&g_adapter, &expected, nullptr, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+    if (!__atomic_compare_exchange_n(&g_adapter, &expected, nullptr, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE))
         return; // not the adapter we serve (refused at discovery)
     RemoveTakeover(DeviceControlSlot(), reinterpret_cast<void*>(&ControlHandler),
                    __atomic_load_n(&g_savedDispatch, __ATOMIC_ACQUIRE));
@@ -144,7 +146,8 @@ void HwFreeAdapterResources(void* extension) {
 }
 
 bool LookupSystemAddress(void* port, SCSI_REQUEST_BLOCK* srb, void** address) {
-    return StorPortExtendedFunction(ExtFunctionGetSystemAddress, port, srb, address) == STOR_STATUS_SUCCESS;
+    return StorPortExtendedFunction(ExtFunctionGetSystemAddress, port, srb, address) ==
+           STOR_STATUS_SUCCESS;
 }
 
 BOOLEAN HwStartIo(void* extension, SCSI_REQUEST_BLOCK* srb) {
@@ -170,9 +173,11 @@ BOOLEAN HwResetBus(void*, ULONG) {
     return 1;
 }
 
-SCSI_ADAPTER_CONTROL_STATUS HwAdapterControl(void*, SCSI_ADAPTER_CONTROL_TYPE type, void* parameters) {
+SCSI_ADAPTER_CONTROL_STATUS HwAdapterControl(void*, SCSI_ADAPTER_CONTROL_TYPE type,
+                                             void* parameters) {
     if (type == ScsiQuerySupportedControlTypes && parameters) {
-        SCSI_SUPPORTED_CONTROL_TYPE_LIST* list = static_cast<SCSI_SUPPORTED_CONTROL_TYPE_LIST*>(parameters);
+        SCSI_SUPPORTED_CONTROL_TYPE_LIST* list =
+            static_cast<SCSI_SUPPORTED_CONTROL_TYPE_LIST*>(parameters);
         MarkSupportedControlTypes(list->MaxControlType, list->SupportedTypeList);
     }
     return ScsiAdapterControlSuccess;
@@ -192,22 +197,24 @@ NTSTATUS CompleteIrp(IRP* irp, NTSTATUS status, uintptr_t information) {
 // adapter exists. Everything else goes to the port's routine.
 NTSTATUS ControlHandler(DEVICE_OBJECT* device, IRP* irp) {
     DeviceControlParameters p = DeviceControlOf(irp);
-    bool ours = p.code == kControlCode && CurrentIrql() == PASSIVE_LEVEL && irp->RequestorMode == UserMode &&
-                irp->SystemBuffer && IoGetRequestorProcess(irp) == IoGetCurrentProcess();
+    bool ours = p.code == kControlCode && CurrentIrql() == PASSIVE_LEVEL &&
+                irp->RequestorMode == UserMode && irp->SystemBuffer &&
+                IoGetRequestorProcess(irp) == IoGetCurrentProcess();
     if (ours && ExAcquireRundownProtection(&g_adapterRundown)) {
         AdapterExtension* adapter = __atomic_load_n(&g_adapter, __ATOMIC_ACQUIRE);
         bool done = false;
         uint32_t reply = 0;
         if (adapter && adapter->engine && EnterSenderContext()) {
-            done = ControlRequest(adapter->engine, static_cast<uint8_t*>(irp->SystemBuffer), p.inputLength,
-                                  p.outputLength, &reply);
+            done = ControlRequest(adapter->engine, static_cast<uint8_t*>(irp->SystemBuffer),
+                                  p.inputLength, p.outputLength, &reply);
             LeaveSenderContext();
         }
         ExReleaseRundownProtection(&g_adapterRundown);
         if (done)
             return CompleteIrp(irp, STATUS_SUCCESS, Min<uint32_t>(reply, p.outputLength));
     }
-    DRIVER_DISPATCH saved = reinterpret_cast<DRIVER_DISPATCH>(__atomic_load_n(&g_savedDispatch, __ATOMIC_ACQUIRE));
+    DRIVER_DISPATCH saved =
+        reinterpret_cast<DRIVER_DISPATCH>(__atomic_load_n(&g_savedDispatch, __ATOMIC_ACQUIRE));
     if (saved)
         return saved(device, irp);
     return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);

@@ -279,7 +279,8 @@ struct FILE_STANDARD_INFORMATION {
     BOOLEAN DeletePending;
     BOOLEAN Directory;
 };
-static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24 && offsetof(FILE_STANDARD_INFORMATION, Directory) == 21);
+static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24 &&
+              offsetof(FILE_STANDARD_INFORMATION, Directory) == 21);
 
 enum POOL_TYPE { PagedPool = 1, NonPagedPoolNx = 512 };
 
@@ -404,9 +405,11 @@ static_assert(sizeof(PORT_CONFIGURATION_INFORMATION) == 224);
 typedef BOOLEAN (*HW_INITIALIZE)(void* deviceExtension);
 typedef BOOLEAN (*HW_STARTIO)(void* deviceExtension, SCSI_REQUEST_BLOCK* srb);
 typedef BOOLEAN (*HW_RESET_BUS)(void* deviceExtension, ULONG pathId);
-typedef ULONG (*VIRTUAL_HW_FIND_ADAPTER)(void* deviceExtension, void* hwContext, void* busInformation,
-                                         void* lowerDevice, char* argumentString,
-                                         PORT_CONFIGURATION_INFORMATION* configInfo, BOOLEAN* again);
+typedef ULONG (*VIRTUAL_HW_FIND_ADAPTER)(void* deviceExtension, void* hwContext,
+                                         void* busInformation, void* lowerDevice,
+                                         char* argumentString,
+                                         PORT_CONFIGURATION_INFORMATION* configInfo,
+                                         BOOLEAN* again);
 typedef SCSI_ADAPTER_CONTROL_STATUS (*HW_ADAPTER_CONTROL)(void* deviceExtension,
                                                           SCSI_ADAPTER_CONTROL_TYPE type,
                                                           void* parameters);
@@ -461,26 +464,30 @@ extern "C" {
 __declspec(dllimport) extern void* IoFileObjectType;
 __declspec(dllimport) extern void* PsThreadType;
 // StorPort
-__declspec(dllimport) ULONG StorPortInitialize(void* driverObject, void* registryPath, void* initData, void* context);
+__declspec(dllimport) ULONG
+    StorPortInitialize(void* driverObject, void* registryPath, void* initData, void* context);
 __declspec(dllimport) void StorPortNotification(SCSI_NOTIFICATION_TYPE type, void* extension, ...);
 __declspec(dllimport) ULONG StorPortExtendedFunction(ULONG function, void* extension, ...);
 // Memory
 __declspec(dllimport) void* ExAllocatePoolWithTag(POOL_TYPE type, size_t size, ULONG tag);
 __declspec(dllimport) void ExFreePoolWithTag(void* block, ULONG tag);
-__declspec(dllimport) void ProbeForRead(const volatile void* address, size_t length, ULONG alignment);
+__declspec(dllimport) void ProbeForRead(const volatile void* address, size_t length,
+                                        ULONG alignment);
 // Dispatcher objects
 __declspec(dllimport) void KeInitializeEvent(KEVENT* event, EVENT_TYPE type, BOOLEAN state);
 __declspec(dllimport) LONG KeSetEvent(KEVENT* event, LONG increment, BOOLEAN wait);
 __declspec(dllimport) void KeClearEvent(KEVENT* event);
 __declspec(dllimport) NTSTATUS KeWaitForSingleObject(void* object, int reason, KPROCESSOR_MODE mode,
                                                      BOOLEAN alertable, int64_t* timeout);
-__declspec(dllimport) LIST_ENTRY* ExInterlockedInsertTailList(LIST_ENTRY* head, LIST_ENTRY* entry, KSPIN_LOCK* lock);
+__declspec(dllimport) LIST_ENTRY* ExInterlockedInsertTailList(LIST_ENTRY* head, LIST_ENTRY* entry,
+                                                              KSPIN_LOCK* lock);
 __declspec(dllimport) LIST_ENTRY* ExInterlockedRemoveHeadList(LIST_ENTRY* head, KSPIN_LOCK* lock);
 __declspec(dllimport) void KeInitializeTimerEx(KTIMER* timer, TIMER_TYPE type);
 __declspec(dllimport) BOOLEAN KeSetTimer(KTIMER* timer, int64_t dueTime, KDPC* dpc);
 __declspec(dllimport) BOOLEAN KeCancelTimer(KTIMER* timer);
 __declspec(dllimport) BOOLEAN KeReadStateTimer(KTIMER* timer);
-__declspec(dllimport) void KeInitializeDpc(KDPC* dpc, void (*routine)(KDPC*, void*, void*, void*), void* context);
+__declspec(dllimport) void KeInitializeDpc(KDPC* dpc, void (*routine)(KDPC*, void*, void*, void*),
+                                           void* context);
 __declspec(dllimport) void KeFlushQueuedDpcs();
 __declspec(dllimport) void ExInitializeRundownProtection(EX_RUNDOWN_REF* ref);
 __declspec(dllimport) void ExReInitializeRundownProtection(EX_RUNDOWN_REF* ref);
@@ -488,16 +495,18 @@ __declspec(dllimport) BOOLEAN ExAcquireRundownProtection(EX_RUNDOWN_REF* ref);
 __declspec(dllimport) void ExReleaseRundownProtection(EX_RUNDOWN_REF* ref);
 __declspec(dllimport) void ExWaitForRundownProtectionRelease(EX_RUNDOWN_REF* ref);
 // Threads and objects
-__declspec(dllimport) NTSTATUS PsCreateSystemThread(HANDLE* thread, ULONG access, OBJECT_ATTRIBUTES* attributes,
-                                                    HANDLE process, void* clientId, void (*start)(void*),
-                                                    void* context);
+__declspec(dllimport) NTSTATUS
+    PsCreateSystemThread(HANDLE* thread, ULONG access, OBJECT_ATTRIBUTES* attributes,
+                         HANDLE process, void* clientId, void (*start)(void*), void* context);
 __declspec(dllimport) NTSTATUS PsTerminateSystemThread(NTSTATUS status);
 __declspec(dllimport) void* PsGetCurrentThread();
 __declspec(dllimport) LONG KeSetPriorityThread(void* thread, LONG priority);
-__declspec(dllimport) NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ULONG access, void* type,
-                                                         KPROCESSOR_MODE mode, void** object, void* information);
-__declspec(dllimport) NTSTATUS ObOpenObjectByPointer(void* object, ULONG attributes, void* accessState, ULONG access,
-                                                     void* type, KPROCESSOR_MODE mode, HANDLE* handle);
+__declspec(dllimport) NTSTATUS
+    ObReferenceObjectByHandle(HANDLE handle, ULONG access, void* type, KPROCESSOR_MODE mode,
+                              void** object, void* information);
+__declspec(dllimport) NTSTATUS
+    ObOpenObjectByPointer(void* object, ULONG attributes, void* accessState, ULONG access,
+                          void* type, KPROCESSOR_MODE mode, HANDLE* handle);
 __declspec(dllimport) intptr_t ObfDereferenceObject(void* object);
 __declspec(dllimport) NTSTATUS ZwClose(HANDLE handle);
 // I/O
@@ -505,39 +514,48 @@ __declspec(dllimport) void IofCompleteRequest(IRP* irp, char boost);
 __declspec(dllimport) void* IoGetRequestorProcess(IRP* irp);
 __declspec(dllimport) void* IoGetCurrentProcess();
 __declspec(dllimport) DEVICE_OBJECT* IoGetRelatedDeviceObject(FILE_OBJECT* file);
-__declspec(dllimport) NTSTATUS ZwCreateFile(HANDLE* file, ULONG access, OBJECT_ATTRIBUTES* attributes,
-                                            IO_STATUS_BLOCK* status, int64_t* allocationSize, ULONG fileAttributes,
-                                            ULONG share, ULONG disposition, ULONG options, void* ea, ULONG eaLength);
-__declspec(dllimport) NTSTATUS ZwReadFile(HANDLE file, HANDLE event, void* apc, void* apcContext,
-                                          IO_STATUS_BLOCK* status, void* buffer, ULONG length, int64_t* offset,
-                                          ULONG* key);
-__declspec(dllimport) NTSTATUS ZwQueryInformationFile(HANDLE file, IO_STATUS_BLOCK* status, void* information,
-                                                      ULONG length, int informationClass);
+__declspec(dllimport) NTSTATUS
+    ZwCreateFile(HANDLE* file, ULONG access, OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* status,
+                 int64_t* allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,
+                 ULONG options, void* ea, ULONG eaLength);
+__declspec(dllimport) NTSTATUS
+    ZwReadFile(HANDLE file, HANDLE event, void* apc, void* apcContext, IO_STATUS_BLOCK* status,
+               void* buffer, ULONG length, int64_t* offset, ULONG* key);
+__declspec(dllimport) NTSTATUS
+    ZwQueryInformationFile(HANDLE file, IO_STATUS_BLOCK* status, void* information, ULONG length,
+                           int informationClass);
 // Security
-__declspec(dllimport) NTSTATUS SeCreateClientSecurity(void* thread, SECURITY_QUALITY_OF_SERVICE* qos,
-                                                      BOOLEAN remoteSession, SECURITY_CLIENT_CONTEXT* context);
-__declspec(dllimport) NTSTATUS SeImpersonateClientEx(SECURITY_CLIENT_CONTEXT* context, void* serverThread);
+__declspec(dllimport) NTSTATUS
+    SeCreateClientSecurity(void* thread, SECURITY_QUALITY_OF_SERVICE* qos, BOOLEAN remoteSession,
+                           SECURITY_CLIENT_CONTEXT* context);
+__declspec(dllimport) NTSTATUS
+    SeImpersonateClientEx(SECURITY_CLIENT_CONTEXT* context, void* serverThread);
 __declspec(dllimport) void PsRevertToSelf();
 __declspec(dllimport) TOKEN_TYPE SeTokenType(void* token);
 __declspec(dllimport) void PsDereferencePrimaryToken(void* token);
 __declspec(dllimport) void PsDereferenceImpersonationToken(void* token);
-__declspec(dllimport) NTSTATUS ZwOpenProcessTokenEx(HANDLE process, ULONG access, ULONG attributes, HANDLE* token);
-__declspec(dllimport) NTSTATUS ZwAdjustPrivilegesToken(HANDLE token, BOOLEAN disableAll, void* newState,
-                                                       ULONG length, void* previousState, ULONG* returnLength);
+__declspec(dllimport) NTSTATUS
+    ZwOpenProcessTokenEx(HANDLE process, ULONG access, ULONG attributes, HANDLE* token);
+__declspec(dllimport) NTSTATUS
+    ZwAdjustPrivilegesToken(HANDLE token, BOOLEAN disableAll, void* newState, ULONG length,
+                            void* previousState, ULONG* returnLength);
 __declspec(dllimport) NTSTATUS RtlCreateSecurityDescriptor(void* descriptor, ULONG revision);
 __declspec(dllimport) NTSTATUS RtlCreateAcl(ACL* acl, ULONG length, ULONG revision);
-__declspec(dllimport) NTSTATUS RtlAddAccessAllowedAce(ACL* acl, ULONG revision, ULONG mask, void* sid);
-__declspec(dllimport) NTSTATUS RtlSetDaclSecurityDescriptor(void* descriptor, BOOLEAN present, ACL* dacl,
-                                                            BOOLEAN defaulted);
+__declspec(dllimport) NTSTATUS
+    RtlAddAccessAllowedAce(ACL* acl, ULONG revision, ULONG mask, void* sid);
+__declspec(dllimport) NTSTATUS
+    RtlSetDaclSecurityDescriptor(void* descriptor, BOOLEAN present, ACL* dacl, BOOLEAN defaulted);
 __declspec(dllimport) ULONG RtlLengthSid(void* sid);
-__declspec(dllimport) NTSTATUS ZwSetSecurityObject(HANDLE handle, ULONG information, void* descriptor);
+__declspec(dllimport) NTSTATUS
+    ZwSetSecurityObject(HANDLE handle, ULONG information, void* descriptor);
 // Registry and strings
 __declspec(dllimport) NTSTATUS ZwOpenKey(HANDLE* key, ULONG access, OBJECT_ATTRIBUTES* attributes);
-__declspec(dllimport) NTSTATUS ZwQueryValueKey(HANDLE key, UNICODE_STRING* name, int informationClass,
-                                               void* information, ULONG length, ULONG* resultLength);
-__declspec(dllimport) NTSTATUS ZwSetValueKey(HANDLE key, UNICODE_STRING* name, ULONG titleIndex, ULONG type,
-                                             void* data, ULONG size);
-__declspec(dllimport) NTSTATUS RtlAnsiStringToUnicodeString(UNICODE_STRING* target, ANSI_STRING* source,
-                                                            BOOLEAN allocate);
+__declspec(dllimport) NTSTATUS
+    ZwQueryValueKey(HANDLE key, UNICODE_STRING* name, int informationClass, void* information,
+                    ULONG length, ULONG* resultLength);
+__declspec(dllimport) NTSTATUS ZwSetValueKey(HANDLE key, UNICODE_STRING* name, ULONG titleIndex,
+                                             ULONG type, void* data, ULONG size);
+__declspec(dllimport) NTSTATUS
+    RtlAnsiStringToUnicodeString(UNICODE_STRING* target, ANSI_STRING* source, BOOLEAN allocate);
 } // extern "C"
 } // namespace vostrale::nt

@@ -46,9 +46,11 @@ SCSI_REQUEST_BLOCK* FinishRequest(ScsiRequest* request) {
     SCSI_REQUEST_BLOCK* srb = static_cast<SCSI_REQUEST_BLOCK*>(request->portContext);
     srb->SrbStatus = request->srbStatus;
     srb->ScsiStatus = request->scsiStatus;
-    srb->DataTransferLength = request->data ? Min(request->transferLength, srb->DataTransferLength) : 0;
+    srb->DataTransferLength =
+        request->data ? Min(request->transferLength, srb->DataTransferLength) : 0;
     if (request->srbStatus & SRB_STATUS_AUTOSENSE_VALID)
-        srb->SenseInfoBufferLength = uint8_t(Min<uint32_t>(request->senseDelivered, srb->SenseInfoBufferLength));
+        srb->SenseInfoBufferLength =
+            uint8_t(Min<uint32_t>(request->senseDelivered, srb->SenseInfoBufferLength));
     return srb;
 }
 
@@ -57,7 +59,8 @@ bool InstallTakeover(void** slot, void* handler, void** saved) {
     while (current && current != handler) {
         // The saved routine must be in place before the handler can be reached through the slot.
         __atomic_store_n(saved, current, __ATOMIC_RELEASE);
-        if (__atomic_compare_exchange_n(slot, &current, handler, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        if (__atomic_compare_exchange_n(slot, &current, handler, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
             return true;
     }
     return false;
@@ -65,7 +68,8 @@ bool InstallTakeover(void** slot, void* handler, void** saved) {
 
 bool RemoveTakeover(void** slot, void* handler, void* saved) {
     void* expected = handler;
-    return saved && __atomic_compare_exchange_n(slot, &expected, saved, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    return saved && __atomic_compare_exchange_n(slot, &expected, saved, false, __ATOMIC_ACQ_REL,
+                                                __ATOMIC_ACQUIRE);
 }
 
 void MarkSupportedControlTypes(uint32_t maxControlType, uint8_t* list) {
@@ -109,7 +113,8 @@ uint32_t KernelPathFromAnsi(const char* path, char* out, uint32_t capacity) {
     const char* body = path;
     if (StartsWith(body, "\\\\?\\") || StartsWith(body, "\\??\\"))
         body += 4;
-    else if (body[0] == '\\' && body[1] == '\\' && body[2] != '?' && body[2] != '.' && IsShareRest(body + 2))
+    else if (body[0] == '\\' && body[1] == '\\' && body[2] != '?' && body[2] != '.' &&
+             IsShareRest(body + 2))
         rest = body + 2, prefix = "\\??\\UNC\\";
     if (!rest) {
         if (IsDrivePath(body))

@@ -52,7 +52,8 @@ bool IsDirectory(HANDLE handle) {
     FILE_STANDARD_INFORMATION info;
     IO_STATUS_BLOCK status;
     ZeroBytes(&info, sizeof(info));
-    if (!NtSuccess(ZwQueryInformationFile(handle, &status, &info, sizeof(info), FileStandardInformation)))
+    if (!NtSuccess(
+            ZwQueryInformationFile(handle, &status, &info, sizeof(info), FileStandardInformation)))
         return true; // unknown counts as refused
     return info.Directory != 0;
 }
@@ -91,7 +92,8 @@ struct Event {
 Event* EventCreate(EventKind kind, bool signalled) {
     Event* e = static_cast<Event*>(PoolAlloc(kPoolNonPaged, sizeof(Event), kPoolTag));
     if (e)
-        KeInitializeEvent(&e->event, kind == kEventNotification ? NotificationEvent : SynchronizationEvent,
+        KeInitializeEvent(&e->event,
+                          kind == kEventNotification ? NotificationEvent : SynchronizationEvent,
                           signalled ? 1 : 0);
     return e;
 }
@@ -146,8 +148,8 @@ QueueLink* QueuePop(Queue* queue) {
 struct Thread {
     void (*entry)(void*);
     void* context;
-    void* object;   // referenced thread object
-    KEVENT go;      // the thread waits for this before running `entry`
+    void* object;     // referenced thread object
+    KEVENT go;        // the thread waits for this before running `entry`
     uint32_t abandon; // set when the thread could not be referenced: it ends at once
 };
 
@@ -183,8 +185,8 @@ Thread* ThreadStart(void (*entry)(void*), void* context) {
         PoolFree(t, kPoolTag);
         return nullptr;
     }
-    NTSTATUS status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, PsThreadType, KernelMode, &t->object,
-                                                nullptr);
+    NTSTATUS status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, PsThreadType, KernelMode,
+                                                &t->object, nullptr);
     ZwClose(handle);
     if (!NtSuccess(status)) {
         // A thread that cannot be waited for must not run the engine's worker: the engine
@@ -275,7 +277,8 @@ void TimerSet(Timer* timer, uint64_t relative100ns, bool withProcedure) {
 }
 
 bool TimerExpired(Timer* timer) {
-    return __atomic_load_n(&timer->armed, __ATOMIC_SEQ_CST) == 0 || KeReadStateTimer(&timer->timer) != 0;
+    return __atomic_load_n(&timer->armed, __ATOMIC_SEQ_CST) == 0 ||
+           KeReadStateTimer(&timer->timer) != 0;
 }
 
 // ---- Files -------------------------------------------------------------------------------
@@ -288,16 +291,18 @@ bool FileReferenceFromSender(uint64_t senderHandle, FileRef* file) {
     // only a file object that the sender opened with read access passes. The process id in the
     // record is never used.
     void* object = nullptr;
-    if (!NtSuccess(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(uintptr_t(senderHandle)), FILE_READ_DATA,
-                                             IoFileObjectType, UserMode, &object, nullptr)))
+    if (!NtSuccess(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(uintptr_t(senderHandle)),
+                                             FILE_READ_DATA, IoFileObjectType, UserMode, &object,
+                                             nullptr)))
         return false;
     FILE_OBJECT* fileObject = static_cast<FILE_OBJECT*>(object);
     bool ok = (fileObject->Flags & FO_SYNCHRONOUS_IO) != 0 && OnFileSystem(fileObject);
     HANDLE own = nullptr;
     // The driver's own kernel handle on the same file object, usable from the worker.
     if (ok)
-        ok = NtSuccess(ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr, FILE_READ_DATA | SYNCHRONIZE,
-                                             IoFileObjectType, KernelMode, &own));
+        ok = NtSuccess(ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr,
+                                             FILE_READ_DATA | SYNCHRONIZE, IoFileObjectType,
+                                             KernelMode, &own));
     ObfDereferenceObject(object);
     if (!ok)
         return false;
@@ -313,7 +318,8 @@ bool FileOpenByName(const char* path, FileRef* file) {
     *file = 0;
     constexpr uint32_t kMaxKernelPath = 1024;
     char* narrow = static_cast<char*>(PoolAlloc(kPoolPaged, kMaxKernelPath, kPoolTag));
-    wchar_t* wide = static_cast<wchar_t*>(PoolAlloc(kPoolPaged, kMaxKernelPath * sizeof(wchar_t), kPoolTag));
+    wchar_t* wide =
+        static_cast<wchar_t*>(PoolAlloc(kPoolPaged, kMaxKernelPath * sizeof(wchar_t), kPoolTag));
     bool ok = narrow && wide;
     uint32_t length = ok ? nt::KernelPathFromAnsi(path, narrow, kMaxKernelPath) : 0;
     UNICODE_STRING name;
@@ -334,9 +340,10 @@ bool FileOpenByName(const char* path, FileRef* file) {
         // Opened for the impersonated user with access checks forced, and never created.
         OBJECT_ATTRIBUTES attributes = KernelObject(&name, OBJ_FORCE_ACCESS_CHECK);
         IO_STATUS_BLOCK status;
-        ok = NtSuccess(ZwCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &status, nullptr,
-                                    FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN,
-                                    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0));
+        ok = NtSuccess(ZwCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &status,
+                                    nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN,
+                                    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr,
+                                    0));
     }
     PoolFree(narrow, kPoolTag);
     PoolFree(wide, kPoolTag);
@@ -344,7 +351,8 @@ bool FileOpenByName(const char* path, FileRef* file) {
         return false;
     void* object = nullptr;
     bool onFileSystem = false;
-    if (NtSuccess(ObReferenceObjectByHandle(handle, 0, IoFileObjectType, KernelMode, &object, nullptr))) {
+    if (NtSuccess(
+            ObReferenceObjectByHandle(handle, 0, IoFileObjectType, KernelMode, &object, nullptr))) {
         onFileSystem = OnFileSystem(static_cast<FILE_OBJECT*>(object));
         ObfDereferenceObject(object);
     }
@@ -365,8 +373,8 @@ uint32_t FileRead(FileRef file, uint64_t offset, void* buffer, uint32_t length) 
     int64_t position = int64_t(offset);
     // Every handle here is for synchronous I/O (checked when it was taken), so the call returns
     // only when the transfer is over.
-    NTSTATUS result = ZwReadFile(HandleOf(file), nullptr, nullptr, nullptr, &status, buffer, length, &position,
-                                 nullptr);
+    NTSTATUS result = ZwReadFile(HandleOf(file), nullptr, nullptr, nullptr, &status, buffer, length,
+                                 &position, nullptr);
     if (!NtSuccess(result))
         return 0;
     return uint32_t(Min<uintptr_t>(status.Information, length));
@@ -386,7 +394,8 @@ struct SecurityContext {
 SecurityContext* SecurityCapture() {
     if (!nt::InSenderContext())
         return nullptr;
-    SecurityContext* c = static_cast<SecurityContext*>(PoolAlloc(kPoolNonPaged, sizeof(SecurityContext), kPoolTag));
+    SecurityContext* c =
+        static_cast<SecurityContext*>(PoolAlloc(kPoolNonPaged, sizeof(SecurityContext), kPoolTag));
     if (!c)
         return nullptr;
     ZeroBytes(c, sizeof(*c));
@@ -429,7 +438,8 @@ bool CopyFromSender(void* target, uint64_t address, size_t length) {
         return true;
     if (!nt::InSenderContext() || address == 0 || address > uint64_t(UINTPTR_MAX))
         return false;
-    return VostraleProbedCopy(target, reinterpret_cast<const void*>(uintptr_t(address)), length) == 0;
+    return VostraleProbedCopy(target, reinterpret_cast<const void*>(uintptr_t(address)), length) ==
+           0;
 }
 
 // ---- NumberOfDrives ----------------------------------------------------------------------
@@ -484,7 +494,8 @@ bool EnterSenderContext() {
     void* self = PsGetCurrentThread();
     for (uint32_t i = 0; i < kSenderSlots; ++i) {
         void* expected = nullptr;
-        if (__atomic_compare_exchange_n(&g_senders[i], &expected, self, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        if (__atomic_compare_exchange_n(&g_senders[i], &expected, self, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
             return true;
     }
     return false;
@@ -494,7 +505,8 @@ void LeaveSenderContext() {
     void* self = PsGetCurrentThread();
     for (uint32_t i = 0; i < kSenderSlots; ++i) {
         void* expected = self;
-        if (__atomic_compare_exchange_n(&g_senders[i], &expected, nullptr, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+        if (__atomic_compare_exchange_n(&g_senders[i], &expected, nullptr, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
             return;
     }
 }
@@ -535,7 +547,8 @@ void LoadNumberOfDrives() {
     KEY_VALUE_PARTIAL_INFORMATION info;
     ZeroBytes(&info, sizeof(info));
     ULONG got = 0;
-    if (NtSuccess(ZwQueryValueKey(key, &name, KeyValuePartialInformation, &info, sizeof(info), &got)) &&
+    if (NtSuccess(
+            ZwQueryValueKey(key, &name, KeyValuePartialInformation, &info, sizeof(info), &got)) &&
         info.Type == REG_DWORD && info.DataLength == sizeof(uint32_t)) {
         uint32_t value;
         CopyBytes(&value, info.Data, sizeof(value));

@@ -156,9 +156,15 @@ TEST(PortLogic, FinishingNeverRaisesLengthsAndHappensOnce) {
 int PortRoutine;
 int OurHandler;
 int OtherFilter;
-void* Port() { return &PortRoutine; }
-void* Ours() { return &OurHandler; }
-void* Other() { return &OtherFilter; }
+void* Port() {
+    return &PortRoutine;
+}
+void* Ours() {
+    return &OurHandler;
+}
+void* Other() {
+    return &OtherFilter;
+}
 
 TEST(PortLogic, TakeoverIsInstalledOnceAndRestored) {
     void* slot = Port();
@@ -216,13 +222,13 @@ TEST(PortLogic, FileListPathsBecomeKernelNamesOrAreRefused) {
         {"\\\\?\\C:\\long\\name.bin", "\\??\\C:\\long\\name.bin"},
         {"\\\\?\\UNC\\server\\share\\a", "\\??\\UNC\\server\\share\\a"},
         {"\\??\\E:\\a", "\\??\\E:\\a"},
-        {"images\\part1.iso", nullptr},          // relative
-        {"C:part1.iso", nullptr},                // drive-relative
-        {"\\\\.\\PhysicalDrive0", nullptr},      // device namespace
+        {"images\\part1.iso", nullptr},     // relative
+        {"C:part1.iso", nullptr},           // drive-relative
+        {"\\\\.\\PhysicalDrive0", nullptr}, // device namespace
         {"\\\\.\\pipe\\x", nullptr},
-        {"\\Device\\NamedPipe\\x", nullptr},     // raw kernel names
+        {"\\Device\\NamedPipe\\x", nullptr}, // raw kernel names
         {"\\??\\pipe\\x", nullptr},
-        {"\\\\server", nullptr},                 // no share
+        {"\\\\server", nullptr}, // no share
         {"\\\\server\\\\x", nullptr},
         {"", nullptr},
     };
