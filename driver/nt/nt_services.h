@@ -4,9 +4,9 @@
 #include "driver/nt/nt_api.h"
 
 // Copies `length` bytes from the user-mode address `source` after probing it, with a
-// structured exception handler around probe and copy. Returns 0 on success, else the code of
-// the exception that stopped it. Written in assembly (probed_copy.S): the compiler has no
-// __try/__except.
+// structured exception handler around probe and copy. Returns 0 on success, 1 when an
+// exception (a fault, or the probe's refusal) stopped it. Written in assembly (probed_copy.S):
+// the compiler has no __try/__except.
 extern "C" uint32_t VostraleProbedCopy(void* target, const void* source, size_t length);
 
 namespace vostrale::nt {

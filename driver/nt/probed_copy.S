@@ -1,4 +1,4 @@
-# VostraleProbedCopy(target, source, length) -> 0, or the code of the exception that stopped it.
+# VostraleProbedCopy(target, source, length) -> 0 when copied, 1 when an exception stopped it.
 #
 # Reading memory of the process that sent a control request can fault at any moment (a bad
 # address, or another thread of that process unmapping it while we copy). The kernel turns
@@ -7,8 +7,9 @@
 # and no documented kernel routine copies from user memory without raising. So this routine
 # carries its own exception handler: its unwind information names __C_specific_handler (the
 # kernel's C handler) with a scope table of one entry, "execute handler" over the probe and the
-# copy. On an exception the kernel unwinds to .Lcaught with the exception code in eax; the
-# frame and the saved registers are those of the body, so the ordinary epilogue returns it.
+# copy. On an exception the kernel unwinds to .Lcaught with the frame and the saved registers
+# of the body, so the ordinary epilogue returns from there. What rax holds after that unwind is
+# the handler's business, so the result is set explicitly.
 #
 # Windows x64 calling convention: rcx target, rdx source, r8 length.
 
@@ -47,7 +48,8 @@ VostraleProbedCopy:
     popq %rbx
     ret
 .Lcaught:
-    jmp .Lreturn                    # eax holds the exception code
+    movl $1, %eax
+    jmp .Lreturn
     .seh_handler __C_specific_handler, @except
     .seh_handlerdata
     .long 1                         # one scope entry
