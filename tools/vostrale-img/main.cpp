@@ -1,3 +1,4 @@
+#include "tools/vostrale-img/engine_commands.h"
 #include "tools/vostrale-img/image_info.h"
 
 #include <cstdio>
@@ -5,7 +6,9 @@
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string out, err;
-    const int status = vostrale::RunImgTool(args, &out, &err);
+    const int status = !args.empty() && vostrale::IsEngineCommand(args[0])
+                           ? vostrale::RunEngineCommand(args, &out, &err)
+                           : vostrale::RunImgTool(args, &out, &err);
     std::fputs(out.c_str(), stdout);
     std::fputs(err.c_str(), stderr);
     return status;
