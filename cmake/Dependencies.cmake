@@ -80,12 +80,12 @@ set(VOSTRALE_KERNEL_FLAGS -ffreestanding -nostdinc -nostdinc++
   "SHELL:-isystem ${gcc_inc_fixed}" -fno-exceptions -fno-rtti -fno-stack-protector
   -fno-threadsafe-statics -mno-stack-arg-probe)
 
-set(zlib_kernel_sources inflate.c inftrees.c inffast.c adler32.c zutil.c)
+set(zlib_kernel_sources inflate.c inftrees.c inffast.c adler32.c crc32.c zutil.c)
 list(TRANSFORM zlib_kernel_sources PREPEND "${VOSTRALE_ZLIB_SRC}/")
 add_library(vostrale_zlib_kernel STATIC ${zlib_kernel_sources})
 target_include_directories(vostrale_zlib_kernel SYSTEM PUBLIC ${VOSTRALE_ZLIB_SRC})
 target_compile_definitions(vostrale_zlib_kernel PUBLIC Z_SOLO)
-target_compile_options(vostrale_zlib_kernel PRIVATE -w -fno-stack-protector)
+target_compile_options(vostrale_zlib_kernel PRIVATE -w -fno-stack-protector -mno-stack-arg-probe)
 
 set(bz2_kernel_sources blocksort.c huffman.c crctable.c randtable.c compress.c decompress.c bzlib.c)
 list(TRANSFORM bz2_kernel_sources PREPEND "${VOSTRALE_BZIP2_SRC}/")
@@ -93,4 +93,4 @@ add_library(vostrale_bzip2_kernel STATIC ${bz2_kernel_sources})
 target_include_directories(vostrale_bzip2_kernel SYSTEM PUBLIC ${VOSTRALE_BZIP2_SRC})
 target_compile_definitions(vostrale_bzip2_kernel PUBLIC BZ_NO_STDIO
   PRIVATE malloc=VostraleKernelMalloc free=VostraleKernelFree)
-target_compile_options(vostrale_bzip2_kernel PRIVATE -w -fno-stack-protector)
+target_compile_options(vostrale_bzip2_kernel PRIVATE -w -fno-stack-protector -mno-stack-arg-probe)

@@ -118,6 +118,7 @@ TEST_F(GeneratedImageTest, EveryFormatReadsBackItsTracks) {
          [](auto& p, auto& d) {
              w::CueOptions o;
              o.disc = d;
+             o.fileName = "b.bin"; // the drive still holds the first image's file
              o.dataStride = 2336;
              return w::WriteCueImage(p, o);
          },
@@ -213,6 +214,7 @@ TEST_F(GeneratedImageTest, IszOfEveryChunkKind) {
     EXPECT_TRUE(all.data == plain);
     o.noTable = true;
     o.kinds = {w::IszChunk::Stored};
+    path = m_dir.Path("b.isz"); // a.isz stays open in the drive
     ASSERT_TRUE(w::WriteIszImage(path, o, &plain));
     ASSERT_TRUE(MountImage(path, &message)) << message;
     all = Send(A(), 0, Read10(0, 100), 100 * 2048);
