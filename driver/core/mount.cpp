@@ -205,9 +205,7 @@ void FreeDisc(Disc* disc) {
     Release(disc->segments);
     FreeIszState(disc->isz);
     FreeAudioDecoder(disc->audio);
-#if VOSTRALE_ENGINE_APE
     FreeApeDecoder(disc->ape);
-#endif
     Release(disc);
 }
 
@@ -289,11 +287,7 @@ Disc* PrepareDisc(const MountRecord& r) {
             ok = PrepareAudioDecoder(disc, r);
             break;
         case kReaderApe:
-#if VOSTRALE_ENGINE_APE
             ok = PrepareApeDecoder(disc, r);
-#else
-            ok = false; // no APE frame decoder in this build
-#endif
             break;
         default:
             ok = false;

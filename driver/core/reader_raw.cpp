@@ -149,12 +149,10 @@ uint8_t FetchRawSector(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linea
         if (linear96)
             ZeroBytes(linear96, kSubchannelSize);
         return ReadAudioSectors(disc, sector, 1, lba).status;
-#if VOSTRALE_ENGINE_APE
     case kReaderApe:
         if (linear96)
             ZeroBytes(linear96, kSubchannelSize);
         return ReadApeSectors(disc, sector, 1, lba).status;
-#endif
     default:
         return FetchFromRun(disc, lba, sector, linear96, ahead);
     }
