@@ -63,7 +63,7 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
     ActivityLog log;
     log.Open(system->LogPath());
     log.WriteDateHeader();
-    log.WriteLine(kLogInfo, "Mount %s", platform::NarrowPath(std::filesystem::path(*path)).c_str());
+    log.WriteLine(kLogInfo, "Mount %s", platform::NarrowPath(ToPath(*path)).c_str());
 
     LowerCaseExtension(path);
     PresetRecord(ctx, record);
@@ -75,7 +75,7 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
     io.message = &ctx.mountError;
     io.progress = &ctx.progress;
     ImageOpenFailure failure;
-    int result = ctx.s.openImage(record, std::filesystem::path(*path), io, &failure);
+    int result = ctx.s.openImage(record, ToPath(*path), io, &failure);
 
     // A share that refuses us may accept credentials; a folder is refused the same way and
     // is no image, so it never asks for them.
@@ -87,7 +87,7 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
         case LogonResult::Connected:
             PresetRecord(ctx, record);
             failure = ImageOpenFailure{};
-            result = ctx.s.openImage(record, std::filesystem::path(*path), io, &failure);
+            result = ctx.s.openImage(record, ToPath(*path), io, &failure);
             break;
         case LogonResult::Unavailable:
             break;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,9 @@ void FormatInto(wchar_t* out, size_t outChars, const wchar_t* format, ...);
 // carried one for one).
 std::vector<uint8_t> Utf16Bytes(const std::wstring& text, bool withTerminator);
 std::wstring FromUtf16Bytes(const uint8_t* data, size_t byteCount);
+
+// A path object for wide text without the C library's locale: Windows keeps the UTF-16 as it
+// is; elsewhere the text is encoded as UTF-8 (conversion through the locale would throw).
+std::filesystem::path ToPath(const std::wstring& text);
 
 } // namespace vostrale::app
