@@ -34,6 +34,7 @@ bool FakeDriver::Handle(uint8_t* buffer, uint32_t size) {
     uint32_t bodyLength = LoadLe32(&io[8]);
     uint32_t value = LoadLe32(&io[12]);
     codes.push_back(code);
+    values.push_back(value);
     if (magic != kControlMagic || bodyLength > size - kHeader || value >= kMaxDrives)
         return false;
     uint8_t* body = io.data() + kHeader;

@@ -31,6 +31,7 @@ struct FakeDriver {
     bool overrideDriveCount = false;
     uint32_t driveCountReply = 0;
     std::vector<uint32_t> codes;           // every request code received
+    std::vector<uint32_t> values;          // and its header value
     std::vector<uint32_t> mountDrives;     // drive index of every accepted mount
     std::vector<MountRecord> mountRecords; // the record of every accepted mount
 
