@@ -33,6 +33,11 @@ struct MruInfoW {
     int(CALLBACK* lpfnCompare)(LPCWSTR, LPCWSTR);
 };
 
+// The list's string comparison. Windows has a case-insensitive default for a null procedure;
+// Wine treats a null procedure as "never equal" and lists a re-added path twice, so the
+// procedure is always given.
+int CALLBACK CompareHistoryEntries(LPCWSTR a, LPCWSTR b) { return lstrcmpiW(a, b); }
+
 class Win32Device final : public Device {
 public:
     explicit Win32Device(HANDLE handle) : m_handle(handle) {}
@@ -237,7 +242,7 @@ void* Win32MruStore::Open(uint32_t maxEntries) {
     info.fFlags = kMruCacheWrite;
     info.hKey = HKEY_CURRENT_USER;
     info.lpszSubKey = L"SOFTWARE\\Vostrale\\History";
-    info.lpfnCompare = nullptr;
+    info.lpfnCompare = CompareHistoryEntries;
     return m_create(&info);
 }
 

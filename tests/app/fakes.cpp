@@ -366,7 +366,13 @@ std::string Harness::ReadLog() const {
     std::ifstream in(system.logPath, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
-    return text.str();
+    // The log is written in text mode: CR LF on Windows.
+    std::string log;
+    for (char c : text.str()) {
+        if (c != '\r')
+            log.push_back(c);
+    }
+    return log;
 }
 
 } // namespace vostrale::app::test
