@@ -1,0 +1,483 @@
+#include "codecs/flac.h"
+
+#include "common/bytes.h"
+
+namespace vostrale {
+namespace {
+
+constexpr uint32_t kFrameSync = 0x7FFC; // 14-bit sync 0x3FFE followed by the reserved 0 bit
+constexpr uint32_t kMaxFixedOrder = 4;
+constexpr uint32_t kMaxLpcOrder = 32;
+constexpr uint32_t kLpcPrecisionInvalid = 15;
+constexpr uint32_t kSubframeConstant = 0;
+constexpr uint32_t kSubframeVerbatim = 1;
+constexpr uint32_t kSubframeFixedFirst = 8;
+constexpr uint32_t kSubframeFixedLast = 12;
+constexpr uint32_t kSubframeLpcFirst = 32;
+
+// Most-significant-bit-first reader over one buffer. The cache is left-aligned; bits past
+// m_count are either zero or the true following bits, so refills may OR whole words in.
+// Reading past the end sets m_over and yields zeros from then on.
+class BitReader {
+  public:
+    BitReader(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+
+    bool Over() const { return m_over; }
+
+    // Bytes consumed so far, counting a partial byte as consumed.
+    size_t BytePosition() const { return m_next - m_count / 8; }
+
+    void AlignToByte() { Skip(m_count % 8); }
+
+    uint32_t Read(uint32_t n) {
+        if (n == 0)
+            return 0;
+        if (m_count < n && !Refill(n))
+            return 0;
+        uint32_t v = uint32_t(m_cache >> (64 - n));
+        m_cache <<= n;
+        m_count -= n;
+        return v;
+    }
+
+    int32_t ReadSigned(uint32_t n) {
+        if (n == 0)
+            return 0;
+        uint32_t v = Read(n);
+        uint32_t shift = 32 - n;
+        return int32_t(v << shift) >> shift;
+    }
+
+    void Skip(uint32_t n) {
+        while (n > 32) {
+            Read(32);
+            n -= 32;
+        }
+        Read(n);
+    }
+
+    // Zero bits before the next 1 bit (which is consumed). Fails at the end of the data.
+    uint32_t ReadUnary() {
+        uint32_t zeros = 0;
+        for (;;) {
+            if (m_count == 0 && !Refill(1))
+                return 0;
+            if (m_cache != 0) {
+                uint32_t lz = uint32_t(__builtin_clzll(m_cache));
+                if (lz < m_count) {
+                    m_cache <<= lz;
+                    m_cache <<= 1;
+                    m_count -= lz + 1;
+                    return zeros + lz;
+                }
+            }
+            // Every valid bit is zero: drop them; bits beyond m_count come back on refill.
+            zeros += m_count;
+            m_cache = 0;
+            m_count = 0;
+        }
+    }
+
+    // Decodes `count` Rice codes with parameter k into out (zig-zag folded). False at the end
+    // of the data.
+    bool ReadRiceBlock(int32_t* out, uint32_t count, uint32_t k) {
+        uint64_t cache = m_cache;
+        uint32_t have = m_count;
+        for (uint32_t i = 0; i < count; ++i) {
+            // Quotient: leading zeros up to a 1 bit.
+            uint32_t q = 0;
+            for (;;) {
+                if (cache != 0) {
+                    uint32_t lz = uint32_t(__builtin_clzll(cache));
+                    if (lz < have) {
+                        q += lz;
+                        cache <<= lz;
+                        cache <<= 1;
+                        have -= lz + 1;
+                        break;
+                    }
+                }
+                q += have;
+                cache = 0;
+                have = 0;
+                m_cache = 0;
+                m_count = 0;
+                if (!Refill(1))
+                    return false;
+                cache = m_cache;
+                have = m_count;
+            }
+            uint32_t r = 0;
+            if (k != 0) {
+                if (have < k) {
+                    m_cache = cache;
+                    m_count = have;
+                    if (!Refill(k))
+                        return false;
+                    cache = m_cache;
+                    have = m_count;
+                }
+                r = uint32_t(cache >> (64 - k));
+                cache <<= k;
+                have -= k;
+            }
+            uint32_t u = (q << k) | r; // wraps only for streams that are broken anyway
+            out[i] = int32_t(u >> 1) ^ -int32_t(u & 1);
+        }
+        m_cache = cache;
+        m_count = have;
+        return true;
+    }
+
+  private:
+    // Brings at least `need` (<= 57) bits into the cache. False (and the end flag) when the
+    // data runs out first.
+    bool Refill(uint32_t need) {
+        if (m_size - m_next >= 8) {
+            uint64_t word = LoadBe64(m_data + m_next);
+            m_cache |= word >> m_count;
+            uint32_t take = (63 - m_count) >> 3;
+            m_next += take;
+            m_count += take * 8;
+        } else {
+            while (m_count <= 56 && m_next < m_size) {
+                m_cache |= uint64_t(m_data[m_next++]) << (56 - m_count);
+                m_count += 8;
+            }
+        }
+        if (m_count >= need)
+            return true;
+        m_over = true;
+        m_cache = 0;
+        m_count = 0;
+        m_next = m_size;
+        return false;
+    }
+
+    const uint8_t* m_data;
+    size_t m_size;
+    size_t m_next = 0; // next byte not yet counted in m_count
+    uint64_t m_cache = 0;
+    uint32_t m_count = 0;
+    bool m_over = false;
+};
+
+constexpr uint32_t kSampleRates[12] = {0,     88200, 176400, 192000, 8000,  16000,
+                                       22050, 24000, 32000,  44100,  48000, 96000};
+// Sample size codes; 0 = from the stream, -1 = reserved. Code 7 is 32 bits.
+constexpr int32_t kSampleSizes[8] = {0, 8, 12, -1, 16, 20, 24, 32};
+
+bool ReadFrameHeader(BitReader* br, uint32_t streamBits, FlacFrameInfo* info) {
+    if (br->Read(15) != kFrameSync || br->Over())
+        return false;
+    info->variableBlocking = br->Read(1) != 0;
+    uint32_t blockCode = br->Read(4);
+    uint32_t rateCode = br->Read(4);
+    uint32_t assignment = br->Read(4);
+    uint32_t sizeCode = br->Read(3);
+    if (br->Read(1) != 0)
+        return false;
+
+    if (assignment <= 7)
+        info->channels = assignment + 1;
+    else if (assignment <= kFlacMidSide)
+        info->channels = 2;
+    else
+        return false;
+    info->assignment = assignment;
+
+    int32_t bits = kSampleSizes[sizeCode];
+    if (bits < 0)
+        return false;
+    info->bitsPerSample = bits == 0 ? streamBits : uint32_t(bits);
+    if (info->bitsPerSample == 0 || info->bitsPerSample > kFlacMaxBitsPerSample)
+        return false;
+
+    // Frame or sample number, UTF-8-style: n leading 1 bits give n - 1 continuation bytes.
+    uint32_t first = br->Read(8);
+    uint32_t ones = 0;
+    while (ones < 8 && (first & (0x80u >> ones)))
+        ++ones;
+    if (ones == 1 || ones > 7)
+        return false;
+    uint64_t number = ones == 0 ? first : first & ((1u << (7 - ones)) - 1);
+    for (uint32_t i = 1; i < ones; ++i) {
+        uint32_t next = br->Read(8);
+        if ((next & 0xC0) != 0x80)
+            return false;
+        number = (number << 6) | (next & 0x3F);
+    }
+    info->number = number;
+
+    if (blockCode == 0)
+        return false;
+    if (blockCode == 1)
+        info->blockSize = 192;
+    else if (blockCode <= 5)
+        info->blockSize = 576u << (blockCode - 2);
+    else if (blockCode == 6)
+        info->blockSize = br->Read(8) + 1;
+    else if (blockCode == 7)
+        info->blockSize = br->Read(16) + 1;
+    else
+        info->blockSize = 256u << (blockCode - 8);
+
+    if (rateCode < 12)
+        info->sampleRate = kSampleRates[rateCode];
+    else if (rateCode == 12)
+        info->sampleRate = br->Read(8) * 1000;
+    else if (rateCode == 13)
+        info->sampleRate = br->Read(16);
+    else if (rateCode == 14)
+        info->sampleRate = br->Read(16) * 10;
+    else
+        return false;
+
+    br->Skip(8); // CRC-8
+    return !br->Over();
+}
+
+bool ReadResidual(BitReader* br, int32_t* out, uint32_t blockSize, uint32_t order) {
+    uint32_t method = br->Read(2);
+    if (method > 1)
+        return false;
+    const uint32_t paramBits = method == 0 ? 4 : 5;
+    const uint32_t escape = method == 0 ? 15 : 31;
+    uint32_t partitionOrder = br->Read(4);
+    uint32_t partitionSize = blockSize >> partitionOrder;
+    if ((partitionSize << partitionOrder) != blockSize || partitionSize < order)
+        return false;
+    uint32_t partitions = 1u << partitionOrder;
+    for (uint32_t p = 0; p < partitions; ++p) {
+        uint32_t count = p == 0 ? partitionSize - order : partitionSize;
+        uint32_t param = br->Read(paramBits);
+        if (param == escape) {
+            uint32_t width = br->Read(5);
+            if (width == 0) {
+                ZeroBytes(out, size_t(count) * sizeof(int32_t));
+            } else {
+                for (uint32_t i = 0; i < count; ++i)
+                    out[i] = br->ReadSigned(width);
+            }
+        } else if (!br->ReadRiceBlock(out, count, param)) {
+            return false;
+        }
+        if (br->Over())
+            return false;
+        out += count;
+    }
+    return true;
+}
+
+void RestoreFixed(int32_t* s, uint32_t blockSize, uint32_t order) {
+    // Unsigned arithmetic: exact modulo 2^32, which is all a valid stream needs.
+    uint32_t* x = reinterpret_cast<uint32_t*>(s);
+    switch (order) {
+    case 1:
+        for (uint32_t i = 1; i < blockSize; ++i)
+            x[i] += x[i - 1];
+        break;
+    case 2:
+        for (uint32_t i = 2; i < blockSize; ++i)
+            x[i] += 2 * x[i - 1] - x[i - 2];
+        break;
+    case 3:
+        for (uint32_t i = 3; i < blockSize; ++i)
+            x[i] += 3 * x[i - 1] - 3 * x[i - 2] + x[i - 3];
+        break;
+    case 4:
+        for (uint32_t i = 4; i < blockSize; ++i)
+            x[i] += 4 * x[i - 1] - 6 * x[i - 2] + 4 * x[i - 3] - x[i - 4];
+        break;
+    default:
+        break;
+    }
+}
+
+// Sums are formed in 64 bits: precision + depth + log2(order) exceeds 32 bits even for
+// 16-bit audio.
+template <uint32_t kOrder>
+void RestoreLpcFixedOrder(int32_t* s, uint32_t blockSize, const int32_t* coefs, uint32_t shift) {
+    for (uint32_t i = kOrder; i < blockSize; ++i) {
+        int64_t sum = 0;
+        for (uint32_t j = 0; j < kOrder; ++j)
+            sum += int64_t(coefs[j]) * s[i - 1 - j];
+        s[i] = int32_t(uint32_t(s[i]) + uint32_t(sum >> shift));
+    }
+}
+
+void RestoreLpc(int32_t* s, uint32_t blockSize, uint32_t order, const int32_t* coefs,
+                uint32_t shift) {
+    switch (order) {
+    case 1:
+        return RestoreLpcFixedOrder<1>(s, blockSize, coefs, shift);
+    case 2:
+        return RestoreLpcFixedOrder<2>(s, blockSize, coefs, shift);
+    case 4:
+        return RestoreLpcFixedOrder<4>(s, blockSize, coefs, shift);
+    case 6:
+        return RestoreLpcFixedOrder<6>(s, blockSize, coefs, shift);
+    case 8:
+        return RestoreLpcFixedOrder<8>(s, blockSize, coefs, shift);
+    case 12:
+        return RestoreLpcFixedOrder<12>(s, blockSize, coefs, shift);
+    default:
+        break;
+    }
+    for (uint32_t i = order; i < blockSize; ++i) {
+        int64_t sum = 0;
+        for (uint32_t j = 0; j < order; ++j)
+            sum += int64_t(coefs[j]) * s[i - 1 - j];
+        s[i] = int32_t(uint32_t(s[i]) + uint32_t(sum >> shift));
+    }
+}
+
+bool ReadSubframe(BitReader* br, int32_t* out, uint32_t blockSize, uint32_t bits) {
+    if (br->Read(1) != 0)
+        return false;
+    uint32_t type = br->Read(6);
+    uint32_t wasted = 0;
+    if (br->Read(1)) {
+        wasted = br->ReadUnary() + 1;
+        if (br->Over() || wasted >= bits)
+            return false;
+        bits -= wasted;
+    }
+    if (bits > kFlacMaxBitsPerSample)
+        return false;
+
+    if (type == kSubframeConstant) {
+        int32_t v = br->ReadSigned(bits);
+        for (uint32_t i = 0; i < blockSize; ++i)
+            out[i] = v;
+    } else if (type == kSubframeVerbatim) {
+        for (uint32_t i = 0; i < blockSize; ++i)
+            out[i] = br->ReadSigned(bits);
+    } else if (type >= kSubframeFixedFirst && type <= kSubframeFixedLast) {
+        uint32_t order = type - kSubframeFixedFirst;
+        if (order > kMaxFixedOrder || order > blockSize)
+            return false;
+        for (uint32_t i = 0; i < order; ++i)
+            out[i] = br->ReadSigned(bits);
+        if (!ReadResidual(br, out + order, blockSize, order))
+            return false;
+        RestoreFixed(out, blockSize, order);
+    } else if (type >= kSubframeLpcFirst) {
+        uint32_t order = type - kSubframeLpcFirst + 1;
+        if (order > kMaxLpcOrder || order > blockSize)
+            return false;
+        for (uint32_t i = 0; i < order; ++i)
+            out[i] = br->ReadSigned(bits);
+        uint32_t precisionCode = br->Read(4);
+        if (precisionCode == kLpcPrecisionInvalid)
+            return false;
+        uint32_t precision = precisionCode + 1;
+        int32_t shift = br->ReadSigned(5);
+        if (shift < 0)
+            return false;
+        int32_t coefs[kMaxLpcOrder];
+        for (uint32_t j = 0; j < order; ++j)
+            coefs[j] = br->ReadSigned(precision);
+        if (!ReadResidual(br, out + order, blockSize, order))
+            return false;
+        RestoreLpc(out, blockSize, order, coefs, uint32_t(shift));
+    } else {
+        return false;
+    }
+    if (br->Over())
+        return false;
+    if (wasted) {
+        for (uint32_t i = 0; i < blockSize; ++i)
+            out[i] = int32_t(uint32_t(out[i]) << wasted);
+    }
+    return true;
+}
+
+} // namespace
+
+size_t DecodeFlacFrame(const uint8_t* data, size_t size, uint32_t streamBitsPerSample,
+                       int32_t* const* channelBuffers, uint32_t bufferCount, uint32_t capacity,
+                       FlacFrameInfo* info) {
+    BitReader br(data, size);
+    FlacFrameInfo header;
+    if (!ReadFrameHeader(&br, streamBitsPerSample, &header))
+        return 0;
+    if (header.channels > bufferCount || header.blockSize > capacity)
+        return 0;
+    const uint32_t n = header.blockSize;
+    for (uint32_t c = 0; c < header.channels; ++c) {
+        uint32_t bits = header.bitsPerSample;
+        // The side channel carries one extra bit.
+        if ((header.assignment == kFlacLeftSide && c == 1) ||
+            (header.assignment == kFlacRightSide && c == 0) ||
+            (header.assignment == kFlacMidSide && c == 1))
+            ++bits;
+        if (!ReadSubframe(&br, channelBuffers[c], n, bits))
+            return 0;
+    }
+    br.AlignToByte();
+    br.Skip(16); // CRC-16
+    if (br.Over())
+        return 0;
+
+    int32_t* a = header.channels >= 2 ? channelBuffers[0] : nullptr;
+    int32_t* b = header.channels >= 2 ? channelBuffers[1] : nullptr;
+    switch (header.assignment) {
+    case kFlacLeftSide:
+        for (uint32_t i = 0; i < n; ++i)
+            b[i] = int32_t(uint32_t(a[i]) - uint32_t(b[i]));
+        break;
+    case kFlacRightSide:
+        for (uint32_t i = 0; i < n; ++i)
+            a[i] = int32_t(uint32_t(a[i]) + uint32_t(b[i]));
+        break;
+    case kFlacMidSide:
+        for (uint32_t i = 0; i < n; ++i) {
+            int32_t side = b[i];
+            uint32_t t = uint32_t(a[i]) - uint32_t(side >> 1);
+            a[i] = int32_t(t + uint32_t(side));
+            b[i] = int32_t(t);
+        }
+        break;
+    default:
+        break;
+    }
+    *info = header;
+    return br.BytePosition();
+}
+
+uint32_t DecodeFlacGroup(const uint8_t* group, size_t groupSize, uint32_t frameCount,
+                         const FlacStreamParams& params, int32_t* left, int32_t* right,
+                         uint8_t* pcm, uint32_t pcmCapacity) {
+    constexpr uint32_t kBytesPerSampleFrame = 4;
+    if (params.channels != 2 || params.bitsPerSample != 16 || params.blockSize == 0 ||
+        params.blockSize > kFlacMaxBlockSize)
+        return 0;
+    int32_t* buffers[2] = {left, right};
+    size_t offset = 0;
+    uint32_t written = 0;
+    for (uint32_t f = 0; f < frameCount; ++f) {
+        FlacFrameInfo info;
+        size_t used = DecodeFlacFrame(group + offset, groupSize - offset, params.bitsPerSample,
+                                      buffers, 2, params.blockSize, &info);
+        if (used == 0 || info.channels != 2 || info.bitsPerSample != 16)
+            return 0;
+        // A short block ends a fixed-block-size stream; one in mid-group would shift every
+        // later sample.
+        if (info.blockSize != params.blockSize && f + 1 != frameCount)
+            return 0;
+        if (pcmCapacity - written < info.blockSize)
+            return 0;
+        uint8_t* out = pcm + size_t(written) * kBytesPerSampleFrame;
+        for (uint32_t i = 0; i < info.blockSize; ++i) {
+            StoreLe16(out, uint16_t(left[i]));
+            StoreLe16(out + 2, uint16_t(right[i]));
+            out += kBytesPerSampleFrame;
+        }
+        written += info.blockSize;
+        offset += used;
+    }
+    return written;
+}
+
+} // namespace vostrale

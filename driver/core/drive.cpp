@@ -1,0 +1,261 @@
+// Adapter, drive slots, work queues and workers.
+#include "driver/core/drive.h"
+
+#include "common/bytes.h"
+
+namespace vostrale {
+
+void* Allocate(ps::PoolKind kind, uint64_t size) {
+    // 64-bit sizes from hostile records stop here before reaching the pool.
+    if (size == 0 || size > (uint64_t(1) << 31))
+        return nullptr;
+    return ps::PoolAlloc(kind, size_t(size), ps::kPoolTag);
+}
+
+void Release(void* block) {
+    if (block)
+        ps::PoolFree(block, ps::kPoolTag);
+}
+
+namespace {
+
+// The media-change timer's procedure: the 4 seconds of "tray open" after a disc change are
+// over. Runs at dispatch level concurrently with the worker, hence only atomic bit changes.
+void MediaTimerExpired(void* context) {
+    DriveContext* drive = static_cast<DriveContext*>(context);
+    if (__atomic_load_n(&drive->attached, __ATOMIC_SEQ_CST) && IsReady(drive)) {
+        StatusClear(drive, kStatusChanging);
+        StatusSet(drive, kStatusUnitAttention);
+    }
+}
+
+// Executes one item; returns false for a stop item.
+bool RunItem(DriveContext* drive, WorkItem* item) {
+    switch (item->kind) {
+    case kWorkStop:
+        item->result = 1;
+        return false;
+    case kWorkMount:
+        AttachDisc(drive, static_cast<Disc*>(item->parameter));
+        item->result = 1;
+        break;
+    case kWorkUnmount:
+        item->result = drive->disc ? 1 : 0;
+        DetachDisc(drive);
+        break;
+    case kWorkScsi:
+        ExecuteScsi(drive, item->request);
+        ps::NotifyRequestComplete(drive->adapter->port, item->request);
+        break;
+    case kWorkQuery: {
+        // Snapshot for QueryDrive, taken where the disc state lives.
+        uint8_t* reply = static_cast<uint8_t*>(item->parameter);
+        Disc* disc = drive->disc;
+        item->result = disc ? 1 : 0;
+        if (disc) {
+            reply[0] = drive->region;
+            reply[1] = disc->medium;
+            reply[2] = 1;
+            reply[3] = (StatusOf(drive) & kStatusLoaded) ? 0 : 1;
+            StoreLe32(reply + 4, disc->layer0Sectors);
+        }
+        break;
+    }
+    default:
+        item->result = 0;
+        break;
+    }
+    return true;
+}
+
+void WorkerMain(void* context) {
+    DriveContext* drive = static_cast<DriveContext*>(context);
+    ps::ThreadPrepareWorker();
+    bool running = true;
+    while (running) {
+        ps::EventWait(drive->queueEvent);
+        while (ps::QueueLink* link = ps::QueuePop(drive->queue)) {
+            WorkItem* item = reinterpret_cast<WorkItem*>(link);
+            uint8_t kind = item->kind;
+            if (!RunItem(drive, item))
+                running = false;
+            if (kind == kWorkScsi)
+                continue; // lives in the request, already completed
+            if (item->posted)
+                Release(item);
+            else if (item->done)
+                ps::EventSet(item->done);
+        }
+    }
+    DetachDisc(drive);
+    ps::TimerCancel(drive->timer);
+}
+
+void DestroySlot(DriveContext* drive) {
+    ps::TimerDestroy(drive->timer);
+    ps::QueueDestroy(drive->queue);
+    ps::EventDestroy(drive->queueEvent);
+    Release(drive);
+}
+
+DriveContext* CreateSlot(Adapter* adapter, uint32_t index) {
+    DriveContext* drive =
+        static_cast<DriveContext*>(Allocate(ps::kPoolNonPaged, sizeof(DriveContext)));
+    if (!drive)
+        return nullptr;
+    ZeroBytes(drive, sizeof(*drive));
+    drive->adapter = adapter;
+    drive->index = index;
+    drive->region = 1;
+    drive->timer = ps::TimerCreate(MediaTimerExpired, drive);
+    drive->queue = ps::QueueCreate();
+    drive->queueEvent = ps::EventCreate(ps::kEventSynchronization, false);
+    if (!drive->timer || !drive->queue || !drive->queueEvent) {
+        DestroySlot(drive);
+        return nullptr;
+    }
+    drive->worker = ps::ThreadStart(WorkerMain, drive);
+    if (!drive->worker) {
+        DestroySlot(drive);
+        return nullptr;
+    }
+    return drive;
+}
+
+void StopSlot(DriveContext* drive) {
+    WorkItem* item = static_cast<WorkItem*>(Allocate(ps::kPoolNonPaged, sizeof(WorkItem)));
+    if (item) {
+        ZeroBytes(item, sizeof(*item));
+        item->kind = kWorkStop;
+        item->posted = 1;
+        ps::QueuePush(drive->queue, &item->link);
+        ps::EventSet(drive->queueEvent);
+    } else {
+        // No memory for the stop item: the worker still has to end. A stack item is safe
+        // because we wait for the thread below and nobody frees it.
+        static WorkItem emergency; // only ever used at teardown
+        ZeroBytes(&emergency, sizeof(emergency));
+        emergency.kind = kWorkStop;
+        emergency.posted = 0;
+        emergency.done = nullptr;
+        ps::QueuePush(drive->queue, &emergency.link);
+        ps::EventSet(drive->queueEvent);
+    }
+    ps::ThreadJoin(drive->worker);
+    DestroySlot(drive);
+}
+
+} // namespace
+
+bool CreateDriveSlots(Adapter* adapter, uint32_t count) {
+    while (adapter->started < count) {
+        DriveContext* drive = CreateSlot(adapter, adapter->started);
+        if (!drive)
+            return false;
+        adapter->drives[adapter->started] = drive;
+        __atomic_store_n(&adapter->started, adapter->started + 1, __ATOMIC_SEQ_CST);
+    }
+    return true;
+}
+
+bool PostAndWait(DriveContext* drive, uint8_t kind, void* parameter) {
+    WorkItem* item = static_cast<WorkItem*>(Allocate(ps::kPoolNonPaged, sizeof(WorkItem)));
+    if (!item)
+        return false;
+    ZeroBytes(item, sizeof(*item));
+    item->done = ps::EventCreate(ps::kEventNotification, false);
+    if (!item->done) {
+        Release(item);
+        return false;
+    }
+    item->kind = kind;
+    item->parameter = parameter;
+    ps::QueuePush(drive->queue, &item->link);
+    ps::EventSet(drive->queueEvent);
+    ps::EventWait(item->done);
+    bool ok = item->result == 1;
+    ps::EventDestroy(item->done);
+    Release(item);
+    return ok;
+}
+
+void RestartMediaTimer(DriveContext* drive) {
+    ps::TimerSet(drive->timer, kMediaChangeDelay100ns, true);
+}
+
+Adapter* AdapterCreate(void* port) {
+    Adapter* adapter = static_cast<Adapter*>(Allocate(ps::kPoolNonPaged, sizeof(Adapter)));
+    if (!adapter)
+        return nullptr;
+    ZeroBytes(adapter, sizeof(*adapter));
+    adapter->port = port;
+    adapter->controlLock = ps::EventCreate(ps::kEventSynchronization, true);
+    if (!adapter->controlLock) {
+        Release(adapter);
+        return nullptr;
+    }
+    uint32_t count = 1;
+    if (!ps::ReadNumberOfDrives(&count))
+        count = 1;
+    count = Min(count, kMaxDrives);
+    if (count == 0)
+        count = 1;
+    CreateDriveSlots(adapter, count); // keeps what could be started
+    adapter->driveCount = adapter->started;
+    if (adapter->started == 0) {
+        ps::EventDestroy(adapter->controlLock);
+        Release(adapter);
+        return nullptr;
+    }
+    return adapter;
+}
+
+void AdapterDestroy(Adapter* adapter) {
+    if (!adapter)
+        return;
+    for (uint32_t i = 0; i < adapter->started; ++i)
+        StopSlot(adapter->drives[i]);
+    ps::EventDestroy(adapter->controlLock);
+    Release(adapter);
+}
+
+void StartIo(Adapter* adapter, ScsiRequest* request) {
+    request->senseDelivered = 0;
+    request->scsiStatus = kScsiStatusGood;
+    uint8_t status = kSrbStatusInvalidRequest;
+    switch (request->function) {
+    case kSrbFunctionExecuteScsi:
+        if (request->pathId != 0) {
+            status = kSrbStatusInvalidPathId;
+        } else if (request->targetId >= __atomic_load_n(&adapter->driveCount, __ATOMIC_SEQ_CST) ||
+                   request->targetId >= __atomic_load_n(&adapter->started, __ATOMIC_SEQ_CST)) {
+            status = kSrbStatusInvalidTargetId;
+        } else if (request->lun != 0) {
+            status = kSrbStatusInvalidLun;
+        } else {
+            DriveContext* drive = adapter->drives[request->targetId];
+            WorkItem* item = &request->item;
+            ZeroBytes(item, sizeof(*item));
+            item->kind = kWorkScsi;
+            item->posted = 1;
+            item->request = request;
+            ps::QueuePush(drive->queue, &item->link);
+            ps::EventSet(drive->queueEvent);
+            return;
+        }
+        break;
+    case kSrbFunctionShutdown:
+    case kSrbFunctionFlush:
+    case kSrbFunctionPnp:
+        status = kSrbStatusSuccess;
+        break;
+    default:
+        break;
+    }
+    request->srbStatus = status;
+    if (status != kSrbStatusSuccess)
+        request->transferLength = 0;
+    ps::NotifyRequestComplete(adapter->port, request);
+}
+
+} // namespace vostrale

@@ -1,0 +1,45 @@
+// Seams between the common image reader and the per-kind parts (runs of stored sectors, file
+// lists, compressed chunks, decoded audio).
+#pragma once
+
+#include "driver/core/drive.h"
+
+namespace vostrale {
+
+// Where a run's stored bytes sit in the raw 2352-byte sector.
+struct RunLayout {
+    uint16_t rawStart;    // raw-sector offset of the first stored byte
+    uint16_t sectorBytes; // stored bytes of the sector itself (without sub-channel)
+    bool subchannel;      // 96 interleaved P-W bytes follow each stored sector
+};
+
+// False when the entry's sector type, parts and stride do not describe one consistent layout.
+bool LayoutOfRun(const TrackEntry& entry, RunLayout* layout);
+
+// The track-table entry holding `lba`, or null.
+const TrackEntry* FindRun(const Disc* disc, uint32_t lba);
+
+// Builds the raw 2352-byte sector `lba` in `sector` from whatever the image stores; with
+// `linear96` non-null also the 96 sub-channel bytes in linear channel order (zeros when the
+// image has none). Returns a ReadStatus.
+uint8_t FetchRawSector(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96);
+
+// CCD images with scrambled data tracks: unscrambles a raw sector that begins with a sync.
+void UnscrambleIfNeeded(const Disc* disc, uint8_t* sector);
+
+// ---- File lists --------------------------------------------------------------------------
+ReadResult ReadFileList(Disc* disc, uint8_t* buffer, uint32_t count, uint32_t lba);
+
+// ---- ISZ ---------------------------------------------------------------------------------
+bool PrepareIszState(Disc* disc, const MountRecord& record);
+void FreeIszState(IszState* state);
+// Stored sectors (bytesPerSector each) into `buffer`; count * bytesPerSector must fit.
+ReadResult ReadIszSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_t lba);
+
+// ---- Decoded audio (FLAC, APE) ------------------------------------------------------------
+bool PrepareAudioDecoder(Disc* disc, const MountRecord& record);
+void FreeAudioDecoder(AudioDecoder* decoder);
+// CD-DA sectors (2352 bytes each) into `buffer`.
+ReadResult ReadAudioSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_t lba);
+
+} // namespace vostrale

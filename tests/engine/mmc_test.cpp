@@ -1,0 +1,1 @@
+#include "tests/engine/engine_fixture.h"
