@@ -250,7 +250,7 @@ uint32_t FakeSystem::FullPathName(const std::wstring& path, wchar_t* out, uint32
         return fullPathResult;
     if (path.empty())
         return 0;
-    bool absolute = path.size() > 2 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\'));
+    bool absolute = path[0] == L'/' || (path.size() > 2 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\')));
     return CopyOut(absolute ? path : currentFolder + path, out, outChars);
 }
 
