@@ -7,7 +7,9 @@ namespace vostrale::app {
 
 namespace {
 
-wchar_t UpperAscii(wchar_t c) { return c >= L'a' && c <= L'z' ? wchar_t(c - (L'a' - L'A')) : c; }
+wchar_t UpperAscii(wchar_t c) {
+    return c >= L'a' && c <= L'z' ? wchar_t(c - (L'a' - L'A')) : c;
+}
 
 bool IsPathArgument(const std::wstring& arg) {
     if (arg[0] == L'\\' && arg.size() > 1 && arg[1] == L'\\')
@@ -114,11 +116,12 @@ bool ParseDecimal(const std::wstring& text, uint32_t* value) {
     return true;
 }
 
-CommandLine ReadCommandLine(AppContext& ctx, const std::vector<std::wstring>& args, OneShotJobs* jobs) {
+CommandLine ReadCommandLine(AppContext& ctx, const std::vector<std::wstring>& args,
+                            OneShotJobs* jobs) {
     CommandLine line;
     for (const std::wstring& arg : args) {
         if (arg.empty())
-            continue;  // an empty argument names no file
+            continue; // an empty argument names no file
         if (IsPathArgument(arg)) {
             // A longer path is refused rather than cut into the name of some other file.
             line.path = arg.size() <= kMaxPathArgument ? arg : std::wstring();

@@ -13,11 +13,11 @@ namespace vostrale::app {
 constexpr int kExitNormal = 0;
 constexpr int kExitRestartNeeded = 100;
 constexpr int kExitNoDriver = 9527;
-constexpr int kStartTray = -1;  // the command line was not handled
+constexpr int kStartTray = -1; // the command line was not handled
 
 // Jobs that run at once while the command line is read.
 class OneShotJobs {
-public:
+  public:
     virtual ~OneShotJobs() = default;
     // Both return whether a restart is needed. `owner` 0 is the desktop window.
     virtual bool InstallDriver(uint64_t owner) = 0;
@@ -31,7 +31,7 @@ enum class RequestMode { Start, Mount, Unmount, OneShot };
 struct CommandLine {
     RequestMode mode = RequestMode::Start;
     std::wstring path;         // the last path argument; empty when none or refused
-    uint32_t drive = kNoDrive;  // set by a drive specification
+    uint32_t drive = kNoDrive; // set by a drive specification
     bool specFailed = false;
     bool restartNeeded = false;
 };
@@ -44,7 +44,8 @@ constexpr size_t kMaxPathArgument = kMaxPath - 1;
 bool ParseDecimal(const std::wstring& text, uint32_t* value);
 
 // `args` excludes the program name. Drive specifications are resolved through the driver.
-CommandLine ReadCommandLine(AppContext& ctx, const std::vector<std::wstring>& args, OneShotJobs* jobs);
+CommandLine ReadCommandLine(AppContext& ctx, const std::vector<std::wstring>& args,
+                            OneShotJobs* jobs);
 
 // Quotes stripped, made absolute, and required to name an existing file (not a folder).
 bool NormaliseImagePath(System* system, const std::wstring& argument, std::wstring* out);

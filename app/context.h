@@ -23,7 +23,7 @@ struct Services {
 };
 
 class AppContext {
-public:
+  public:
     explicit AppContext(const Services& services) : s(services), channel(services.devices) {}
     AppContext(const AppContext&) = delete;
     AppContext& operator=(const AppContext&) = delete;
@@ -34,8 +34,8 @@ public:
     // critical section is).
     std::recursive_mutex driveLock;
     Settings settings;
-    std::wstring mountError;  // the last parser's failure text, emptied at every mount
-    ProgressRecord progress;  // shared with a progress window while a parser indexes audio
+    std::wstring mountError; // the last parser's failure text, emptied at every mount
+    ProgressRecord progress; // shared with a progress window while a parser indexes audio
 };
 
 } // namespace vostrale::app

@@ -27,7 +27,9 @@ constexpr uint32_t kDriveCountPermanent = kHeaderSize + 1;
 const wchar_t kRaidPortPrefix[] = L"\\Device\\RaidPort";
 const wchar_t kOwnPortPrefix[] = L"\\Device\\Scsi\\vostrale";
 
-uint32_t HeaderValue(const uint8_t* buffer) { return LoadLe32(buffer + offsetof(ControlHeader, value)); }
+uint32_t HeaderValue(const uint8_t* buffer) {
+    return LoadLe32(buffer + offsetof(ControlHeader, value));
+}
 
 bool IsAdapterTarget(const std::wstring& target) {
     return StartsWithNoCase(target, kRaidPortPrefix) || StartsWithNoCase(target, kOwnPortPrefix);
@@ -35,7 +37,8 @@ bool IsAdapterTarget(const std::wstring& target) {
 
 } // namespace
 
-bool SendControlRequest(Device* device, void* buffer, uint32_t size, uint32_t code, uint32_t value) {
+bool SendControlRequest(Device* device, void* buffer, uint32_t size, uint32_t code,
+                        uint32_t value) {
     if (!device || size < kHeaderSize)
         return false;
     auto* bytes = static_cast<uint8_t*>(buffer);
@@ -82,7 +85,8 @@ bool SetDriveCount(Device* device, uint32_t count, bool permanent) {
 }
 
 std::unique_ptr<Device> DriverChannel::OpenAdapterByNumber(uint32_t number) {
-    std::unique_ptr<Device> device = m_devices->Open(L"\\\\.\\Scsi" + std::to_wstring(number) + L":");
+    std::unique_ptr<Device> device =
+        m_devices->Open(L"\\\\.\\Scsi" + std::to_wstring(number) + L":");
     if (!device)
         return nullptr;
     uint8_t ping[kHeaderSize] = {};
@@ -179,15 +183,19 @@ bool CheckDriverVersion(DriverChannel* channel, Ui* ui) {
     if (major == kDriverMajor && minor == kDriverMinor)
         return true;
     wchar_t line[64];
-    FormatInto(line, sizeof(line) / sizeof(line[0]), L"%d!=%d, %d!=%d rs=%d", int(major), int(kDriverMajor),
-               int(minor), int(kDriverMinor), sent ? 1 : 0);
+    FormatInto(line, sizeof(line) / sizeof(line[0]), L"%d!=%d, %d!=%d rs=%d", int(major),
+               int(kDriverMajor), int(minor), int(kDriverMinor), sent ? 1 : 0);
     ui->ShowMessage(line, nullptr, MessageIcon::None, false);
     ui->ShowMessage(L"Version mismatch", kProductCaption, MessageIcon::Stop, false);
     return false;
 }
 
-bool EjectMedia(Device* drive) { return drive && drive->EjectMedia(); }
+bool EjectMedia(Device* drive) {
+    return drive && drive->EjectMedia();
+}
 
-bool LoadMedia(Device* drive) { return drive && drive->LoadMedia(); }
+bool LoadMedia(Device* drive) {
+    return drive && drive->LoadMedia();
+}
 
 } // namespace vostrale::app

@@ -36,7 +36,7 @@ uint32_t FindFreeDrive(Device* device);
 bool SetDriveCount(Device* device, uint32_t count, bool permanent);
 
 class DriverChannel {
-public:
+  public:
     explicit DriverChannel(DeviceNamespace* devices) : m_devices(devices) {}
 
     // "\\.\ScsiN:", accepted only when it answers Ping and the layout sizes 128 and 24.
@@ -48,7 +48,7 @@ public:
 
     uint32_t RememberedAdapter() const { return m_adapterNumber; }
 
-private:
+  private:
     DeviceNamespace* m_devices;
     uint32_t m_adapterNumber = kNoAdapterNumber;
 };

@@ -48,7 +48,9 @@ std::vector<std::wstring> ReadHistory(MruStore* history, size_t maxChars) {
     return entries;
 }
 
-static std::wstring StatName(uint32_t index) { return std::to_wstring(index); }
+static std::wstring StatName(uint32_t index) {
+    return std::to_wstring(index);
+}
 
 bool SetDriveImage(Registry* registry, uint32_t index, const std::wstring& path) {
     if (index >= kMaxDrives)
@@ -59,7 +61,8 @@ bool SetDriveImage(Registry* registry, uint32_t index, const std::wstring& path)
 bool GetDriveImage(Registry* registry, uint32_t index, std::wstring* path) {
     if (index >= kMaxDrives)
         return false;
-    return ReadStringValue(registry, RegistryRoot::CurrentUser, kStatKey, StatName(index), kMaxPath, path) &&
+    return ReadStringValue(registry, RegistryRoot::CurrentUser, kStatKey, StatName(index), kMaxPath,
+                           path) &&
            !path->empty();
 }
 

@@ -25,7 +25,7 @@ constexpr uint32_t kRegSz = 1;
 constexpr uint32_t kRegBinary = 3;
 constexpr uint32_t kRegDword = 4;
 
-constexpr size_t kMaxPath = 260;  // characters, terminator included
+constexpr size_t kMaxPath = 260; // characters, terminator included
 
 // IOCTL_SCSI_GET_ADDRESS output.
 struct ScsiAddress {
@@ -38,7 +38,7 @@ struct ScsiAddress {
 
 // An open adapter or drive handle. Closing is destruction.
 class Device {
-public:
+  public:
     virtual ~Device() = default;
     // DeviceIoControl with the private control code, `buffer` as input and output of `size`
     // bytes. A failed request copies nothing back (buffered transfer).
@@ -50,7 +50,7 @@ public:
 
 // DOS device names and device opening.
 class DeviceNamespace {
-public:
+  public:
     virtual ~DeviceNamespace() = default;
     // Every DOS device name; false when the list cannot be had.
     virtual bool ListDosDevices(std::vector<std::wstring>* names) = 0;
@@ -68,21 +68,23 @@ enum class RegistryRoot { CurrentUser, LocalMachine, ClassesRoot };
 // with no promise of a terminator, the type reported but not checked, kErrorMoreData when the
 // value does not fit. Results are Win32 error codes (0 success).
 class Registry {
-public:
+  public:
     virtual ~Registry() = default;
     virtual bool KeyExists(RegistryRoot root, const std::wstring& key) = 0;
-    virtual uint32_t QueryValue(RegistryRoot root, const std::wstring& key, const std::wstring& name, uint32_t* type,
-                                void* data, uint32_t* size) = 0;
+    virtual uint32_t QueryValue(RegistryRoot root, const std::wstring& key,
+                                const std::wstring& name, uint32_t* type, void* data,
+                                uint32_t* size) = 0;
     // Creates the key when missing.
-    virtual uint32_t SetValue(RegistryRoot root, const std::wstring& key, const std::wstring& name, uint32_t type,
-                              const void* data, uint32_t size) = 0;
-    virtual uint32_t DeleteValue(RegistryRoot root, const std::wstring& key, const std::wstring& name) = 0;
+    virtual uint32_t SetValue(RegistryRoot root, const std::wstring& key, const std::wstring& name,
+                              uint32_t type, const void* data, uint32_t size) = 0;
+    virtual uint32_t DeleteValue(RegistryRoot root, const std::wstring& key,
+                                 const std::wstring& name) = 0;
 };
 
 // The shell's most-recently-used string list over the history key, with the list functions'
 // own rules (EnumMRUListW: a null buffer or a negative item gives the count, past the end -1).
 class MruStore {
-public:
+  public:
     virtual ~MruStore() = default;
     // The history list with at most `maxEntries` entries and cached writes; null on failure.
     virtual void* Open(uint32_t maxEntries) = 0;
@@ -94,17 +96,18 @@ public:
 enum class MessageIcon { None, Stop, Information };
 
 enum class LogonResult {
-    Unavailable,  // no logon possible: the caller reports the open error
-    Cancelled,    // the user gave up: nothing more is shown
-    Connected,    // the share accepted the credentials: open again
+    Unavailable, // no logon possible: the caller reports the open error
+    Cancelled,   // the user gave up: nothing more is shown
+    Connected,   // the share accepted the credentials: open again
 };
 
 // What the user sees.
 class Ui {
-public:
+  public:
     virtual ~Ui() = default;
     // A null caption is the system's default caption.
-    virtual void ShowMessage(const std::wstring& text, const wchar_t* caption, MessageIcon icon, bool topmost) = 0;
+    virtual void ShowMessage(const std::wstring& text, const wchar_t* caption, MessageIcon icon,
+                             bool topmost) = 0;
     // The mount failure dialog: the image path and the reason.
     virtual void ShowMountFailure(const std::wstring& path, const std::wstring& text) = 0;
     // Credentials for the share of `path` after an access-denied open.
@@ -113,7 +116,7 @@ public:
 
 // Files, paths and the process, with the Win32 calls' return conventions.
 class System {
-public:
+  public:
     virtual ~System() = default;
     // GetFullPathNameW: characters written (no terminator), the size needed (with terminator)
     // when `outChars` is too small, 0 on error.
@@ -136,12 +139,12 @@ public:
 // Why an image could not be opened, for the messages the mount flow shows.
 struct ImageOpenFailure {
     enum Kind { kNone, kOpenError, kUnsupportedFormat, kParser } kind = kNone;
-    uint32_t systemError = 0;  // kOpenError
+    uint32_t systemError = 0; // kOpenError
 };
 
 // The image parsers' entry: fills the record from the image at `path`. Returns 1 complete, 0
 // failed (and has released what it opened), 2 cancelled by the user.
-using ImageOpener = int (*)(MountRecord* record, const std::filesystem::path& path, const ParserIo& io,
-                            ImageOpenFailure* failure);
+using ImageOpener = int (*)(MountRecord* record, const std::filesystem::path& path,
+                            const ParserIo& io, ImageOpenFailure* failure);
 
 } // namespace vostrale::app

@@ -80,7 +80,8 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
     // A share that refuses us may accept credentials; a folder is refused the same way and
     // is no image, so it never asks for them.
     if (result == kParseFailed && failure.kind == ImageOpenFailure::kOpenError &&
-        failure.systemError == kErrorAccessDenied && IsNetworkPath(*path) && !IsDirectory(system, *path)) {
+        failure.systemError == kErrorAccessDenied && IsNetworkPath(*path) &&
+        !IsDirectory(system, *path)) {
         switch (ui->NetworkLogon(*path)) {
         case LogonResult::Cancelled:
             return kParseFailed;
@@ -97,18 +98,20 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
     if (result == kParseFailed) {
         if (failure.kind == ImageOpenFailure::kOpenError) {
             log.Close();
-            ui->ShowMessage(OpenErrorMessage(*path, system->ErrorText(failure.systemError)), kProductCaption,
-                            MessageIcon::Stop, true);
+            ui->ShowMessage(OpenErrorMessage(*path, system->ErrorText(failure.systemError)),
+                            kProductCaption, MessageIcon::Stop, true);
             return kParseFailed;
         }
         if (failure.kind == ImageOpenFailure::kUnsupportedFormat) {
             log.Close();
-            ui->ShowMessage(kUnsupportedFormatMessage, kProductCaption, MessageIcon::Information, false);
+            ui->ShowMessage(kUnsupportedFormatMessage, kProductCaption, MessageIcon::Information,
+                            false);
             return kParseFailed;
         }
         log.WriteLine(kLogError, "Mount failed\n");
         log.Close();
-        ui->ShowMountFailure(*path, ctx.mountError.empty() ? std::wstring(kMountFailedDefault) : ctx.mountError);
+        ui->ShowMountFailure(*path, ctx.mountError.empty() ? std::wstring(kMountFailedDefault)
+                                                           : ctx.mountError);
         return kParseFailed;
     }
     log.WriteLine(kLogInfo, "Mount %s", result == kParseOk ? "succeed" : "cancel by user");
@@ -125,7 +128,7 @@ int MountImage(AppContext& ctx, Device* device, std::wstring path, uint32_t inde
     auto* record = reinterpret_cast<MountRecord*>(request.get() + sizeof(ControlHeader));
     int built = BuildMountRecord(ctx, record, &path);
     if (built != kParseOk)
-        return 0;  // a parser that fails or is cancelled has released what it opened
+        return 0; // a parser that fails or is cancelled has released what it opened
     // What we release is our own copy: the driver's reply cannot change what is freed.
     MountRecord owned;
     std::memcpy(static_cast<void*>(&owned), record, sizeof(owned));

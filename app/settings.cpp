@@ -6,8 +6,8 @@
 
 namespace vostrale::app {
 
-bool ReadDwordValue(Registry* registry, RegistryRoot root, const std::wstring& key, const std::wstring& name,
-                    uint32_t* value) {
+bool ReadDwordValue(Registry* registry, RegistryRoot root, const std::wstring& key,
+                    const std::wstring& name, uint32_t* value) {
     uint8_t data[4] = {};
     uint32_t type = 0;
     uint32_t size = sizeof(data);
@@ -15,12 +15,13 @@ bool ReadDwordValue(Registry* registry, RegistryRoot root, const std::wstring& k
         return false;
     if (type != kRegDword || size != sizeof(data))
         return false;
-    *value = uint32_t(data[0]) | (uint32_t(data[1]) << 8) | (uint32_t(data[2]) << 16) | (uint32_t(data[3]) << 24);
+    *value = uint32_t(data[0]) | (uint32_t(data[1]) << 8) | (uint32_t(data[2]) << 16) |
+             (uint32_t(data[3]) << 24);
     return true;
 }
 
-bool ReadStringValue(Registry* registry, RegistryRoot root, const std::wstring& key, const std::wstring& name,
-                     size_t maxChars, std::wstring* value) {
+bool ReadStringValue(Registry* registry, RegistryRoot root, const std::wstring& key,
+                     const std::wstring& name, size_t maxChars, std::wstring* value) {
     // One character more than offered to the registry, so a full value still ends in NUL.
     std::vector<uint8_t> data((maxChars + 1) * 2, 0);
     uint32_t type = 0;
@@ -33,8 +34,8 @@ bool ReadStringValue(Registry* registry, RegistryRoot root, const std::wstring& 
     return true;
 }
 
-bool WriteStringValue(Registry* registry, RegistryRoot root, const std::wstring& key, const std::wstring& name,
-                      const std::wstring& value) {
+bool WriteStringValue(Registry* registry, RegistryRoot root, const std::wstring& key,
+                      const std::wstring& name, const std::wstring& value) {
     std::vector<uint8_t> bytes = Utf16Bytes(value, true);
     return registry->SetValue(root, key, name, kRegSz, bytes.data(), uint32_t(bytes.size())) == 0;
 }
@@ -46,9 +47,10 @@ void LoadConfig(Registry* registry, Settings* settings) {
 }
 
 void SaveConfig(Registry* registry, const Settings& settings) {
-    uint8_t data[4] = {uint8_t(settings.config), uint8_t(settings.config >> 8), uint8_t(settings.config >> 16),
-                       uint8_t(settings.config >> 24)};
-    registry->SetValue(RegistryRoot::CurrentUser, kSettingsKey, kConfigValue, kRegDword, data, sizeof(data));
+    uint8_t data[4] = {uint8_t(settings.config), uint8_t(settings.config >> 8),
+                       uint8_t(settings.config >> 16), uint8_t(settings.config >> 24)};
+    registry->SetValue(RegistryRoot::CurrentUser, kSettingsKey, kConfigValue, kRegDword, data,
+                       sizeof(data));
 }
 
 std::wstring ProgramFolder(System* system) {
@@ -57,11 +59,14 @@ std::wstring ProgramFolder(System* system) {
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
-std::wstring QuotedProgramPath(System* system) { return L"\"" + system->ProgramPath() + L"\""; }
+std::wstring QuotedProgramPath(System* system) {
+    return L"\"" + system->ProgramPath() + L"\"";
+}
 
 bool GetInstallDir(Registry* registry, std::wstring* out) {
     std::wstring folder;
-    if (!ReadStringValue(registry, RegistryRoot::CurrentUser, kSettingsKey, kInstallDirValue, kMaxPath, &folder) ||
+    if (!ReadStringValue(registry, RegistryRoot::CurrentUser, kSettingsKey, kInstallDirValue,
+                         kMaxPath, &folder) ||
         folder.empty())
         return false;
     if (out)
@@ -72,7 +77,8 @@ bool GetInstallDir(Registry* registry, std::wstring* out) {
 void SetInstallDir(Registry* registry, System* system) {
     std::wstring folder = ProgramFolder(system);
     if (!folder.empty())
-        WriteStringValue(registry, RegistryRoot::CurrentUser, kSettingsKey, kInstallDirValue, folder);
+        WriteStringValue(registry, RegistryRoot::CurrentUser, kSettingsKey, kInstallDirValue,
+                         folder);
 }
 
 void DeleteInstallDir(Registry* registry) {
@@ -81,7 +87,8 @@ void DeleteInstallDir(Registry* registry) {
 
 void SetRunAtLogon(Registry* registry, System* system, bool on) {
     if (on)
-        WriteStringValue(registry, RegistryRoot::CurrentUser, kRunKey, kRunValue, QuotedProgramPath(system));
+        WriteStringValue(registry, RegistryRoot::CurrentUser, kRunKey, kRunValue,
+                         QuotedProgramPath(system));
     else
         registry->DeleteValue(RegistryRoot::CurrentUser, kRunKey, kRunValue);
 }
@@ -90,7 +97,8 @@ bool RefreshRunAtLogon(Registry* registry, System* system) {
     // Room for a full path between two quotes and the terminator.
     constexpr size_t kRunValueChars = kMaxPath + 2;
     std::wstring stored;
-    if (!ReadStringValue(registry, RegistryRoot::CurrentUser, kRunKey, kRunValue, kRunValueChars, &stored))
+    if (!ReadStringValue(registry, RegistryRoot::CurrentUser, kRunKey, kRunValue, kRunValueChars,
+                         &stored))
         return false;
     std::wstring current = QuotedProgramPath(system);
     WriteStringValue(registry, RegistryRoot::CurrentUser, kRunKey, kRunValue, current);

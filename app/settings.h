@@ -18,8 +18,8 @@ inline constexpr const wchar_t* kInstallDirValue = L"InstallDir";
 inline constexpr const wchar_t* kRunValue = L"Vostrale";
 
 constexpr uint32_t kConfigDefault = 0x160;
-constexpr uint32_t kConfigRemount = 0x10;   // remount recorded images at start and on arrival
-constexpr uint32_t kConfigArrival = 0x80;   // look at drive-arrival notifications
+constexpr uint32_t kConfigRemount = 0x10; // remount recorded images at start and on arrival
+constexpr uint32_t kConfigArrival = 0x80; // look at drive-arrival notifications
 
 struct Settings {
     uint8_t flag = 1;
@@ -27,15 +27,15 @@ struct Settings {
 };
 
 // A REG_DWORD of exactly 4 bytes; anything else is no value.
-bool ReadDwordValue(Registry* registry, RegistryRoot root, const std::wstring& key, const std::wstring& name,
-                    uint32_t* value);
+bool ReadDwordValue(Registry* registry, RegistryRoot root, const std::wstring& key,
+                    const std::wstring& name, uint32_t* value);
 // A REG_SZ of at most `maxChars` characters (terminator included); terminated here, since the
 // registry does not promise it. Longer values and other types are no value.
-bool ReadStringValue(Registry* registry, RegistryRoot root, const std::wstring& key, const std::wstring& name,
-                     size_t maxChars, std::wstring* value);
+bool ReadStringValue(Registry* registry, RegistryRoot root, const std::wstring& key,
+                     const std::wstring& name, size_t maxChars, std::wstring* value);
 // REG_SZ with the terminating NUL counted in the size.
-bool WriteStringValue(Registry* registry, RegistryRoot root, const std::wstring& key, const std::wstring& name,
-                      const std::wstring& value);
+bool WriteStringValue(Registry* registry, RegistryRoot root, const std::wstring& key,
+                      const std::wstring& name, const std::wstring& value);
 
 void LoadConfig(Registry* registry, Settings* settings);
 void SaveConfig(Registry* registry, const Settings& settings);

@@ -9,7 +9,8 @@ constexpr uint32_t kErrorAlreadyExists = 183;
 
 MutexResult ClassifyMutexResult(bool gotHandle, uint32_t lastError) {
     if (gotHandle)
-        return lastError == kErrorAlreadyExists ? MutexResult::AlreadyRunning : MutexResult::Created;
+        return lastError == kErrorAlreadyExists ? MutexResult::AlreadyRunning
+                                                : MutexResult::Created;
     return lastError == kErrorAccessDenied ? MutexResult::AlreadyRunning : MutexResult::Failed;
 }
 
@@ -21,7 +22,8 @@ void DeleteLeftoverFiles(System* system) {
         system->RemoveFile(folder + L"\\" + name);
 }
 
-int RunProgram(AppContext& ctx, const std::vector<std::wstring>& args, OneShotJobs* jobs, TrayHost* host) {
+int RunProgram(AppContext& ctx, const std::vector<std::wstring>& args, OneShotJobs* jobs,
+               TrayHost* host) {
     CommandLine line = ReadCommandLine(ctx, args, jobs);
     int code = RunCommandLine(ctx, line);
     if (code != kStartTray)

@@ -22,7 +22,7 @@ MutexResult ClassifyMutexResult(bool gotHandle, uint32_t lastError);
 
 // The window side of the tray instance.
 class TrayHost {
-public:
+  public:
     virtual ~TrayHost() = default;
     // Common controls and the COM apartment.
     virtual void InitialiseUi() = 0;
@@ -36,6 +36,7 @@ public:
 void DeleteLeftoverFiles(System* system);
 
 // The whole program: returns the process exit code.
-int RunProgram(AppContext& ctx, const std::vector<std::wstring>& args, OneShotJobs* jobs, TrayHost* host);
+int RunProgram(AppContext& ctx, const std::vector<std::wstring>& args, OneShotJobs* jobs,
+               TrayHost* host);
 
 } // namespace vostrale::app

@@ -10,7 +10,9 @@ std::wstring OpenErrorMessage(const std::wstring& path, const std::wstring& syst
     return L"Cannot open the image file\n" + path + L"\n\n" + systemText;
 }
 
-wchar_t FoldAscii(wchar_t c) { return c >= L'A' && c <= L'Z' ? wchar_t(c + (L'a' - L'A')) : c; }
+wchar_t FoldAscii(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? wchar_t(c + (L'a' - L'A')) : c;
+}
 
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
     size_t i = 0;

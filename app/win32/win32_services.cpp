@@ -36,16 +36,19 @@ struct MruInfoW {
 // The list's string comparison. Windows has a case-insensitive default for a null procedure;
 // Wine treats a null procedure as "never equal" and lists a re-added path twice, so the
 // procedure is always given.
-int CALLBACK CompareHistoryEntries(LPCWSTR a, LPCWSTR b) { return lstrcmpiW(a, b); }
+int CALLBACK CompareHistoryEntries(LPCWSTR a, LPCWSTR b) {
+    return lstrcmpiW(a, b);
+}
 
 class Win32Device final : public Device {
-public:
+  public:
     explicit Win32Device(HANDLE handle) : m_handle(handle) {}
     ~Win32Device() override { CloseHandle(m_handle); }
 
     bool Control(void* buffer, uint32_t size) override {
         DWORD returned = 0;
-        if (DeviceIoControl(m_handle, kControlIoctl, buffer, size, buffer, size, &returned, nullptr))
+        if (DeviceIoControl(m_handle, kControlIoctl, buffer, size, buffer, size, &returned,
+                            nullptr))
             return true;
         GetLastError();
         return false;
@@ -53,7 +56,8 @@ public:
     bool GetScsiAddress(ScsiAddress* address) override {
         SCSI_ADDRESS_BYTES raw{};
         DWORD returned = 0;
-        if (!DeviceIoControl(m_handle, kIoctlScsiGetAddress, nullptr, 0, &raw, sizeof(raw), &returned, nullptr))
+        if (!DeviceIoControl(m_handle, kIoctlScsiGetAddress, nullptr, 0, &raw, sizeof(raw),
+                             &returned, nullptr))
             return false;
         address->length = raw.length;
         address->portNumber = raw.portNumber;
@@ -65,7 +69,7 @@ public:
     bool EjectMedia() override { return Simple(IOCTL_STORAGE_EJECT_MEDIA); }
     bool LoadMedia() override { return Simple(IOCTL_STORAGE_LOAD_MEDIA); }
 
-private:
+  private:
     struct SCSI_ADDRESS_BYTES {
         ULONG length;
         UCHAR portNumber;
@@ -154,8 +158,8 @@ bool Win32DeviceNamespace::QueryDosTarget(const std::wstring& name, std::wstring
 }
 
 std::unique_ptr<Device> Win32DeviceNamespace::Open(const std::wstring& path) {
-    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -177,25 +181,29 @@ bool Win32Registry::KeyExists(RegistryRoot root, const std::wstring& key) {
     return true;
 }
 
-uint32_t Win32Registry::QueryValue(RegistryRoot root, const std::wstring& key, const std::wstring& name,
-                                   uint32_t* type, void* data, uint32_t* size) {
+uint32_t Win32Registry::QueryValue(RegistryRoot root, const std::wstring& key,
+                                   const std::wstring& name, uint32_t* type, void* data,
+                                   uint32_t* size) {
     HKEY handle = nullptr;
     LONG status = RegOpenKeyExW(RootKey(root), key.c_str(), 0, KEY_READ, &handle);
     if (status != ERROR_SUCCESS)
         return uint32_t(status);
     DWORD valueType = 0;
     DWORD valueSize = *size;
-    status = RegQueryValueExW(handle, name.c_str(), nullptr, &valueType, static_cast<BYTE*>(data), &valueSize);
+    status = RegQueryValueExW(handle, name.c_str(), nullptr, &valueType, static_cast<BYTE*>(data),
+                              &valueSize);
     RegCloseKey(handle);
     *type = valueType;
     *size = valueSize;
     return uint32_t(status);
 }
 
-uint32_t Win32Registry::SetValue(RegistryRoot root, const std::wstring& key, const std::wstring& name,
-                                 uint32_t type, const void* data, uint32_t size) {
+uint32_t Win32Registry::SetValue(RegistryRoot root, const std::wstring& key,
+                                 const std::wstring& name, uint32_t type, const void* data,
+                                 uint32_t size) {
     HKEY handle = nullptr;
-    LONG status = RegCreateKeyExW(RootKey(root), key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr);
+    LONG status = RegCreateKeyExW(RootKey(root), key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
+                                  &handle, nullptr);
     if (status != ERROR_SUCCESS)
         return uint32_t(status);
     status = RegSetValueExW(handle, name.c_str(), 0, type, static_cast<const BYTE*>(data), size);
@@ -203,7 +211,8 @@ uint32_t Win32Registry::SetValue(RegistryRoot root, const std::wstring& key, con
     return uint32_t(status);
 }
 
-uint32_t Win32Registry::DeleteValue(RegistryRoot root, const std::wstring& key, const std::wstring& name) {
+uint32_t Win32Registry::DeleteValue(RegistryRoot root, const std::wstring& key,
+                                    const std::wstring& name) {
     HKEY handle = nullptr;
     LONG status = RegOpenKeyExW(RootKey(root), key.c_str(), 0, KEY_SET_VALUE, &handle);
     if (status != ERROR_SUCCESS)
@@ -231,7 +240,9 @@ Win32MruStore::~Win32MruStore() {
         FreeLibrary(m_module);
 }
 
-bool Win32MruStore::Available() const { return m_create && m_add && m_enum && m_free; }
+bool Win32MruStore::Available() const {
+    return m_create && m_add && m_enum && m_free;
+}
 
 void* Win32MruStore::Open(uint32_t maxEntries) {
     if (!Available())
@@ -246,7 +257,9 @@ void* Win32MruStore::Open(uint32_t maxEntries) {
     return m_create(&info);
 }
 
-int Win32MruStore::Add(void* list, const wchar_t* text) { return list ? m_add(HANDLE(list), text) : -1; }
+int Win32MruStore::Add(void* list, const wchar_t* text) {
+    return list ? m_add(HANDLE(list), text) : -1;
+}
 
 int Win32MruStore::Enum(void* list, int item, wchar_t* buffer, uint32_t size) {
     return list ? m_enum(HANDLE(list), item, buffer, size) : -1;
@@ -257,8 +270,10 @@ void Win32MruStore::Close(void* list) {
         m_free(HANDLE(list));
 }
 
-void Win32Ui::ShowMessage(const std::wstring& text, const wchar_t* caption, MessageIcon icon, bool topmost) {
-    MessageBoxW(nullptr, text.c_str(), caption, MB_OK | IconFlags(icon) | (topmost ? MB_TOPMOST : 0));
+void Win32Ui::ShowMessage(const std::wstring& text, const wchar_t* caption, MessageIcon icon,
+                          bool topmost) {
+    MessageBoxW(nullptr, text.c_str(), caption,
+                MB_OK | IconFlags(icon) | (topmost ? MB_TOPMOST : 0));
 }
 
 void Win32Ui::ShowMountFailure(const std::wstring& path, const std::wstring& text) {
@@ -266,7 +281,9 @@ void Win32Ui::ShowMountFailure(const std::wstring& path, const std::wstring& tex
     MessageBoxW(nullptr, (path + L"\n\n" + text).c_str(), L"Vostrale", MB_OK | MB_ICONSTOP);
 }
 
-LogonResult Win32Ui::NetworkLogon(const std::wstring& path) { return LogonResult::Unavailable; }
+LogonResult Win32Ui::NetworkLogon(const std::wstring& path) {
+    return LogonResult::Unavailable;
+}
 
 uint32_t Win32System::FullPathName(const std::wstring& path, wchar_t* out, uint32_t outChars) {
     return GetFullPathNameW(path.c_str(), outChars, out, nullptr);
@@ -276,9 +293,13 @@ uint32_t Win32System::LongPathName(const std::wstring& path, wchar_t* out, uint3
     return GetLongPathNameW(path.c_str(), out, outChars);
 }
 
-uint32_t Win32System::FileAttributes(const std::wstring& path) { return GetFileAttributesW(path.c_str()); }
+uint32_t Win32System::FileAttributes(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str());
+}
 
-bool Win32System::RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != 0; }
+bool Win32System::RemoveFile(const std::wstring& path) {
+    return DeleteFileW(path.c_str()) != 0;
+}
 
 std::wstring Win32System::ErrorText(uint32_t error) {
     wchar_t* text = nullptr;
@@ -303,16 +324,23 @@ std::wstring Win32System::ProgramPath() {
     }
 }
 
-uint32_t Win32System::ProcessId() { return GetCurrentProcessId(); }
+uint32_t Win32System::ProcessId() {
+    return GetCurrentProcessId();
+}
 
-uint32_t Win32System::ThreadId() { return GetCurrentThreadId(); }
+uint32_t Win32System::ThreadId() {
+    return GetCurrentThreadId();
+}
 
-std::filesystem::path Win32System::LogPath() { return DefaultLogPath(); }
+std::filesystem::path Win32System::LogPath() {
+    return DefaultLogPath();
+}
 
 void Win32TrayHost::InitialiseUi() {
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&controls);
-    m_comReady = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    m_comReady =
+        SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
 }
 
 MutexResult Win32TrayHost::CreateInstanceMutex() {
@@ -330,8 +358,9 @@ void Win32TrayHost::RunWindow() {
     windowClass.lpszClassName = L"VOSTRALE";
     if (!RegisterClassW(&windowClass))
         return;
-    HWND window = CreateWindowExW(0, L"VOSTRALE", L"VOSTRALETRAY", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, m_instance, nullptr);
+    HWND window = CreateWindowExW(0, L"VOSTRALE", L"VOSTRALETRAY", WS_OVERLAPPEDWINDOW,
+                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  nullptr, nullptr, m_instance, nullptr);
     if (!window)
         return;
     MSG message;

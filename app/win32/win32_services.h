@@ -10,7 +10,7 @@
 namespace vostrale::app {
 
 class Win32DeviceNamespace final : public DeviceNamespace {
-public:
+  public:
     bool ListDosDevices(std::vector<std::wstring>* names) override;
     bool QueryDosTarget(const std::wstring& name, std::wstring* target) override;
     std::unique_ptr<Device> Open(const std::wstring& path) override;
@@ -18,18 +18,19 @@ public:
 };
 
 class Win32Registry final : public Registry {
-public:
+  public:
     bool KeyExists(RegistryRoot root, const std::wstring& key) override;
-    uint32_t QueryValue(RegistryRoot root, const std::wstring& key, const std::wstring& name, uint32_t* type,
-                        void* data, uint32_t* size) override;
-    uint32_t SetValue(RegistryRoot root, const std::wstring& key, const std::wstring& name, uint32_t type,
-                      const void* data, uint32_t size) override;
-    uint32_t DeleteValue(RegistryRoot root, const std::wstring& key, const std::wstring& name) override;
+    uint32_t QueryValue(RegistryRoot root, const std::wstring& key, const std::wstring& name,
+                        uint32_t* type, void* data, uint32_t* size) override;
+    uint32_t SetValue(RegistryRoot root, const std::wstring& key, const std::wstring& name,
+                      uint32_t type, const void* data, uint32_t size) override;
+    uint32_t DeleteValue(RegistryRoot root, const std::wstring& key,
+                         const std::wstring& name) override;
 };
 
 // The shell's MRU list functions, which comctl32 exports by ordinal only.
 class Win32MruStore final : public MruStore {
-public:
+  public:
     Win32MruStore();
     ~Win32MruStore() override;
     bool Available() const;
@@ -38,7 +39,7 @@ public:
     int Enum(void* list, int item, wchar_t* buffer, uint32_t size) override;
     void Close(void* list) override;
 
-private:
+  private:
     HMODULE m_module = nullptr;
     HANDLE(WINAPI* m_create)(const void*) = nullptr;
     int(WINAPI* m_add)(HANDLE, LPCWSTR) = nullptr;
@@ -47,14 +48,15 @@ private:
 };
 
 class Win32Ui final : public Ui {
-public:
-    void ShowMessage(const std::wstring& text, const wchar_t* caption, MessageIcon icon, bool topmost) override;
+  public:
+    void ShowMessage(const std::wstring& text, const wchar_t* caption, MessageIcon icon,
+                     bool topmost) override;
     void ShowMountFailure(const std::wstring& path, const std::wstring& text) override;
     LogonResult NetworkLogon(const std::wstring& path) override;
 };
 
 class Win32System final : public System {
-public:
+  public:
     uint32_t FullPathName(const std::wstring& path, wchar_t* out, uint32_t outChars) override;
     uint32_t LongPathName(const std::wstring& path, wchar_t* out, uint32_t outChars) override;
     uint32_t FileAttributes(const std::wstring& path) override;
@@ -67,14 +69,14 @@ public:
 };
 
 class Win32TrayHost final : public TrayHost {
-public:
+  public:
     explicit Win32TrayHost(HINSTANCE instance) : m_instance(instance) {}
     void InitialiseUi() override;
     MutexResult CreateInstanceMutex() override;
     void RunWindow() override;
     void Shutdown() override;
 
-private:
+  private:
     HINSTANCE m_instance;
     HANDLE m_mutex = nullptr;
     bool m_comReady = false;
@@ -83,7 +85,7 @@ private:
 // Driver installation, associations and letter moves arrive with their own work; until then
 // these jobs do nothing and need no restart.
 class Win32OneShotJobs final : public OneShotJobs {
-public:
+  public:
     bool InstallDriver(uint64_t owner) override { return false; }
     bool UninstallDriver() override { return false; }
     void ApplyAssociations() override {}

@@ -10,7 +10,7 @@ namespace vostrale::app::test {
 namespace {
 
 class RecordingJobs final : public OneShotJobs {
-public:
+  public:
     bool InstallDriver(uint64_t owner) override {
         installs.push_back(owner);
         return restart;
@@ -37,14 +37,16 @@ struct LineCase {
     const char* name;
     std::vector<std::wstring> args;
     int exit;
-    int mountedDrive;  // kNone: no Mount request
+    int mountedDrive; // kNone: no Mount request
     std::wstring mountedPath;
     int unmountedDrive = kNone;
     bool drive0Busy = false;
     bool refuseFindFree = false;
 };
 
-std::wstring LongArgument(size_t length) { return L"C:\\" + std::wstring(length - 3, L'a'); }
+std::wstring LongArgument(size_t length) {
+    return L"C:\\" + std::wstring(length - 3, L'a');
+}
 
 class CommandLineTest : public ::testing::TestWithParam<LineCase> {};
 
@@ -61,8 +63,8 @@ TEST_P(CommandLineTest, ReadsAndActs) {
     h.system.AddFile(LongArgument(kMaxPathArgument));
     h.system.AddFile(LongArgument(kMaxPathArgument + 1));
     h.devices.letters[L'E'] = {kDriveCdRom, &h.driver, 1};
-    h.devices.letters[L'F'] = {kDriveCdRom, &h.driver, 9};  // a target id no drive of ours has
-    h.devices.letters[L'G'] = {kDriveCdRom, nullptr, 0};    // a physical drive
+    h.devices.letters[L'F'] = {kDriveCdRom, &h.driver, 9}; // a target id no drive of ours has
+    h.devices.letters[L'G'] = {kDriveCdRom, nullptr, 0};   // a physical drive
     h.driver.mounted[0] = c.drive0Busy;
     h.driver.refuseFindFree = c.refuseFindFree;
 
@@ -96,7 +98,14 @@ const LineCase kLineCases[] = {
     {"NumberDoesNotWrap", {L"/M:4294967302", L"file.iso"}, kStartTray, kNone, L""},
     {"HugeNumber", {L"/M:99999999999999999999", L"file.iso"}, kStartTray, kNone, L""},
     {"FreeDrive", {L"/M:", L"file.iso"}, 0, 1, L"C:\\work\\file.iso", kNone, true},
-    {"RefusedFreeDriveIsNotDrive0", {L"/M:", L"file.iso"}, kStartTray, kNone, L"", kNone, true, true},
+    {"RefusedFreeDriveIsNotDrive0",
+     {L"/M:", L"file.iso"},
+     kStartTray,
+     kNone,
+     L"",
+     kNone,
+     true,
+     true},
     {"OwnLetter", {L"/M:e", L"file.iso"}, 0, 1, L"C:\\work\\file.iso"},
     {"TargetId9IsNotOurs", {L"/M:F", L"file.iso"}, kStartTray, kNone, L""},
     {"PhysicalDriveIsNotOurs", {L"/M:G", L"file.iso"}, kStartTray, kNone, L""},
@@ -105,7 +114,11 @@ const LineCase kLineCases[] = {
     {"QuotesStripped", {L"/M:0", L"\"a.iso\"\""}, 0, 0, L"C:\\work\\a.iso"},
     {"FolderIsNoImage", {L"/M:0", L"folder.iso"}, 0, kNone, L""},
     {"MissingFile", {L"/M:0", L"missing.iso"}, 0, kNone, L""},
-    {"LongestPathTaken", {L"/M:0", LongArgument(kMaxPathArgument)}, 0, 0, LongArgument(kMaxPathArgument)},
+    {"LongestPathTaken",
+     {L"/M:0", LongArgument(kMaxPathArgument)},
+     0,
+     0,
+     LongArgument(kMaxPathArgument)},
     {"LongerPathRefusedNotCut", {L"/M:0", LongArgument(kMaxPathArgument + 1)}, 0, kNone, L""},
     {"RefusedPathReplacesEarlier", {L"/M:0", L"file.iso", LongArgument(300)}, 0, kNone, L""},
     {"NoArguments", {}, kStartTray, kNone, L""},
@@ -127,7 +140,7 @@ TEST(CommandLine, OneShotJobsAndRestartCode) {
         {{L"/XU"}, true, kExitRestartNeeded},
         {{L"/xf"}, true, kExitNormal},
         {{L"/YEF"}, false, kExitNormal},
-        {{L"/XI", L"/M:0"}, true, kExitNormal},  // last mode wins: a mount request without a path
+        {{L"/XI", L"/M:0"}, true, kExitNormal}, // last mode wins: a mount request without a path
         {{L"/YE"}, false, kStartTray},          // not exactly two letters: ignored
         {{L"/XZ"}, false, kStartTray},
     };

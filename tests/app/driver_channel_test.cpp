@@ -13,7 +13,7 @@ namespace {
 
 // A driver-like device that records the raw request it was sent.
 class CapturingDevice final : public Device {
-public:
+  public:
     bool Control(void* buffer, uint32_t size) override {
         sent.assign(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + size);
         return answer;
@@ -28,7 +28,7 @@ public:
 TEST(DriverChannel, RequestHeaderAndBodyBytes) {
     CapturingDevice device;
     uint8_t buffer[24] = {};
-    buffer[20] = 0x5A;  // body filled by the caller stays
+    buffer[20] = 0x5A; // body filled by the caller stays
     ASSERT_TRUE(SendControlRequest(&device, buffer, sizeof(buffer), kCtlQueryDrive, 3));
     ASSERT_EQ(device.sent.size(), 24u);
     EXPECT_EQ(LoadLe32(&device.sent[0]), 0xABCD9527u);
@@ -50,11 +50,11 @@ TEST(DriverChannel, RepliesAreReadOnlyFromSuccessfulRequests) {
     FakeDevice device(&driver, false, 0);
     driver.mounted[0] = true;
     driver.refuseFindFree = true;
-    EXPECT_EQ(FindFreeDrive(&device), kNoDrive);  // not drive 0
+    EXPECT_EQ(FindFreeDrive(&device), kNoDrive); // not drive 0
     driver.refuseFindFree = false;
     EXPECT_EQ(FindFreeDrive(&device), 1u);
     std::fill(std::begin(driver.mounted), std::end(driver.mounted), true);
-    EXPECT_EQ(FindFreeDrive(&device), kNoDrive);  // 7 means none free
+    EXPECT_EQ(FindFreeDrive(&device), kNoDrive); // 7 means none free
 
     driver.overrideDriveCount = true;
     driver.driveCountReply = 9;
@@ -72,7 +72,7 @@ TEST(DriverChannel, RepliesAreReadOnlyFromSuccessfulRequests) {
 
 TEST(DriverChannel, FindAdapterScansPortsAndRemembersTheNumber) {
     FakeDriver ours;
-    FakeDriver silent;  // a RaidPort that is some other controller: it refuses everything
+    FakeDriver silent; // a RaidPort that is some other controller: it refuses everything
     silent.layoutMountSize = 0;
     FakeNamespace devices;
     devices.dosDevices = {{L"C:", L"\\Device\\HarddiskVolume1"},
@@ -80,7 +80,7 @@ TEST(DriverChannel, FindAdapterScansPortsAndRemembersTheNumber) {
                           {L"Scsi1:", L"\\Device\\RaidPort1"},
                           {L"ScsiX:", L"\\Device\\RaidPort9"},
                           {L"Scsi3:", L"\\DEVICE\\raidport3"}};
-    devices.ports[L"\\\\.\\Scsi0:"] = &ours;  // answers, but its target is no candidate
+    devices.ports[L"\\\\.\\Scsi0:"] = &ours; // answers, but its target is no candidate
     devices.ports[L"\\\\.\\Scsi1:"] = &silent;
     devices.ports[L"\\\\.\\Scsi3:"] = &ours;
     DriverChannel channel(&devices);
@@ -125,9 +125,14 @@ TEST(DriverChannel, ScsiPortNames) {
         const wchar_t* name;
         bool ok;
         uint32_t number;
-    } cases[] = {{L"Scsi0:", true, 0},        {L"Scsi12:", true, 12},   {L"scsi1:", false, 0},
-                 {L"Scsi:", false, 0},        {L"Scsi1", false, 0},     {L"Scsi-1:", false, 0},
-                 {L"Scsi99999999999:", false, 0}, {L"ScsiA:", false, 0}};
+    } cases[] = {{L"Scsi0:", true, 0},
+                 {L"Scsi12:", true, 12},
+                 {L"scsi1:", false, 0},
+                 {L"Scsi:", false, 0},
+                 {L"Scsi1", false, 0},
+                 {L"Scsi-1:", false, 0},
+                 {L"Scsi99999999999:", false, 0},
+                 {L"ScsiA:", false, 0}};
     for (const Case& c : cases) {
         uint32_t number = 77;
         EXPECT_EQ(ParseScsiPortName(c.name, &number), c.ok);
@@ -139,10 +144,10 @@ TEST(DriverChannel, ScsiPortNames) {
 TEST(DriverChannel, OpenDriveByLetter) {
     FakeDriver driver;
     FakeNamespace devices;
-    devices.letters[L'D'] = {kDriveCdRom, nullptr, 0};  // physical: no answer to the ping
+    devices.letters[L'D'] = {kDriveCdRom, nullptr, 0}; // physical: no answer to the ping
     devices.letters[L'E'] = {kDriveCdRom, &driver, 3};
     devices.letters[L'F'] = {kDriveCdRom, &driver, 7};
-    devices.letters[L'H'] = {3, &driver, 1};  // a fixed disk
+    devices.letters[L'H'] = {3, &driver, 1}; // a fixed disk
     DriverChannel channel(&devices);
     DriveHandle e = channel.OpenDriveByLetter(L'E');
     ASSERT_TRUE(e);
@@ -189,7 +194,7 @@ TEST(DriverChannel, VersionCheckMessages) {
 
 // A driver that accepts the adapter checks but refuses GetVersion.
 class NoVersionDevice final : public Device {
-public:
+  public:
     bool Control(void* buffer, uint32_t size) override {
         auto* bytes = static_cast<uint8_t*>(buffer);
         if (LoadLe32(bytes + 4) == kCtlGetVersion)
@@ -203,7 +208,7 @@ public:
 };
 
 class NoVersionNamespace final : public DeviceNamespace {
-public:
+  public:
     bool ListDosDevices(std::vector<std::wstring>* names) override {
         *names = {L"Scsi0:"};
         return true;
@@ -212,7 +217,9 @@ public:
         *target = L"\\Device\\RaidPort0";
         return true;
     }
-    std::unique_ptr<Device> Open(const std::wstring&) override { return std::make_unique<NoVersionDevice>(); }
+    std::unique_ptr<Device> Open(const std::wstring&) override {
+        return std::make_unique<NoVersionDevice>();
+    }
     uint32_t DriveType(wchar_t) override { return 1; }
 };
 

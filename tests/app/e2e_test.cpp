@@ -31,7 +31,7 @@ constexpr uint64_t kMediaChangeMs = 5000;
 
 // An adapter handle or one drive's handle on the in-process adapter.
 class HostDevice final : public Device {
-public:
+  public:
     HostDevice(HostAdapter* adapter, int target) : m_adapter(adapter), m_target(target) {}
     bool Control(void* buffer, uint32_t size) override { return m_adapter->Control(buffer, size); }
     bool GetScsiAddress(ScsiAddress* address) override {
@@ -43,14 +43,14 @@ public:
     bool EjectMedia() override { return false; }
     bool LoadMedia() override { return false; }
 
-private:
+  private:
     HostAdapter* m_adapter;
-    int m_target;  // -1: the adapter itself
+    int m_target; // -1: the adapter itself
 };
 
 // The adapter is the second SCSI port; its three drives are E:, F: and G:.
 class HostNamespace final : public DeviceNamespace {
-public:
+  public:
     explicit HostNamespace(HostAdapter* adapter) : m_adapter(adapter) {}
     bool ListDosDevices(std::vector<std::wstring>* names) override {
         *names = {L"C:", L"Scsi0:", L"Scsi1:"};
@@ -69,9 +69,11 @@ public:
         }
         return nullptr;
     }
-    uint32_t DriveType(wchar_t letter) override { return letter >= L'E' && letter <= L'G' ? kDriveCdRom : 1; }
+    uint32_t DriveType(wchar_t letter) override {
+        return letter >= L'E' && letter <= L'G' ? kDriveCdRom : 1;
+    }
 
-private:
+  private:
     HostAdapter* m_adapter;
 };
 
@@ -95,7 +97,7 @@ int PlainDvdOpener(MountRecord* record, const std::filesystem::path& path, const
 }
 
 class NullHost final : public TrayHost {
-public:
+  public:
     void InitialiseUi() override {}
     MutexResult CreateInstanceMutex() override { return MutexResult::Created; }
     void RunWindow() override { ++windows; }
@@ -104,7 +106,7 @@ public:
 };
 
 class EndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         host::SetStoredDriveCount(3);
         m_adapter = std::make_unique<HostAdapter>();
@@ -138,7 +140,9 @@ protected:
 #endif
     }
 #ifdef _WIN32
-    static void ClearRegistry() { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Vostrale"); }
+    static void ClearRegistry() {
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Vostrale");
+    }
 #endif
 
     // An image of `sectors` 2048-byte sectors; the path as the program sees it.
@@ -154,7 +158,7 @@ protected:
         return path.wstring();
 #else
         std::string narrow = path.string();
-        return std::wstring(narrow.begin(), narrow.end());  // test folders are ASCII
+        return std::wstring(narrow.begin(), narrow.end()); // test folders are ASCII
 #endif
     }
 
@@ -171,12 +175,12 @@ protected:
     }
 
     ScsiOutcome Scsi(uint8_t target, std::vector<uint8_t> cdb, std::vector<uint8_t>* data) {
-        return m_adapter->Scsi(0, target, 0, cdb.data(), cdb.size(), data->empty() ? nullptr : data->data(),
-                               uint32_t(data->size()));
+        return m_adapter->Scsi(0, target, 0, cdb.data(), cdb.size(),
+                               data->empty() ? nullptr : data->data(), uint32_t(data->size()));
     }
     // TEST UNIT READY until the fresh-mount attention has been reported: true when ready.
     bool Ready(uint8_t target) {
-        host::AdvanceClock(kMediaChangeMs);  // past a media change's "tray open" phase
+        host::AdvanceClock(kMediaChangeMs); // past a media change's "tray open" phase
         std::vector<uint8_t> none;
         for (int i = 0; i < 3; ++i) {
             if (Scsi(target, std::vector<uint8_t>(6, kScsiTestUnitReady), &none).scsiStatus == 0)
@@ -217,7 +221,7 @@ TEST_F(EndToEnd, OneShotMountUnmountAndWhatTheDrivesAnswer) {
 #ifdef _WIN32
     std::wstring other = MakeImage("other.ISO", 25);
 #else
-    std::wstring other = MakeImage("other.iso", 25);  // the file system here minds the case
+    std::wstring other = MakeImage("other.iso", 25);       // the file system here minds the case
 #endif
 
     EXPECT_EQ(Run({L"/M:0", disc}), kExitNormal);
@@ -234,7 +238,7 @@ TEST_F(EndToEnd, OneShotMountUnmountAndWhatTheDrivesAnswer) {
     EXPECT_EQ(toc[2], 1);               // first track
     EXPECT_EQ(toc[3], 1);               // last track
     EXPECT_EQ(toc[14], 0xAA);           // lead-out descriptor
-    EXPECT_EQ(LoadBe32(&toc[16]), 40u);  // at the end of the disc
+    EXPECT_EQ(LoadBe32(&toc[16]), 40u); // at the end of the disc
     EXPECT_TRUE(Stat(0) == disc);
 
     // Switch letter and case do not matter. (The records hold the long path the system gives
@@ -255,7 +259,7 @@ TEST_F(EndToEnd, OneShotMountUnmountAndWhatTheDrivesAnswer) {
     EXPECT_FALSE(Ready(0));
     EXPECT_TRUE(Stat(0).empty());
     EXPECT_EQ(Run({L"/M:", disc}), kExitNormal);
-    EXPECT_TRUE(Ready(0));  // drive 0 was free again
+    EXPECT_TRUE(Ready(0)); // drive 0 was free again
     EXPECT_TRUE(Stat(0) == disc);
 
     // Last mode wins: this is an unmount of drive 1.
@@ -269,7 +273,8 @@ TEST_F(EndToEnd, CommandLinesThatStartTheTray) {
     std::wstring disc = MakeImage("disc.iso", 10);
     struct Case {
         std::vector<std::wstring> args;
-    } cases[] = {{{L"/M:7", disc}}, {{disc}}, {{L"/M:Q", disc}}, {{L"/M:4294967298", disc}}, {{L"/C"}}};
+    } cases[] = {
+        {{L"/M:7", disc}}, {{disc}}, {{L"/M:Q", disc}}, {{L"/M:4294967298", disc}}, {{L"/C"}}};
     int windows = 0;
     for (const Case& c : cases) {
         EXPECT_EQ(Run(c.args), kExitNormal);
@@ -300,7 +305,8 @@ TEST_F(EndToEnd, RemountAtStartAndHistoryLimit) {
 
     // The tray start with the remount option puts drive 2's image back after a driver restart.
     uint8_t config[4] = {0x70, 0x01, 0, 0};
-    m_ctx->s.registry->SetValue(RegistryRoot::CurrentUser, kSettingsKey, kConfigValue, kRegDword, config, 4);
+    m_ctx->s.registry->SetValue(RegistryRoot::CurrentUser, kSettingsKey, kConfigValue, kRegDword,
+                                config, 4);
     m_ctx.reset();
     m_adapter = std::make_unique<HostAdapter>();
     m_devices = std::make_unique<HostNamespace>(m_adapter.get());
@@ -341,8 +347,9 @@ TEST_F(EndToEnd, MountLogInTheDocumentsFolder) {
     EXPECT_NE(added.find(" I Mount " + narrow), std::string::npos) << added;
     EXPECT_NE(added.find(" I Mount succeed"), std::string::npos) << added;
 #ifdef _WIN32
-    EXPECT_NE(added.find("\r\n"), std::string::npos);  // text mode
-    EXPECT_NE(log.wstring().find(L"\\Documents\\Vostrale\\log.txt"), std::wstring::npos) << log.wstring();
+    EXPECT_NE(added.find("\r\n"), std::string::npos); // text mode
+    EXPECT_NE(log.wstring().find(L"\\Documents\\Vostrale\\log.txt"), std::wstring::npos)
+        << log.wstring();
 #endif
 }
 

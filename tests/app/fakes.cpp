@@ -155,8 +155,9 @@ bool FakeRegistry::KeyExists(RegistryRoot root, const std::wstring& key) {
     return keys.count({root, Lower(key)}) != 0;
 }
 
-uint32_t FakeRegistry::QueryValue(RegistryRoot root, const std::wstring& key, const std::wstring& name,
-                                  uint32_t* type, void* data, uint32_t* size) {
+uint32_t FakeRegistry::QueryValue(RegistryRoot root, const std::wstring& key,
+                                  const std::wstring& name, uint32_t* type, void* data,
+                                  uint32_t* size) {
     if (!KeyExists(root, key))
         return kErrorFileNotFound;
     auto found = values.find({root, Lower(key), Lower(name)});
@@ -175,8 +176,9 @@ uint32_t FakeRegistry::QueryValue(RegistryRoot root, const std::wstring& key, co
     return 0;
 }
 
-uint32_t FakeRegistry::SetValue(RegistryRoot root, const std::wstring& key, const std::wstring& name, uint32_t type,
-                                const void* data, uint32_t size) {
+uint32_t FakeRegistry::SetValue(RegistryRoot root, const std::wstring& key,
+                                const std::wstring& name, uint32_t type, const void* data,
+                                uint32_t size) {
     ++writes;
     keys[{root, Lower(key)}] = true;
     Value value;
@@ -186,16 +188,19 @@ uint32_t FakeRegistry::SetValue(RegistryRoot root, const std::wstring& key, cons
     return 0;
 }
 
-uint32_t FakeRegistry::DeleteValue(RegistryRoot root, const std::wstring& key, const std::wstring& name) {
+uint32_t FakeRegistry::DeleteValue(RegistryRoot root, const std::wstring& key,
+                                   const std::wstring& name) {
     return values.erase({root, Lower(key), Lower(name)}) ? 0 : kErrorFileNotFound;
 }
 
-void FakeRegistry::SetString(const std::wstring& key, const std::wstring& name, const std::wstring& text) {
+void FakeRegistry::SetString(const std::wstring& key, const std::wstring& name,
+                             const std::wstring& text) {
     std::vector<uint8_t> bytes = Utf16Bytes(text, true);
     SetValue(RegistryRoot::CurrentUser, key, name, kRegSz, bytes.data(), uint32_t(bytes.size()));
 }
 
-bool FakeRegistry::GetString(const std::wstring& key, const std::wstring& name, std::wstring* text) const {
+bool FakeRegistry::GetString(const std::wstring& key, const std::wstring& name,
+                             std::wstring* text) const {
     auto found = values.find({RegistryRoot::CurrentUser, Lower(key), Lower(name)});
     if (found == values.end() || found->second.type != kRegSz)
         return false;
@@ -250,7 +255,9 @@ uint32_t FakeSystem::FullPathName(const std::wstring& path, wchar_t* out, uint32
         return fullPathResult;
     if (path.empty())
         return 0;
-    bool absolute = path[0] == L'/' || (path.size() > 2 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\')));
+    bool absolute =
+        path[0] == L'/' ||
+        (path.size() > 2 && (path[1] == L':' || (path[0] == L'\\' && path[1] == L'\\')));
     return CopyOut(absolute ? path : currentFolder + path, out, outChars);
 }
 
@@ -285,7 +292,10 @@ static std::wstring WideOf(const std::filesystem::path& path) {
     for (size_t i = 0; i < s.size();) {
         unsigned char b = static_cast<unsigned char>(s[i]);
         int extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
-        uint32_t u = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
+        uint32_t u = extra == 0   ? b
+                     : extra == 1 ? (b & 0x1F)
+                     : extra == 2 ? (b & 0x0F)
+                                  : (b & 0x07);
         for (int k = 1; k <= extra && i + k < s.size(); ++k)
             u = (u << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
         out.push_back(wchar_t(u));
@@ -336,7 +346,8 @@ bool IsFileOpen(platform::NativeFile file) {
 Harness::Harness() {
     static std::atomic<int> counter{0};
     folder = std::filesystem::temp_directory_path() /
-             ("vostrale_app_test_" + std::to_string(system.ProcessId()) + "_" + std::to_string(counter++));
+             ("vostrale_app_test_" + std::to_string(system.ProcessId()) + "_" +
+              std::to_string(counter++));
 #ifndef _WIN32
     folder += "_" + std::to_string(getpid());
 #else

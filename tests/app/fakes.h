@@ -40,8 +40,9 @@ struct FakeDriver {
 };
 
 class FakeDevice final : public Device {
-public:
-    FakeDevice(FakeDriver* driver, bool hasAddress, uint8_t target) : m_driver(driver), m_hasAddress(hasAddress) {
+  public:
+    FakeDevice(FakeDriver* driver, bool hasAddress, uint8_t target)
+        : m_driver(driver), m_hasAddress(hasAddress) {
         m_address.targetId = target;
     }
     bool Control(void* buffer, uint32_t size) override {
@@ -56,21 +57,21 @@ public:
     bool EjectMedia() override { return true; }
     bool LoadMedia() override { return true; }
 
-private:
+  private:
     FakeDriver* m_driver;
     bool m_hasAddress;
     ScsiAddress m_address;
 };
 
 class FakeNamespace final : public DeviceNamespace {
-public:
+  public:
     struct Letter {
         uint32_t type = kDriveCdRom;
-        FakeDriver* driver = nullptr;  // null: a drive that is not ours
+        FakeDriver* driver = nullptr; // null: a drive that is not ours
         uint8_t target = 0;
     };
-    std::vector<std::pair<std::wstring, std::wstring>> dosDevices;  // name, target
-    std::map<std::wstring, FakeDriver*> ports;                      // "\\.\ScsiN:" -> what answers
+    std::vector<std::pair<std::wstring, std::wstring>> dosDevices; // name, target
+    std::map<std::wstring, FakeDriver*> ports;                     // "\\.\ScsiN:" -> what answers
     std::map<wchar_t, Letter> letters;
     int listCalls = 0;
     std::vector<std::wstring> opened;
@@ -81,21 +82,23 @@ public:
     uint32_t DriveType(wchar_t letter) override;
 
     // One adapter of ours at "Scsi<number>:".
-    void AddAdapter(uint32_t number, FakeDriver* driver, const std::wstring& target = L"\\Device\\RaidPort");
+    void AddAdapter(uint32_t number, FakeDriver* driver,
+                    const std::wstring& target = L"\\Device\\RaidPort");
 };
 
 class FakeRegistry final : public Registry {
-public:
+  public:
     struct Value {
         uint32_t type = 0;
         std::vector<uint8_t> data;
     };
     bool KeyExists(RegistryRoot root, const std::wstring& key) override;
-    uint32_t QueryValue(RegistryRoot root, const std::wstring& key, const std::wstring& name, uint32_t* type,
-                        void* data, uint32_t* size) override;
-    uint32_t SetValue(RegistryRoot root, const std::wstring& key, const std::wstring& name, uint32_t type,
-                      const void* data, uint32_t size) override;
-    uint32_t DeleteValue(RegistryRoot root, const std::wstring& key, const std::wstring& name) override;
+    uint32_t QueryValue(RegistryRoot root, const std::wstring& key, const std::wstring& name,
+                        uint32_t* type, void* data, uint32_t* size) override;
+    uint32_t SetValue(RegistryRoot root, const std::wstring& key, const std::wstring& name,
+                      uint32_t type, const void* data, uint32_t size) override;
+    uint32_t DeleteValue(RegistryRoot root, const std::wstring& key,
+                         const std::wstring& name) override;
 
     // Test access.
     void SetString(const std::wstring& key, const std::wstring& name, const std::wstring& text);
@@ -109,7 +112,7 @@ public:
 // The MRU list functions as Windows (size in characters, terminated) or Wine (size in bytes,
 // no terminator) implement them.
 class FakeMru final : public MruStore {
-public:
+  public:
     enum class Quirks { Windows, Wine };
     explicit FakeMru(Quirks quirks = Quirks::Windows) : m_quirks(quirks) {}
     void* Open(uint32_t maxEntries) override {
@@ -119,15 +122,15 @@ public:
     int Add(void* list, const wchar_t* text) override;
     int Enum(void* list, int item, wchar_t* buffer, uint32_t size) override;
     void Close(void* list) override {}
-    std::vector<std::wstring> entries;  // newest first
+    std::vector<std::wstring> entries; // newest first
 
-private:
+  private:
     Quirks m_quirks;
     uint32_t m_max = 0;
 };
 
 class FakeUi final : public Ui {
-public:
+  public:
     struct Message {
         std::wstring text;
         bool hasCaption = false;
@@ -135,7 +138,8 @@ public:
         MessageIcon icon = MessageIcon::None;
         bool topmost = false;
     };
-    void ShowMessage(const std::wstring& text, const wchar_t* caption, MessageIcon icon, bool topmost) override {
+    void ShowMessage(const std::wstring& text, const wchar_t* caption, MessageIcon icon,
+                     bool topmost) override {
         messages.push_back({text, caption != nullptr, caption ? caption : L"", icon, topmost});
     }
     void ShowMountFailure(const std::wstring& path, const std::wstring& text) override {
@@ -152,11 +156,11 @@ public:
 };
 
 class FakeSystem final : public System {
-public:
+  public:
     std::wstring currentFolder = L"C:\\work\\";
-    std::map<std::wstring, uint32_t> files;          // path -> attributes
-    std::map<std::wstring, std::wstring> longNames;  // short -> long
-    uint32_t fullPathResult = 0;                     // non-zero: GetFullPathNameW returns this as is
+    std::map<std::wstring, uint32_t> files;         // path -> attributes
+    std::map<std::wstring, std::wstring> longNames; // short -> long
+    uint32_t fullPathResult = 0;                    // non-zero: GetFullPathNameW returns this as is
     std::vector<std::wstring> removed;
     std::filesystem::path logPath;
 
@@ -164,7 +168,9 @@ public:
     uint32_t LongPathName(const std::wstring& path, wchar_t* out, uint32_t outChars) override;
     uint32_t FileAttributes(const std::wstring& path) override;
     bool RemoveFile(const std::wstring& path) override;
-    std::wstring ErrorText(uint32_t error) override { return L"system error " + std::to_wstring(error); }
+    std::wstring ErrorText(uint32_t error) override {
+        return L"system error " + std::to_wstring(error);
+    }
     std::wstring ProgramPath() override { return L"C:\\Program Files\\Vostrale\\vostrale.exe"; }
     uint32_t ProcessId() override { return 4242; }
     uint32_t ThreadId() override { return 77; }
@@ -179,7 +185,7 @@ struct OpenerOutcome {
     int result = 1;
     ImageOpenFailure::Kind kind = ImageOpenFailure::kNone;
     uint32_t systemError = 0;
-    std::string message;  // parser's error text, reported as parsers do
+    std::string message; // parser's error text, reported as parsers do
 };
 struct OpenerScript {
     std::deque<OpenerOutcome> outcomes;

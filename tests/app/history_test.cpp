@@ -14,7 +14,9 @@
 namespace vostrale::app::test {
 namespace {
 
-std::wstring ImageName(int i) { return L"C:\\images\\disc" + std::to_wstring(i) + L".iso"; }
+std::wstring ImageName(int i) {
+    return L"C:\\images\\disc" + std::to_wstring(i) + L".iso";
+}
 
 // History behaviour every MRU implementation must give through our reader.
 void CheckHistory(MruStore* history) {
@@ -23,7 +25,7 @@ void CheckHistory(MruStore* history) {
     std::vector<std::wstring> entries = ReadHistory(history, kMaxPath);
     ASSERT_EQ(entries.size(), size_t(kHistoryEntries));
     EXPECT_TRUE(entries.front() == ImageName(16));
-    EXPECT_TRUE(entries.back() == ImageName(1));  // the oldest of seventeen has gone
+    EXPECT_TRUE(entries.back() == ImageName(1)); // the oldest of seventeen has gone
 
     ASSERT_TRUE(AddHistory(history, ImageName(5)));
     entries = ReadHistory(history, kMaxPath);
@@ -79,10 +81,10 @@ TEST(Remount, PutsRecordedImagesIntoEmptyDrives) {
     h.system.AddFile(L"C:\\two.iso");
     h.system.AddFolder(L"C:\\folder");
     SetDriveImage(&h.registry, 0, L"C:\\zero.iso");
-    SetDriveImage(&h.registry, 1, L"C:\\deleted.iso");  // file gone: skipped
-    SetDriveImage(&h.registry, 2, L"C:\\two.iso");      // drive already holds an image: kept
-    SetDriveImage(&h.registry, 3, L"C:\\folder");       // a folder is no image
-    SetDriveImage(&h.registry, 5, L"C:\\zero.iso");     // beyond the drive count
+    SetDriveImage(&h.registry, 1, L"C:\\deleted.iso"); // file gone: skipped
+    SetDriveImage(&h.registry, 2, L"C:\\two.iso");     // drive already holds an image: kept
+    SetDriveImage(&h.registry, 3, L"C:\\folder");      // a folder is no image
+    SetDriveImage(&h.registry, 5, L"C:\\zero.iso");    // beyond the drive count
     h.driver.mounted[2] = true;
     RemountAll(*h.ctx);
     EXPECT_EQ(h.driver.mountDrives, std::vector<uint32_t>{0});
@@ -108,7 +110,7 @@ TEST(Remount, DriveCountFromTheDriverIsCapped) {
 TEST(Remount, NothingWithoutTheStatisticsKey) {
     Harness h;
     RemountAll(*h.ctx);
-    EXPECT_EQ(h.devices.listCalls, 0);  // the adapter is not even looked for
+    EXPECT_EQ(h.devices.listCalls, 0); // the adapter is not even looked for
     EXPECT_TRUE(h.driver.codes.empty());
 }
 
@@ -119,7 +121,7 @@ TEST(Remount, OneDrive) {
     SetDriveImage(&h.registry, 1, L"C:\\a.iso");
     RemountDrive(*h.ctx, h.ctx->channel.OpenDriveByLetter(L'E'));
     EXPECT_EQ(h.driver.mountDrives, std::vector<uint32_t>{1});
-    RemountDrive(*h.ctx, h.ctx->channel.OpenDriveByLetter(L'E'));  // now it holds one
+    RemountDrive(*h.ctx, h.ctx->channel.OpenDriveByLetter(L'E')); // now it holds one
     EXPECT_EQ(h.driver.mountDrives.size(), 1u);
 }
 
@@ -133,7 +135,8 @@ TEST(Win32History, ShellListThroughOrdinals) {
     // The list's own order record names the newest entry first.
     Win32Registry registry;
     std::wstring order;
-    ASSERT_TRUE(ReadStringValue(&registry, RegistryRoot::CurrentUser, kHistoryKey, L"MRUList", 32, &order));
+    ASSERT_TRUE(
+        ReadStringValue(&registry, RegistryRoot::CurrentUser, kHistoryKey, L"MRUList", 32, &order));
     EXPECT_EQ(order.size(), size_t(kHistoryEntries));
     RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Vostrale");
 }

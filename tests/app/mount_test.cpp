@@ -1,6 +1,7 @@
 #include "app/mount.h"
 
 #include "app/history.h"
+#include "formats/activity_log.h"
 #include "tests/app/fakes.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,9 @@
 namespace vostrale::app::test {
 namespace {
 
-std::unique_ptr<Device> Adapter(Harness& h) { return h.ctx->channel.FindAdapter(); }
+std::unique_ptr<Device> Adapter(Harness& h) {
+    return h.ctx->channel.FindAdapter();
+}
 
 // A real file for the scripted parser to hold open, so release can be observed.
 std::filesystem::path MakeBackingFile(const Harness& h) {
@@ -89,10 +92,10 @@ struct FailureCase {
     // Expectations.
     int result;
     size_t logons;
-    std::vector<std::wstring> messages;  // message box texts
+    std::vector<std::wstring> messages; // message box texts
     MessageIcon icon;
-    std::wstring failureText;  // mount failure dialog, empty when none
-    const char* closingLine;   // expected in the log, or null when the log ends at "Mount <path>"
+    std::wstring failureText; // mount failure dialog, empty when none
+    const char* closingLine;  // expected in the log, or null when the log ends at "Mount <path>"
 };
 
 const OpenerOutcome kDenied{0, ImageOpenFailure::kOpenError, kErrorAccessDenied, ""};
@@ -104,28 +107,116 @@ const OpenerOutcome kCancelled{2, ImageOpenFailure::kNone, 0, ""};
 const OpenerOutcome kOk{};
 
 const FailureCase kFailureCases[] = {
-    {"OpenError", {kMissing}, L"C:\\x.iso", LogonResult::Unavailable, 0, 0,
-     {L"Cannot open the image file\nC:\\x.iso\n\nsystem error 2"}, MessageIcon::Stop, L"", nullptr},
-    {"Unsupported", {kUnsupported}, L"C:\\x.iso", LogonResult::Unavailable, 0, 0, {L"Unsupported file format"},
-     MessageIcon::Information, L"", nullptr},
-    {"ParserMessage", {kParserError}, L"C:\\x.cue", LogonResult::Unavailable, 0, 0, {}, MessageIcon::None,
-     L"Bad CUE sheet at line 3", " E Mount failed\n\n"},
-    {"ParserDefaultText", {kParserSilent}, L"C:\\x.nrg", LogonResult::Unavailable, 0, 0, {}, MessageIcon::None,
-     L"The image could not be mounted.", " E Mount failed\n\n"},
-    {"Cancelled", {kCancelled}, L"C:\\x.cue", LogonResult::Unavailable, 0, 0, {}, MessageIcon::None, L"",
+    {"OpenError",
+     {kMissing},
+     L"C:\\x.iso",
+     LogonResult::Unavailable,
+     0,
+     0,
+     {L"Cannot open the image file\nC:\\x.iso\n\nsystem error 2"},
+     MessageIcon::Stop,
+     L"",
+     nullptr},
+    {"Unsupported",
+     {kUnsupported},
+     L"C:\\x.iso",
+     LogonResult::Unavailable,
+     0,
+     0,
+     {L"Unsupported file format"},
+     MessageIcon::Information,
+     L"",
+     nullptr},
+    {"ParserMessage",
+     {kParserError},
+     L"C:\\x.cue",
+     LogonResult::Unavailable,
+     0,
+     0,
+     {},
+     MessageIcon::None,
+     L"Bad CUE sheet at line 3",
+     " E Mount failed\n\n"},
+    {"ParserDefaultText",
+     {kParserSilent},
+     L"C:\\x.nrg",
+     LogonResult::Unavailable,
+     0,
+     0,
+     {},
+     MessageIcon::None,
+     L"The image could not be mounted.",
+     " E Mount failed\n\n"},
+    {"Cancelled",
+     {kCancelled},
+     L"C:\\x.cue",
+     LogonResult::Unavailable,
+     0,
+     0,
+     {},
+     MessageIcon::None,
+     L"",
      " I Mount cancel by user\n"},
-    {"ShareDeniedLogonCancelled", {kDenied}, L"\\\\server\\share\\x.iso", LogonResult::Cancelled, 0, 1, {},
-     MessageIcon::None, L"", nullptr},
-    {"ShareDeniedThenConnected", {kDenied, kOk}, L"\\\\server\\share\\x.iso", LogonResult::Connected, 1, 1, {},
-     MessageIcon::None, L"", " I Mount succeed\n"},
-    {"ShareDeniedNoLogonYet", {kDenied}, L"\\\\server\\share\\x.iso", LogonResult::Unavailable, 0, 1,
-     {L"Cannot open the image file\n\\\\server\\share\\x.iso\n\nsystem error 5"}, MessageIcon::Stop, L"", nullptr},
-    {"UncLongFormIsNetwork", {kDenied}, L"\\\\?\\UNC\\server\\share\\x.iso", LogonResult::Cancelled, 0, 1, {},
-     MessageIcon::None, L"", nullptr},
-    {"LocalDeniedNoLogon", {kDenied}, L"\\\\?\\C:\\x.iso", LogonResult::Cancelled, 0, 0,
-     {L"Cannot open the image file\n\\\\?\\C:\\x.iso\n\nsystem error 5"}, MessageIcon::Stop, L"", nullptr},
-    {"FolderOnShareNoLogon", {kDenied}, L"\\\\server\\share\\folder", LogonResult::Cancelled, 0, 0,
-     {L"Cannot open the image file\n\\\\server\\share\\folder\n\nsystem error 5"}, MessageIcon::Stop, L"", nullptr},
+    {"ShareDeniedLogonCancelled",
+     {kDenied},
+     L"\\\\server\\share\\x.iso",
+     LogonResult::Cancelled,
+     0,
+     1,
+     {},
+     MessageIcon::None,
+     L"",
+     nullptr},
+    {"ShareDeniedThenConnected",
+     {kDenied, kOk},
+     L"\\\\server\\share\\x.iso",
+     LogonResult::Connected,
+     1,
+     1,
+     {},
+     MessageIcon::None,
+     L"",
+     " I Mount succeed\n"},
+    {"ShareDeniedNoLogonYet",
+     {kDenied},
+     L"\\\\server\\share\\x.iso",
+     LogonResult::Unavailable,
+     0,
+     1,
+     {L"Cannot open the image file\n\\\\server\\share\\x.iso\n\nsystem error 5"},
+     MessageIcon::Stop,
+     L"",
+     nullptr},
+    {"UncLongFormIsNetwork",
+     {kDenied},
+     L"\\\\?\\UNC\\server\\share\\x.iso",
+     LogonResult::Cancelled,
+     0,
+     1,
+     {},
+     MessageIcon::None,
+     L"",
+     nullptr},
+    {"LocalDeniedNoLogon",
+     {kDenied},
+     L"\\\\?\\C:\\x.iso",
+     LogonResult::Cancelled,
+     0,
+     0,
+     {L"Cannot open the image file\n\\\\?\\C:\\x.iso\n\nsystem error 5"},
+     MessageIcon::Stop,
+     L"",
+     nullptr},
+    {"FolderOnShareNoLogon",
+     {kDenied},
+     L"\\\\server\\share\\folder",
+     LogonResult::Cancelled,
+     0,
+     0,
+     {L"Cannot open the image file\n\\\\server\\share\\folder\n\nsystem error 5"},
+     MessageIcon::Stop,
+     L"",
+     nullptr},
 };
 
 class MountFailureTest : public ::testing::TestWithParam<FailureCase> {};
@@ -155,7 +246,8 @@ TEST_P(MountFailureTest, MessagesAndLog) {
     }
     std::string log = h.ReadLog();
     EXPECT_EQ(Count(log, "---------\n"), 1u) << log;
-    EXPECT_EQ(Count(log, " I Mount "), c.closingLine && std::string(c.closingLine).find(" I ") == 0 ? 2u : 1u)
+    EXPECT_EQ(Count(log, " I Mount "),
+              c.closingLine && std::string(c.closingLine).find(" I ") == 0 ? 2u : 1u)
         << log;
     if (c.closingLine) {
         std::string line = c.closingLine;
@@ -180,6 +272,39 @@ TEST(Mount, UserTextIsNeverAFormat) {
     EXPECT_NE(log.find(" E 100%s done %n\n"), std::string::npos) << log;
 }
 
+TEST(Mount, LogSizeCapIsTakenFromTheFile) {
+    // Exactly 10 MiB is appended to; one byte more is emptied before the mount writes.
+    for (uint64_t size : {kLogSizeCap - 1, kLogSizeCap}) {
+        Harness h;
+        std::ofstream(h.system.logPath).close();
+        std::filesystem::resize_file(h.system.logPath, size);
+        auto adapter = Adapter(h);
+        g_opener.fallback = kMissing;
+        MountImage(*h.ctx, adapter.get(), L"C:\\x.iso", 0);
+        uint64_t after = std::filesystem::file_size(h.system.logPath);
+        if (size < kLogSizeCap) {
+            EXPECT_GT(after, size);
+        } else {
+            EXPECT_LT(after, 200u);
+        }
+    }
+}
+
+TEST(Mount, LongMessageLineIsCutAndTerminated) {
+    Harness h;
+    g_opener.fallback = {0, ImageOpenFailure::kParser, 0, std::string(700, 'm')};
+    auto adapter = Adapter(h);
+    MountImage(*h.ctx, adapter.get(), L"C:\\x.cue", 0);
+    std::string log = h.ReadLog();
+    size_t start = log.find(" E m");
+    ASSERT_NE(start, std::string::npos) << log;
+    size_t end = log.find('\n', start);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_LT(end - start, 520u);
+    EXPECT_EQ(log.compare(end + 1, 1, "\t"), 0); // the next line starts cleanly
+    EXPECT_NE(log.find(" E Mount failed\n\n", end), std::string::npos) << log;
+}
+
 TEST(Mount, NameOutsideLatin1IsLoggedWhole) {
     Harness h;
     auto adapter = Adapter(h);
@@ -188,7 +313,10 @@ TEST(Mount, NameOutsideLatin1IsLoggedWhole) {
     std::string log = h.ReadLog();
 #ifdef _WIN32
     // Through the ANSI code page: unmappable characters become '?', the name is not cut.
-    EXPECT_NE(log.find("t\xe9?" "?.iso\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("t\xe9?"
+                       "?.iso\n"),
+              std::string::npos)
+        << log;
 #else
     EXPECT_NE(log.find("\xe4\xb8\xad\xe6\x96\x87.iso\n"), std::string::npos) << log;
 #endif
@@ -198,10 +326,14 @@ TEST(Mount, NetworkPaths) {
     struct Case {
         const wchar_t* path;
         bool network;
-    } cases[] = {{L"\\\\server\\share\\a.iso", true}, {L"\\\\?\\UNC\\server\\share\\a.iso", true},
-                 {L"\\\\?\\unc\\server\\a.iso", true}, {L"\\\\?\\C:\\a.iso", false},
-                 {L"\\\\.\\C:\\a.iso", false},         {L"C:\\a.iso", false},
-                 {L"\\a.iso", false},                  {L"\\\\", false}};
+    } cases[] = {{L"\\\\server\\share\\a.iso", true},
+                 {L"\\\\?\\UNC\\server\\share\\a.iso", true},
+                 {L"\\\\?\\unc\\server\\a.iso", true},
+                 {L"\\\\?\\C:\\a.iso", false},
+                 {L"\\\\.\\C:\\a.iso", false},
+                 {L"C:\\a.iso", false},
+                 {L"\\a.iso", false},
+                 {L"\\\\", false}};
     for (const Case& c : cases)
         EXPECT_EQ(IsNetworkPath(c.path), c.network);
 }

@@ -15,7 +15,8 @@ namespace {
 
 void SetRaw(Registry* registry, const std::wstring& key, const std::wstring& name, uint32_t type,
             std::vector<uint8_t> data) {
-    registry->SetValue(RegistryRoot::CurrentUser, key, name, type, data.data(), uint32_t(data.size()));
+    registry->SetValue(RegistryRoot::CurrentUser, key, name, type, data.data(),
+                       uint32_t(data.size()));
 }
 
 struct ConfigCase {
@@ -29,7 +30,7 @@ struct ConfigCase {
 const ConfigCase kConfigCases[] = {
     {"Missing", false, 0, {}, 0x160},
     {"Dword", true, kRegDword, {0x10, 0, 0, 0}, 0x10},
-    {"StringOne", true, kRegSz, {'1', 0, 0, 0}, 0x160},  // four bytes, but text
+    {"StringOne", true, kRegSz, {'1', 0, 0, 0}, 0x160}, // four bytes, but text
     {"BinaryFourBytes", true, kRegBinary, {0x10, 0, 0, 0}, 0x160},
     {"ShortDword", true, kRegDword, {0x10, 0}, 0x160},
     {"EightBytes", true, 11, {0x10, 0, 0, 0, 0, 0, 0, 0}, 0x160},
@@ -66,18 +67,23 @@ TEST(Settings, StringsAreTerminatedHereAndMustBeRegSz) {
     std::wstring value;
     // No terminator stored: the reader must stop at the value's size, not run on.
     SetRaw(&registry, kSettingsKey, L"T", kRegSz, {'a', 0, 'b', 0, 'c', 0});
-    ASSERT_TRUE(ReadStringValue(&registry, RegistryRoot::CurrentUser, kSettingsKey, L"T", 8, &value));
+    ASSERT_TRUE(
+        ReadStringValue(&registry, RegistryRoot::CurrentUser, kSettingsKey, L"T", 8, &value));
     EXPECT_TRUE(value == L"abc");
     // Exactly the limit without a terminator still ends inside our buffer.
     SetRaw(&registry, kSettingsKey, L"T", kRegSz, {'a', 0, 'b', 0, 'c', 0, 'd', 0});
-    ASSERT_TRUE(ReadStringValue(&registry, RegistryRoot::CurrentUser, kSettingsKey, L"T", 4, &value));
+    ASSERT_TRUE(
+        ReadStringValue(&registry, RegistryRoot::CurrentUser, kSettingsKey, L"T", 4, &value));
     EXPECT_TRUE(value == L"abcd");
     // Longer than the limit: no value (never a cut one).
-    EXPECT_FALSE(ReadStringValue(&registry, RegistryRoot::CurrentUser, kSettingsKey, L"T", 3, &value));
+    EXPECT_FALSE(
+        ReadStringValue(&registry, RegistryRoot::CurrentUser, kSettingsKey, L"T", 3, &value));
     SetRaw(&registry, kSettingsKey, L"T", 2 /* REG_EXPAND_SZ */, {'a', 0, 0, 0});
-    EXPECT_FALSE(ReadStringValue(&registry, RegistryRoot::CurrentUser, kSettingsKey, L"T", 8, &value));
-    SetRaw(&registry, kSettingsKey, L"T", kRegSz, {'x', 0, 0});  // odd size
-    ASSERT_TRUE(ReadStringValue(&registry, RegistryRoot::CurrentUser, kSettingsKey, L"T", 8, &value));
+    EXPECT_FALSE(
+        ReadStringValue(&registry, RegistryRoot::CurrentUser, kSettingsKey, L"T", 8, &value));
+    SetRaw(&registry, kSettingsKey, L"T", kRegSz, {'x', 0, 0}); // odd size
+    ASSERT_TRUE(
+        ReadStringValue(&registry, RegistryRoot::CurrentUser, kSettingsKey, L"T", 8, &value));
     EXPECT_TRUE(value == L"x");
 }
 
@@ -127,10 +133,11 @@ TEST(Settings, RunAtLogon) {
     }
     FakeRegistry registry;
     SetRunAtLogon(&registry, &system, true);
-    auto& stored = registry.values.at({RegistryRoot::CurrentUser, L"software\\microsoft\\windows\\currentversion\\run",
-                                       L"vostrale"});
+    auto& stored =
+        registry.values.at({RegistryRoot::CurrentUser,
+                            L"software\\microsoft\\windows\\currentversion\\run", L"vostrale"});
     EXPECT_EQ(stored.type, kRegSz);
-    EXPECT_EQ(stored.data.size(), (current.size() + 1) * 2);  // both quotes and the NUL
+    EXPECT_EQ(stored.data.size(), (current.size() + 1) * 2); // both quotes and the NUL
     SetRunAtLogon(&registry, &system, false);
     EXPECT_FALSE(registry.Has(kRunKey, kRunValue));
 }
@@ -138,7 +145,7 @@ TEST(Settings, RunAtLogon) {
 TEST(Settings, LongestQuotedRunValueMatches) {
     // The program itself at a path of the longest length: its quoted form must compare equal.
     class LongSystem final : public System {
-    public:
+      public:
         uint32_t FullPathName(const std::wstring&, wchar_t*, uint32_t) override { return 0; }
         uint32_t LongPathName(const std::wstring&, wchar_t*, uint32_t) override { return 0; }
         uint32_t FileAttributes(const std::wstring&) override { return kInvalidAttributes; }
@@ -155,7 +162,9 @@ TEST(Settings, LongestQuotedRunValueMatches) {
 }
 
 #ifdef _WIN32
-void ClearWineSettings(Registry*) { RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Vostrale"); }
+void ClearWineSettings(Registry*) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Vostrale");
+}
 
 TEST(Win32Registry, ConfigThroughTheRealRegistry) {
     Win32Registry registry;
@@ -169,7 +178,8 @@ TEST(Win32Registry, RunValueRoundTrip) {
     SetRunAtLogon(&registry, &system, true);
     EXPECT_TRUE(RefreshRunAtLogon(&registry, &system));
     std::wstring value;
-    ASSERT_TRUE(ReadStringValue(&registry, RegistryRoot::CurrentUser, kRunKey, kRunValue, kMaxPath + 2, &value));
+    ASSERT_TRUE(ReadStringValue(&registry, RegistryRoot::CurrentUser, kRunKey, kRunValue,
+                                kMaxPath + 2, &value));
     EXPECT_TRUE(value == QuotedProgramPath(&system));
     SetRunAtLogon(&registry, &system, false);
     EXPECT_FALSE(RefreshRunAtLogon(&registry, &system));

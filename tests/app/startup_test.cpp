@@ -9,7 +9,7 @@ namespace vostrale::app::test {
 namespace {
 
 class FakeHost final : public TrayHost {
-public:
+  public:
     void InitialiseUi() override { steps.push_back("ui"); }
     MutexResult CreateInstanceMutex() override {
         steps.push_back("mutex");
@@ -45,8 +45,9 @@ TEST(Startup, TrayInstanceSequence) {
     FakeHost host;
     EXPECT_EQ(RunProgram(*h.ctx, {L"C:\\bare.iso"}, nullptr, &host), kExitNormal);
     EXPECT_EQ(host.steps, (std::vector<std::string>{"ui", "mutex", "window", "shutdown"}));
-    EXPECT_EQ(h.system.removed, (std::vector<std::wstring>{L"C:\\Program Files\\Vostrale\\vostrale.tmp",
-                                                           L"C:\\Program Files\\Vostrale\\vostrale32.tmp"}));
+    EXPECT_EQ(h.system.removed,
+              (std::vector<std::wstring>{L"C:\\Program Files\\Vostrale\\vostrale.tmp",
+                                         L"C:\\Program Files\\Vostrale\\vostrale32.tmp"}));
     EXPECT_EQ(h.ctx->settings.config, kConfigDefault);
     EXPECT_TRUE(h.driver.mountDrives.empty());
 }
@@ -66,7 +67,8 @@ TEST(Startup, RemountOnlyWithTheOption) {
     for (uint32_t config : {0x160u, 0x170u}) {
         Harness h;
         uint8_t data[4] = {uint8_t(config), uint8_t(config >> 8), 0, 0};
-        h.registry.SetValue(RegistryRoot::CurrentUser, kSettingsKey, kConfigValue, kRegDword, data, 4);
+        h.registry.SetValue(RegistryRoot::CurrentUser, kSettingsKey, kConfigValue, kRegDword, data,
+                            4);
         h.system.AddFile(L"C:\\a.iso");
         SetDriveImage(&h.registry, 1, L"C:\\a.iso");
         FakeHost host;
