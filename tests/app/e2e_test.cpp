@@ -109,16 +109,25 @@ class EndToEnd : public ::testing::Test {
   protected:
     void SetUp() override {
         host::SetStoredDriveCount(3);
+        m_folder = m_harness.folder;
+#ifdef _WIN32
+        ClearRegistry();
+#endif
+        StartDriverAndProgram();
+        // POSIX paths begin with the switch character: arguments are given relative to here.
+        m_harness.system.currentFolder = WideText(m_folder) + L"/";
+    }
+    // A fresh adapter (as after a reboot) and a fresh program around it.
+    void StartDriverAndProgram() {
+        m_ctx.reset();
         m_adapter = std::make_unique<HostAdapter>();
         ASSERT_TRUE(m_adapter->Valid());
         m_devices = std::make_unique<HostNamespace>(m_adapter.get());
-        m_folder = m_harness.folder;
         Services services;
         services.devices = m_devices.get();
         services.ui = &m_harness.ui;
         services.openImage = PlainDvdOpener;
 #ifdef _WIN32
-        ClearRegistry();
         services.registry = &m_registry;
         services.history = &m_history;
         services.system = &m_system;
@@ -128,8 +137,6 @@ class EndToEnd : public ::testing::Test {
         services.system = &m_harness.system;
 #endif
         m_ctx = std::make_unique<AppContext>(services);
-        // POSIX paths begin with the switch character: arguments are given relative to here.
-        m_harness.system.currentFolder = WideText(m_folder) + L"/";
     }
     void TearDown() override {
         m_ctx.reset();
@@ -303,30 +310,24 @@ TEST_F(EndToEnd, RemountAtStartAndHistoryLimit) {
     EXPECT_TRUE(EqualNoCase(history.front(), images[16]));
     EXPECT_TRUE(EqualNoCase(history.back(), images[1]));
 
-    // The tray start with the remount option puts drive 2's image back after a driver restart.
-    uint8_t config[4] = {0x70, 0x01, 0, 0};
-    m_ctx->s.registry->SetValue(RegistryRoot::CurrentUser, kSettingsKey, kConfigValue, kRegDword,
-                                config, 4);
-    m_ctx.reset();
-    m_adapter = std::make_unique<HostAdapter>();
-    m_devices = std::make_unique<HostNamespace>(m_adapter.get());
-    Services services;
-    services.devices = m_devices.get();
-    services.ui = &m_harness.ui;
-    services.openImage = PlainDvdOpener;
-#ifdef _WIN32
-    services.registry = &m_registry;
-    services.history = &m_history;
-    services.system = &m_system;
-#else
-    services.registry = &m_harness.registry;
-    services.history = &m_harness.history;
-    services.system = &m_harness.system;
-#endif
-    m_ctx = std::make_unique<AppContext>(services);
-    EXPECT_FALSE(Ready(2));
+    // After a restart the tray start puts drive 2's image back only when the remount option is
+    // a real DWORD: the text "1" (four bytes, like a DWORD with bit 0x10 set) is no setting.
+    const uint8_t text[4] = {'1', 0, 0, 0};
+    m_ctx->s.registry->SetValue(RegistryRoot::CurrentUser, kSettingsKey, kConfigValue, kRegSz, text,
+                                4);
+    StartDriverAndProgram();
     EXPECT_EQ(Run({}), kExitNormal);
     EXPECT_EQ(m_host.windows, 1);
+    EXPECT_EQ(m_ctx->settings.config, kConfigDefault);
+    EXPECT_FALSE(Ready(2));
+
+    const uint8_t config[4] = {0x70, 0x01, 0, 0};
+    m_ctx->s.registry->SetValue(RegistryRoot::CurrentUser, kSettingsKey, kConfigValue, kRegDword,
+                                config, 4);
+    StartDriverAndProgram();
+    EXPECT_FALSE(Ready(2));
+    EXPECT_EQ(Run({}), kExitNormal);
+    EXPECT_EQ(m_host.windows, 2);
     ASSERT_TRUE(Ready(2));
     uint32_t last = 0, block = 0;
     ASSERT_TRUE(Capacity(2, &last, &block));
