@@ -13,7 +13,7 @@ constexpr uint32_t kHeaderSize = sizeof(ControlHeader);
 constexpr uint32_t kLayoutSizesRequest = kHeaderSize + 8;
 constexpr uint32_t kQueryDriveRequest = kHeaderSize + 8;
 constexpr uint32_t kVersionRequest = kHeaderSize + 4;
-constexpr uint32_t kDriveCountRequest = kHeaderSize + 4;
+constexpr uint32_t kSetDriveCountRequest = kHeaderSize + 4;
 
 // Body offsets of the replies read here.
 constexpr uint32_t kLayoutMountSize = kHeaderSize + 0;
@@ -78,7 +78,7 @@ uint32_t FindFreeDrive(Device* device) {
 bool SetDriveCount(Device* device, uint32_t count, bool permanent) {
     if (count > kMaxDrives)
         return false;
-    uint8_t buffer[kDriveCountRequest] = {};
+    uint8_t buffer[kSetDriveCountRequest] = {};
     buffer[kDriveCountValue] = uint8_t(count);
     buffer[kDriveCountPermanent] = permanent ? 1 : 0;
     return SendControlRequest(device, buffer, sizeof(buffer), kCtlSetDriveCount, 0);

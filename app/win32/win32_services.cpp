@@ -54,7 +54,7 @@ class Win32Device final : public Device {
         return false;
     }
     bool GetScsiAddress(ScsiAddress* address) override {
-        SCSI_ADDRESS_BYTES raw{};
+        ScsiAddressBytes raw{};
         DWORD returned = 0;
         if (!DeviceIoControl(m_handle, kIoctlScsiGetAddress, nullptr, 0, &raw, sizeof(raw),
                              &returned, nullptr))
@@ -70,7 +70,7 @@ class Win32Device final : public Device {
     bool LoadMedia() override { return Simple(IOCTL_STORAGE_LOAD_MEDIA); }
 
   private:
-    struct SCSI_ADDRESS_BYTES {
+    struct ScsiAddressBytes {
         ULONG length;
         UCHAR portNumber;
         UCHAR pathId;
