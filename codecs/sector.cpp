@@ -10,9 +10,9 @@ namespace {
 constexpr uint32_t kEdcPolynomial = 0xD8018001u; // x^32+x^31+x^16+x^15+x^4+x^3+x+1, reflected
 constexpr uint32_t kGfPolynomial = 0x11D;        // x^8+x^4+x^3+x^2+1
 
-// Slice-by-4 tables: [0] is the byte table, [k] advances a byte k further.
+// Slice-by-8 tables: [0] is the byte table, [k] advances a byte k further.
 struct EdcTables {
-    uint32_t v[4][256];
+    uint32_t v[8][256];
 };
 
 constexpr EdcTables MakeEdcTables() {
@@ -23,7 +23,7 @@ constexpr EdcTables MakeEdcTables() {
             e = (e & 1) ? (e >> 1) ^ kEdcPolynomial : e >> 1;
         t.v[0][i] = e;
     }
-    for (uint32_t k = 1; k < 4; ++k) {
+    for (uint32_t k = 1; k < 8; ++k) {
         for (uint32_t i = 0; i < 256; ++i)
             t.v[k][i] = (t.v[k - 1][i] >> 8) ^ t.v[0][t.v[k - 1][i] & 0xFF];
     }
@@ -77,36 +77,106 @@ static_assert(kEdc.v[0][1] == 0x90910101u && kEdc.v[0][128] == kEdcPolynomial &&
 static_assert(kScrambler.v[0] == 0x01 && kScrambler.v[1] == 0x80 &&
               kScrambler.v[kScrambledSize - 1] == 0x99);
 
-// ECC layout over the bytes from offset 12, counted as in ECMA-130's product code: P has 86
-// code words of 24 bytes (stride 86), Q has 52 code words of 43 bytes (stride 88, wrapping).
+// ECC layout over the bytes from offset 12, counted as in ECMA-130's product code. P has 86
+// code words of 24 bytes: code word m takes bytes m + 86 * k, so one row of 86 bytes feeds all
+// of them at once. Q has 52 code words of 43 bytes: code word m starts at
+// (m >> 1) * 86 + (m & 1) and steps by 88, wrapping at 2236 (bytes 12..2247).
 constexpr uint32_t kPMajors = 86;
 constexpr uint32_t kPMinors = 24;
-constexpr uint32_t kPMajorStep = 2;
-constexpr uint32_t kPMinorStep = 86;
+constexpr uint32_t kPWords = 11; // 88 bytes per row; the last two lanes are ignored
 constexpr uint32_t kQMajors = 52;
 constexpr uint32_t kQMinors = 43;
 constexpr uint32_t kQMajorStep = 86;
 constexpr uint32_t kQMinorStep = 88;
-constexpr uint32_t kQSpan = kQMajors * kQMinors; // 2236 bytes: 12..2247
+constexpr uint32_t kQSpan = kQMajors * kQMinors;
 
-void ComputeParity(const uint8_t* src, uint32_t majors, uint32_t minors, uint32_t majorStep,
-                   uint32_t minorStep, uint8_t* out) {
-    const uint32_t span = majors * minors;
-    for (uint32_t major = 0; major < majors; ++major) {
-        uint32_t index = (major >> 1) * majorStep + (major & 1);
-        uint8_t a = 0;
-        uint8_t b = 0;
-        for (uint32_t minor = 0; minor < minors; ++minor) {
-            uint8_t v = src[index];
-            index += minorStep;
-            if (index >= span)
-                index -= span;
-            a = kEcc.forward[a ^ v];
-            b ^= v;
+// Q code words 2j and 2j + 1 read two adjacent bytes, so each of the 43 steps gathers 26 byte
+// pairs (never split by the wrap: every start is even) into one row that is then processed
+// eight code words at a time.
+constexpr uint32_t kQPairs = kQMajors / 2;
+constexpr uint32_t kQWords = 7; // 28 pairs per row; the last two are padding
+
+struct QPairTable {
+    uint16_t v[kQMinors][kQPairs];
+};
+
+constexpr QPairTable MakeQPairTable() {
+    QPairTable t{};
+    for (uint32_t j = 0; j < kQPairs; ++j) {
+        for (uint32_t k = 0; k < kQMinors; ++k)
+            t.v[k][j] = uint16_t((j * kQMajorStep + k * kQMinorStep) % kQSpan);
+    }
+    return t;
+}
+
+constexpr QPairTable kQPair = MakeQPairTable();
+
+// Multiplies eight GF(2^8) elements by alpha at once.
+inline uint64_t MulAlpha8(uint64_t x) {
+    uint64_t high = x & 0x8080808080808080ull;
+    uint64_t low = (x & 0x7F7F7F7F7F7F7F7Full) << 1;
+    return low ^ ((high >> 7) * (kGfPolynomial & 0xFF));
+}
+
+inline uint64_t Load64(const uint8_t* p) {
+    uint64_t v;
+    __builtin_memcpy(&v, p, sizeof(v));
+    return v;
+}
+
+// Each code word accumulates a = alpha * (a ^ v) and b ^= v over its bytes; its two parity
+// bytes are then a' = backward[alpha * a ^ b] and a' ^ b.
+void ComputeP(const uint8_t* src, uint8_t* out) {
+    uint64_t a[kPWords] = {};
+    uint64_t b[kPWords] = {};
+    // The last row's 88-byte read ends at byte 2078 of the sector, inside the buffer.
+    for (uint32_t row = 0; row < kPMinors; ++row) {
+        const uint8_t* p = src + row * kPMajors;
+        for (uint32_t w = 0; w < kPWords; ++w) {
+            uint64_t v = Load64(p + 8 * w);
+            a[w] = MulAlpha8(a[w] ^ v);
+            b[w] ^= v;
         }
-        a = kEcc.backward[kEcc.forward[a] ^ b];
-        out[major] = a;
-        out[major + majors] = uint8_t(a ^ b);
+    }
+    uint8_t aBytes[kPWords * 8];
+    uint8_t bBytes[kPWords * 8];
+    for (uint32_t w = 0; w < kPWords; ++w) {
+        uint64_t fa = MulAlpha8(a[w]);
+        __builtin_memcpy(aBytes + 8 * w, &fa, 8);
+        __builtin_memcpy(bBytes + 8 * w, &b[w], 8);
+    }
+    for (uint32_t m = 0; m < kPMajors; ++m) {
+        uint8_t parity = kEcc.backward[aBytes[m] ^ bBytes[m]];
+        out[m] = parity;
+        out[m + kPMajors] = uint8_t(parity ^ bBytes[m]);
+    }
+}
+
+void ComputeQ(const uint8_t* src, uint8_t* out) {
+    uint64_t a[kQWords] = {};
+    uint64_t b[kQWords] = {};
+    for (uint32_t k = 0; k < kQMinors; ++k) {
+        uint16_t row[kQWords * 4] = {};
+        for (uint32_t j = 0; j < kQPairs; ++j)
+            __builtin_memcpy(&row[j], src + kQPair.v[k][j], 2);
+        for (uint32_t w = 0; w < kQWords; ++w) {
+            uint64_t v;
+            __builtin_memcpy(&v, &row[4 * w], 8);
+            a[w] = MulAlpha8(a[w] ^ v);
+            b[w] ^= v;
+        }
+    }
+    uint8_t aBytes[kQWords * 8];
+    uint8_t bBytes[kQWords * 8];
+    for (uint32_t w = 0; w < kQWords; ++w) {
+        uint64_t fa = MulAlpha8(a[w]);
+        __builtin_memcpy(aBytes + 8 * w, &fa, 8);
+        __builtin_memcpy(bBytes + 8 * w, &b[w], 8);
+    }
+    for (uint32_t m = 0; m < kQMajors; ++m) {
+        uint8_t parity = kEcc.backward[aBytes[m] ^ bBytes[m]];
+        out[m] = parity;
+        out[m + kQMajors] = uint8_t(parity ^ bBytes[m]);
     }
 }
 
@@ -243,12 +313,14 @@ constexpr FieldRow kFieldTable[5] = {
 } // namespace
 
 uint32_t SectorEdc(uint32_t edc, const uint8_t* data, size_t length) {
-    while (length >= 4) {
-        edc ^= LoadLe32(data);
-        edc = kEdc.v[3][edc & 0xFF] ^ kEdc.v[2][(edc >> 8) & 0xFF] ^ kEdc.v[1][(edc >> 16) & 0xFF] ^
-              kEdc.v[0][edc >> 24];
-        data += 4;
-        length -= 4;
+    while (length >= 8) {
+        uint32_t lo = edc ^ LoadLe32(data);
+        uint32_t hi = LoadLe32(data + 4);
+        edc = kEdc.v[7][lo & 0xFF] ^ kEdc.v[6][(lo >> 8) & 0xFF] ^ kEdc.v[5][(lo >> 16) & 0xFF] ^
+              kEdc.v[4][lo >> 24] ^ kEdc.v[3][hi & 0xFF] ^ kEdc.v[2][(hi >> 8) & 0xFF] ^
+              kEdc.v[1][(hi >> 16) & 0xFF] ^ kEdc.v[0][hi >> 24];
+        data += 8;
+        length -= 8;
     }
     while (length--)
         edc = (edc >> 8) ^ kEdc.v[0][(edc ^ *data++) & 0xFF];
@@ -284,10 +356,8 @@ void WriteSubheader(uint8_t* sector, bool form2) {
 }
 
 void WriteEccPq(uint8_t* sector) {
-    ComputeParity(sector + kHeaderOffset, kPMajors, kPMinors, kPMajorStep, kPMinorStep,
-                  sector + kEccPOffset);
-    ComputeParity(sector + kHeaderOffset, kQMajors, kQMinors, kQMajorStep, kQMinorStep,
-                  sector + kEccQOffset);
+    ComputeP(sector + kHeaderOffset, sector + kEccPOffset);
+    ComputeQ(sector + kHeaderOffset, sector + kEccQOffset);
 }
 
 void WriteEdcEcc(uint8_t* sector, uint8_t sectorType) {
