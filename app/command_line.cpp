@@ -17,8 +17,8 @@ bool IsPathArgument(const std::wstring& arg) {
     return arg[0] != L'/' && arg[0] != L'-' && arg[0] != L'\\';
 }
 
-// Empty specification: the driver's first free drive; a number below 7; or a drive letter of
-// the driver.
+// The drive after "/M:" or "/U:": empty for the driver's first free drive; a number below 7; or a
+// drive letter of the driver.
 bool ResolveDriveSpec(AppContext& ctx, const std::wstring& spec, uint32_t* index) {
     if (spec.empty()) {
         std::unique_ptr<Device> adapter = ctx.channel.FindAdapter();

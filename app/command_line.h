@@ -31,7 +31,7 @@ enum class RequestMode { Start, Mount, Unmount, OneShot };
 struct CommandLine {
     RequestMode mode = RequestMode::Start;
     std::wstring path;         // the last path argument; empty when none or refused
-    uint32_t drive = kNoDrive; // set by a drive specification
+    uint32_t drive = kNoDrive; // set by the drive after /M: or /U:
     bool specFailed = false;
     bool restartNeeded = false;
 };
@@ -43,7 +43,7 @@ constexpr size_t kMaxPathArgument = kMaxPath - 1;
 // number does not fit 32 bits.
 bool ParseDecimal(const std::wstring& text, uint32_t* value);
 
-// `args` excludes the program name. Drive specifications are resolved through the driver.
+// `args` excludes the program name. The drive after /M: or /U: is resolved through the driver.
 CommandLine ReadCommandLine(AppContext& ctx, const std::vector<std::wstring>& args,
                             OneShotJobs* jobs);
 
