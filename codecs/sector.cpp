@@ -429,6 +429,7 @@ uint8_t DetectSectorType(const uint8_t* sector) {
     return SectorTypeOf(sector);
 }
 
+#ifndef VOSTRALE_KERNEL
 SectorCheck CheckRawSector(const uint8_t* sector) {
     if (!HasSync(sector))
         return kSectorCheckNoSync;
@@ -457,6 +458,7 @@ SectorCheck CheckRawSector(const uint8_t* sector) {
         return kSectorCheckBadMode;
     }
 }
+#endif
 
 void ScrambleSector(uint8_t* sector) {
     uint8_t* p = sector + kSyncSize;

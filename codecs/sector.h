@@ -68,9 +68,12 @@ enum SectorCheck : uint8_t {
     kSectorCheckBadEcc = 4,
 };
 
+#ifndef VOSTRALE_KERNEL
 // Verifies a raw data sector's EDC and (Mode 1, Form 1) ECC. A Form 2 sector with a stored EDC
-// of 0 passes (the field is optional there).
+// of 0 passes (the field is optional there). Not in the driver's build: the driver never
+// verifies sectors, and its 2352-byte working copy exceeds the kernel's 1 KiB frame budget.
 SectorCheck CheckRawSector(const uint8_t* sector);
+#endif
 
 // Sector type (SectorType) of a raw sector: 0 without sync, 2 Mode 1, 4 Form 1, 5 Form 2.
 uint8_t DetectSectorType(const uint8_t* sector);

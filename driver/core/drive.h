@@ -8,7 +8,9 @@
 
 namespace vostrale {
 
-constexpr uint32_t kScratchSize = 4096;     // one raw sector plus C2 and sub-channel appendix
+constexpr uint32_t kScratchSize = 4096; // one raw sector plus C2 and sub-channel appendix
+constexpr uint32_t kStageSectors = 32;
+constexpr uint32_t kStageSize = kStageSectors * (kCdSectorSize + kSubchannelSize);
 constexpr uint32_t kReplyBufferSize = 2064; // the largest built reply (DVD physical format)
 constexpr uint64_t kMediaChangeDelay100ns = 40000000; // 4 seconds
 
@@ -37,8 +39,9 @@ struct ReadResult {
     uint32_t sectors;   // raw reads: sectors whose records were delivered
 };
 
-struct AudioDecoder; // FLAC/APE state (reader_audio.cpp)
+struct AudioDecoder; // FLAC groups (reader_audio.cpp)
 struct IszState;     // chunk cache (reader_isz.cpp)
+struct ApeState;     // APE frames (reader_ape.cpp)
 
 // Everything of one attached image. Built completely in the sender's context before the
 // worker swaps it in, so the attach itself cannot fail.
@@ -49,6 +52,12 @@ struct Disc {
     uint32_t extraName; // its name offset in the pool
     ps::SecurityContext* security;
     uint8_t* scratch;
+    // Read-ahead of stored sectors of one run, so that sector-by-sector paths read the file
+    // in large pieces.
+    uint8_t* stage;
+    const TrackEntry* stageRun;
+    uint32_t stageFirst;
+    uint32_t stageCount;
 
     uint16_t bytesPerSector;
     uint8_t medium;
@@ -72,11 +81,12 @@ struct Disc {
     SegmentEntry* segments;
     uint32_t segmentCount;
 
-    // WAV: where sector 0's samples start.
+    // WAV: where sector 0's samples start (the data chunk, record offset 84; 44 when unset).
     uint64_t audioOffset;
 
     IszState* isz;
     AudioDecoder* audio;
+    ApeState* ape;
 };
 
 struct Sense {

@@ -190,6 +190,17 @@ uint32_t CollectTracks(const Disc* disc, TocTrack* out, uint32_t capacity) {
     return n;
 }
 
+// Track 1 of a disc sent without a full TOC: audio when the disc holds audio at LBA 0 (an
+// audio-only kind, or a CD-DA run there), else data.
+uint8_t SingleTrackAdrControl(const Disc* disc) {
+    if (disc->reader == kReaderFlac || disc->reader == kReaderApe || disc->reader == kReaderWav)
+        return kAdrControlAudio;
+    if (disc->trackCount && disc->tracks[0].firstLba == 0 &&
+        disc->tracks[0].sectorType == kSectorCdda)
+        return kAdrControlAudio;
+    return kAdrControlData;
+}
+
 // Lead-out of a session from its A2 point, or the disc's total.
 uint32_t SessionLeadOut(const Disc* disc, uint8_t session) {
     uint32_t count = TocDescriptorCount(disc);
@@ -454,7 +465,7 @@ void ReadSubChannel(Command* c) {
     uint8_t* r = ReplyBuffer(c, kSize);
     r[3] = kSize - 4;
     r[4] = 1; // current position format
-    TocTrack track = {1, kAdrControlData, 1, 0};
+    TocTrack track = {1, disc ? SingleTrackAdrControl(disc) : kAdrControlData, 1, 0};
     if (disc)
         TrackAt(disc, position, &track);
     uint8_t adrControl = track.adrControl;
@@ -488,7 +499,7 @@ void ReadTocFormatted(Command* c, Disc* disc, bool msf, uint8_t start, uint32_t 
     TocTrack tracks[kMaxTocTracks];
     uint32_t n = CollectTracks(disc, tracks, kMaxTocTracks);
     if (n == 0) {
-        tracks[0] = {1, kAdrControlData, 1, 0};
+        tracks[0] = {1, SingleTrackAdrControl(disc), 1, 0};
         n = 1;
     }
     uint8_t first = 0xFF;
@@ -534,7 +545,7 @@ void ReadTocSession(Command* c, Disc* disc, bool msf, uint32_t allocation) {
     r[3] = disc->sessions;
     TocTrack tracks[kMaxTocTracks];
     uint32_t n = CollectTracks(disc, tracks, kMaxTocTracks);
-    TocTrack chosen = {1, kAdrControlData, 1, 0};
+    TocTrack chosen = {1, SingleTrackAdrControl(disc), 1, 0};
     for (uint32_t i = 0; i < n; ++i) {
         if (tracks[i].session == disc->sessions) {
             chosen = tracks[i];
@@ -573,7 +584,7 @@ void ReadTocFull(Command* c, Disc* disc, uint32_t allocation) {
     for (uint32_t i = 0; i < kDescriptors; ++i) {
         uint8_t* d = r + kTocHeaderSize + i * kTocDescriptorSize;
         d[kDescSession] = 1;
-        d[kDescAdrControl] = kAdrControlData;
+        d[kDescAdrControl] = SingleTrackAdrControl(disc);
         d[kDescPoint] = points[i][0];
         d[kDescPmin] = points[i][1];
         d[kDescPsec] = points[i][2];
@@ -647,7 +658,7 @@ constexpr Feature kFeatures[] = {
     {0x0001, kAlways, 0x02, 4, {0, 0, 0, 0}},
     {0x0002, kAlways, 0x02, 4, {0, 0, 0, 0}},
     {0x0003, kAlways, 0x02, 4, {0x29, 0, 0, 0}},
-    {0x0010, kAnyMedium, 0x01, 8, {0, 0, 0x08, 0, 0, 0x10, 0, 0}},
+    {0x0010, kAnyMedium, 0x00, 8, {0, 0, 0x08, 0, 0, 0x10, 0, 0}},
     {0x001E, kOnCd, 0x04, 4, {0x01, 0, 0, 0}},
     {0x001F, kOnDvd, 0x00, 0, {}},
     {0x0040, kOnBd, 0x04, 28, {0, 0, 0, 0, 0, 0x06, 0, 0,    0, 0, 0, 0, 0, 0x02,
@@ -828,7 +839,7 @@ void ReadTrackInformation(Command* c) {
             Fail(c, kSenseInvalidField);
             return;
         }
-        chosen = {1, kAdrControlData, 1, 0};
+        chosen = {1, SingleTrackAdrControl(disc), 1, 0};
         size = disc->totalSectors;
     } else {
         int32_t found = -1;

@@ -184,6 +184,7 @@ void FreeDisc(Disc* disc) {
     ps::FileRelease(disc->extra);
     ps::SecurityRelease(disc->security);
     Release(disc->scratch);
+    Release(disc->stage);
     Release(disc->tracks);
     Release(disc->fullToc);
     Release(disc->cdText);
@@ -212,7 +213,8 @@ Disc* PrepareDisc(const MountRecord& r) {
 
     bool ok = true;
     disc->scratch = static_cast<uint8_t*>(Allocate(ps::kPoolPaged, kScratchSize));
-    ok = ok && disc->scratch;
+    disc->stage = static_cast<uint8_t*>(Allocate(ps::kPoolPaged, kStageSize));
+    ok = ok && disc->scratch && disc->stage;
     // Files first: the sender's handles are checked with the sender's rights, here.
     ok = ok && r.imageHandle && ps::FileReferenceFromSender(r.imageHandle, &disc->main);
     if (ok && r.readerKind == kReaderCcd && r.kindPointer)
@@ -251,7 +253,7 @@ Disc* PrepareDisc(const MountRecord& r) {
             break;
         case kReaderWav:
             if (!disc->tracks) {
-                disc->audioOffset = r.kindPointer ? r.kindPointer : kCanonicalWavHeader;
+                disc->audioOffset = r.param84 ? r.param84 : kCanonicalWavHeader;
                 ok = SynthesiseTrackTable(disc, kSectorCdda, 0, kCdSectorSize, disc->audioOffset);
             }
             break;

@@ -92,8 +92,8 @@ void TimerDestroy(Timer* timer);
 void TimerSet(Timer* timer, uint64_t relative100ns, bool withProcedure);
 // True when the timer's time has passed (or it was never started).
 bool TimerExpired(Timer* timer);
-// Cancels a pending expiry and waits for a procedure call already under way. A cancelled timer
-// counts as expired.
+// Cancels a pending expiry and waits for a procedure call already under way (used when a
+// drive stops, before its state goes away).
 void TimerCancel(Timer* timer);
 
 // ---- Files -------------------------------------------------------------------------------

@@ -40,14 +40,15 @@ ReadResult Result(uint8_t status, uint32_t bytes, uint32_t failedLba) {
 
 // User data of one stored sector of a run that is not plain 2048-byte user data.
 uint8_t ReadOneUserSector(Disc* disc, const TrackEntry& e, const RunLayout& layout, uint32_t lba,
-                          uint8_t* out) {
-    uint64_t offset = e.fileOffset + uint64_t(lba - e.firstLba) * e.bytesPerSector;
+                          uint32_t ahead, uint8_t* out) {
+    const uint8_t* stored = StoredSector(disc, &e, lba, ahead);
+    if (!stored)
+        return kReadMediumError;
     if (layout.rawStart == 0) {
         // Whole raw sectors: the mode decides where the user data starts (Mode 1 at 16,
         // Form 1 at 24), whatever the run's parts say.
         uint8_t* sector = disc->scratch;
-        if (ps::FileRead(disc->main, offset, sector, kCdSectorSize) != kCdSectorSize)
-            return kReadMediumError;
+        CopyBytes(sector, stored, kCdSectorSize);
         UnscrambleIfNeeded(disc, sector);
         uint8_t type = SectorTypeOf(sector);
         uint16_t start;
@@ -67,9 +68,7 @@ uint8_t ReadOneUserSector(Disc* disc, const TrackEntry& e, const RunLayout& layo
         userStart = kMode2UserStart;
     else
         return kReadIllegalMode;
-    if (ps::FileRead(disc->main, offset + (userStart - layout.rawStart), out, kUserDataSize) !=
-        kUserDataSize)
-        return kReadMediumError;
+    CopyBytes(out, stored + (userStart - layout.rawStart), kUserDataSize);
     return kReadOk;
 }
 
@@ -100,7 +99,7 @@ ReadResult ReadRunsUserData(Disc* disc, uint8_t* buffer, uint32_t count, uint32_
             if (e->sectorType == kSectorCdda)
                 return Result(kReadIllegalMode, done * kUserDataSize, current);
             for (uint32_t i = 0; i < n; ++i) {
-                uint8_t status = ReadOneUserSector(disc, *e, layout, current + i,
+                uint8_t status = ReadOneUserSector(disc, *e, layout, current + i, n - i,
                                                    out + uint64_t(i) * kUserDataSize);
                 if (status != kReadOk)
                     return Result(status, (done + i) * kUserDataSize, current + i);
@@ -155,6 +154,23 @@ bool LayoutOfRun(const TrackEntry& e, RunLayout* layout) {
     layout->rawStart = start;
     layout->sectorBytes = uint16_t(stored);
     return stored == kCdSectorSize - start - trailer;
+}
+
+const uint8_t* StoredSector(Disc* disc, const TrackEntry* e, uint32_t lba, uint32_t ahead) {
+    uint32_t stride = e->bytesPerSector;
+    if (disc->stageRun != e || lba < disc->stageFirst ||
+        lba - disc->stageFirst >= disc->stageCount) {
+        uint32_t n = Min(Max<uint32_t>(ahead, 1), e->endLba - lba);
+        n = Min(n, kStageSize / stride);
+        uint64_t offset = e->fileOffset + uint64_t(lba - e->firstLba) * stride;
+        uint32_t got = ps::FileRead(disc->main, offset, disc->stage, n * stride);
+        disc->stageRun = e;
+        disc->stageFirst = lba;
+        disc->stageCount = got / stride;
+        if (disc->stageCount == 0)
+            return nullptr;
+    }
+    return disc->stage + uint64_t(lba - disc->stageFirst) * stride;
 }
 
 const TrackEntry* FindRun(const Disc* disc, uint32_t lba) {

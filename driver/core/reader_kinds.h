@@ -19,10 +19,16 @@ bool LayoutOfRun(const TrackEntry& entry, RunLayout* layout);
 // The track-table entry holding `lba`, or null.
 const TrackEntry* FindRun(const Disc* disc, uint32_t lba);
 
+// The stored bytes (stride bytes) of `lba` in run `e`, reading up to `ahead` sectors of the
+// run at once. Null when the file does not hold them.
+const uint8_t* StoredSector(Disc* disc, const TrackEntry* e, uint32_t lba, uint32_t ahead);
+
 // Builds the raw 2352-byte sector `lba` in `sector` from whatever the image stores; with
 // `linear96` non-null also the 96 sub-channel bytes in linear channel order (zeros when the
 // image has none). Returns a ReadStatus.
-uint8_t FetchRawSector(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96);
+// `ahead`: sectors the caller is going to fetch from `lba` on (read-ahead hint).
+uint8_t FetchRawSector(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96,
+                       uint32_t ahead);
 
 // CCD images with scrambled data tracks: unscrambles a raw sector that begins with a sync.
 void UnscrambleIfNeeded(const Disc* disc, uint8_t* sector);
@@ -41,5 +47,10 @@ bool PrepareAudioDecoder(Disc* disc, const MountRecord& record);
 void FreeAudioDecoder(AudioDecoder* decoder);
 // CD-DA sectors (2352 bytes each) into `buffer`.
 ReadResult ReadAudioSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_t lba);
+
+// APE discs, the same for APE frames.
+bool PrepareApeDecoder(Disc* disc, const MountRecord& record);
+void FreeApeDecoder(ApeState* state);
+ReadResult ReadApeSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_t lba);
 
 } // namespace vostrale

@@ -16,7 +16,6 @@ constexpr uint32_t kC2PointersWithBlockErrorSize = 296;
 constexpr uint32_t kFormattedQBytes = 16;
 constexpr uint32_t kSectorsPerLinearRecord = 96;
 
-constexpr uint8_t kSubchannelNone = 0;
 constexpr uint8_t kSubchannelRaw = 1;
 constexpr uint8_t kSubchannelQ = 2;
 
@@ -50,7 +49,7 @@ void CompleteSector(uint8_t* sector, uint32_t lba, uint8_t type, uint8_t parts, 
         WriteEdcEcc(sector, type);
 }
 
-uint8_t FetchFromRun(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96) {
+uint8_t FetchFromRun(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96, uint32_t ahead) {
     const TrackEntry* e = FindRun(disc, lba);
     if (!e)
         return kReadMediumError;
@@ -67,10 +66,10 @@ uint8_t FetchFromRun(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear9
             CompleteSector(sector, lba, type, 0, kMode2UserOffset);
         return kReadOk;
     }
-    uint64_t offset = e->fileOffset + uint64_t(lba - e->firstLba) * e->bytesPerSector;
-    if (ps::FileRead(disc->main, offset, sector + layout.rawStart, layout.sectorBytes) !=
-        layout.sectorBytes)
+    const uint8_t* stored = StoredSector(disc, e, lba, ahead);
+    if (!stored)
         return kReadMediumError;
+    CopyBytes(sector + layout.rawStart, stored, layout.sectorBytes);
     if (IsFullRaw(layout))
         UnscrambleIfNeeded(disc, sector);
     else if (dataType)
@@ -78,14 +77,11 @@ uint8_t FetchFromRun(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear9
     if (!linear96)
         return kReadOk;
     if (layout.subchannel) {
-        uint8_t raw[kSubchannelSize];
-        if (ps::FileRead(disc->main, offset + kCdSectorSize, raw, kSubchannelSize) !=
-            kSubchannelSize)
-            return kReadMediumError;
-        DeinterleaveSubchannel(raw, linear96);
+        DeinterleaveSubchannel(stored + kCdSectorSize, linear96);
     } else if (disc->sub && e->bytesPerSector == kCdSectorSize) {
         // The .sub file follows the .img sector by sector, sessions' gaps excluded, so the
         // record is found by the sector's place in the .img, not by its address.
+        uint64_t offset = e->fileOffset + uint64_t(lba - e->firstLba) * e->bytesPerSector;
         uint64_t index = offset / kCdSectorSize;
         if (ps::FileRead(disc->sub, index * kSectorsPerLinearRecord, linear96, kSubchannelSize) !=
             kSubchannelSize)
@@ -124,7 +120,8 @@ void UnscrambleIfNeeded(const Disc* disc, uint8_t* sector) {
         ScrambleSector(sector);
 }
 
-uint8_t FetchRawSector(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96) {
+uint8_t FetchRawSector(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96,
+                       uint32_t ahead) {
     switch (disc->reader) {
     case kReaderFileList: {
         ZeroBytes(sector, kCdSectorSize);
@@ -156,7 +153,7 @@ uint8_t FetchRawSector(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linea
         return r.status;
     }
     default:
-        return FetchFromRun(disc, lba, sector, linear96);
+        return FetchFromRun(disc, lba, sector, linear96, ahead);
     }
 }
 
@@ -176,6 +173,12 @@ ReadResult ReadRaw(Disc* disc, uint8_t* buffer, uint32_t bufferBytes, uint32_t c
     uint32_t subBytes = subchannel == kSubchannelRaw ? kSubchannelSize
                         : subchannel == kSubchannelQ ? kFormattedQBytes
                                                      : 0;
+    // Nothing selected: no data, and nothing to read.
+    if ((fields & 0xF8) == 0 && c2Bytes == 0 && subBytes == 0 && expected == kSectorUnknown) {
+        ReadResult r = Result(kReadOk, 0, 0);
+        r.sectors = count;
+        return r;
+    }
     // Whole stored sectors straight into the caller's buffer when nothing needs building.
     bool direct = (fields & 0xF8) == kFieldAllWithoutErrors && c2Bytes == 0 && subBytes == 0 &&
                   expected == kSectorUnknown && disc->trackCount != 0 &&
@@ -208,7 +211,8 @@ ReadResult ReadRaw(Disc* disc, uint8_t* buffer, uint32_t bufferBytes, uint32_t c
                 continue;
             }
         }
-        uint8_t status = FetchRawSector(disc, current, sector, subBytes ? linear : nullptr);
+        uint8_t status =
+            FetchRawSector(disc, current, sector, subBytes ? linear : nullptr, count - done);
         if (status != kReadOk)
             return Result(status, delivered, current);
         uint8_t detected = DetectSectorType(sector);
@@ -249,7 +253,7 @@ ReadResult ReadRaw(Disc* disc, uint8_t* buffer, uint32_t bufferBytes, uint32_t c
 bool ReadSubchannel(Disc* disc, uint32_t lba, uint8_t* linear96) {
     if (!disc->sub || lba >= disc->totalSectors)
         return false;
-    return FetchFromRun(disc, lba, disc->scratch, linear96) == kReadOk;
+    return FetchFromRun(disc, lba, disc->scratch, linear96, 1) == kReadOk;
 }
 
 } // namespace vostrale

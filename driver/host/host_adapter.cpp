@@ -1,4 +1,5 @@
 #include "driver/host/host_adapter.h"
+#include "driver/host/spin_event.h"
 
 #include <condition_variable>
 #include <cstring>
@@ -8,9 +9,7 @@ namespace vostrale {
 namespace {
 
 struct Completion {
-    std::mutex lock;
-    std::condition_variable done;
-    bool completed = false;
+    host::SpinEvent done;
 };
 
 } // namespace
@@ -23,10 +22,7 @@ void NotifyBusChange(void* port) {
 }
 
 void NotifyRequestComplete(void*, ScsiRequest* request) {
-    Completion* c = static_cast<Completion*>(request->portContext);
-    std::lock_guard<std::mutex> guard(c->lock);
-    c->completed = true;
-    c->done.notify_all();
+    static_cast<Completion*>(request->portContext)->done.Set();
 }
 
 } // namespace ps
@@ -72,8 +68,7 @@ ScsiOutcome HostAdapter::Scsi(uint8_t pathId, uint8_t targetId, uint8_t lun, con
     request.transferLength = data ? transferLength : 0;
     request.portContext = &completion;
     StartIo(m_adapter, &request);
-    std::unique_lock<std::mutex> guard(completion.lock);
-    completion.done.wait(guard, [&] { return completion.completed; });
+    completion.done.Wait();
     outcome.srbStatus = request.srbStatus;
     outcome.scsiStatus = request.scsiStatus;
     outcome.sense.assign(sense, sense + request.senseDelivered);

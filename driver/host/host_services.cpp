@@ -1,6 +1,7 @@
 // The engine's platform services in user mode: standard threads and locks, reads on the
 // descriptors (or handles) that a mount record carries, and a clock that only tests move.
 #include "driver/host/host_services.h"
+#include "driver/host/spin_event.h"
 
 #include "driver/core/engine.h"
 #include "driver/core/platform_services.h"
@@ -40,6 +41,7 @@ HostState& State() {
 }
 
 std::atomic<int64_t> g_poolBlocks{0};
+std::atomic<int64_t> g_fileReferences{0};
 
 // ---- Clock and timers --------------------------------------------------------------------
 
@@ -62,10 +64,8 @@ thread_local int t_impersonating = 0;
 namespace ps {
 
 struct Event {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool signalled;
-    EventKind kind;
+    Event(EventKind kind, bool signalled) : event(kind == kEventSynchronization, signalled) {}
+    host::SpinEvent event;
 };
 
 struct Queue {
@@ -105,12 +105,7 @@ void PoolFree(void* block, uint32_t) {
 }
 
 Event* EventCreate(EventKind kind, bool signalled) {
-    Event* e = new (std::nothrow) Event;
-    if (!e)
-        return nullptr;
-    e->signalled = signalled;
-    e->kind = kind;
-    return e;
+    return new (std::nothrow) Event(kind, signalled);
 }
 
 void EventDestroy(Event* event) {
@@ -118,24 +113,15 @@ void EventDestroy(Event* event) {
 }
 
 void EventSet(Event* event) {
-    std::lock_guard<std::mutex> guard(event->lock);
-    event->signalled = true;
-    if (event->kind == kEventSynchronization)
-        event->changed.notify_one();
-    else
-        event->changed.notify_all();
+    event->event.Set();
 }
 
 void EventReset(Event* event) {
-    std::lock_guard<std::mutex> guard(event->lock);
-    event->signalled = false;
+    event->event.Reset();
 }
 
 void EventWait(Event* event) {
-    std::unique_lock<std::mutex> guard(event->lock);
-    event->changed.wait(guard, [event] { return event->signalled; });
-    if (event->kind == kEventSynchronization)
-        event->signalled = false;
+    event->event.Wait();
 }
 
 Queue* QueueCreate() {
@@ -258,6 +244,7 @@ bool FileReferenceFromSender(uint64_t senderHandle, FileRef* file) {
         return false;
     }
     *file = uint64_t(uintptr_t(own));
+    ++g_fileReferences;
     return true;
 #else
     if (senderHandle > uint64_t(INT32_MAX))
@@ -273,6 +260,7 @@ bool FileReferenceFromSender(uint64_t senderHandle, FileRef* file) {
     if (own < 0)
         return false;
     *file = uint64_t(own);
+    ++g_fileReferences;
     return true;
 #endif
 }
@@ -293,6 +281,7 @@ bool FileOpenByName(const char* path, FileRef* file) {
     }
 #endif
     *file = f;
+    ++g_fileReferences;
     return true;
 }
 
@@ -306,8 +295,10 @@ uint32_t FileRead(FileRef file, uint64_t offset, void* buffer, uint32_t length) 
 }
 
 void FileRelease(FileRef file) {
-    if (file)
-        platform::CloseFile(file);
+    if (!file)
+        return;
+    --g_fileReferences;
+    platform::CloseFile(file);
 }
 
 SecurityContext* SecurityCapture() {
@@ -425,6 +416,10 @@ void SetSecurityCaptureFails(bool fails) {
 
 int64_t OutstandingPoolBlocks() {
     return g_poolBlocks.load();
+}
+
+int64_t OpenFileReferences() {
+    return g_fileReferences.load();
 }
 
 } // namespace host

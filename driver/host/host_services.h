@@ -28,4 +28,7 @@ void SetSecurityCaptureFails(bool fails);
 // Pool blocks currently allocated by the engine (leak checks in tests).
 int64_t OutstandingPoolBlocks();
 
+// Files the engine holds (references taken from senders and files it opened itself).
+int64_t OpenFileReferences();
+
 } // namespace vostrale::host

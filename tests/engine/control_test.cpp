@@ -2,9 +2,11 @@
 // sender.
 #include "tests/engine/engine_fixture.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 namespace vostrale::test {
 namespace {
@@ -166,6 +168,11 @@ TEST_F(ControlTest, MountStatusQueryAndUnmount) {
     SettleDrive();
     ASSERT_TRUE(Mount(0, Plain(), &status));
     EXPECT_EQ(status, uint32_t(kStatusLoaded | kStatusAttached | kStatusChanging));
+    // The timer's end of the change: Changing gives way to a unit attention.
+    host::AdvanceClock(4000);
+    q = ControlBuffer(kCtlQueryDrive, 0, Bytes(8));
+    ASSERT_TRUE(A().Control(q.data(), q.size()));
+    EXPECT_EQ(ReplyValue(q), uint32_t(kStatusLoaded | kStatusAttached | kStatusUnitAttention));
 
     uint32_t after = 0;
     ASSERT_TRUE(Simple(kCtlUnmount, 0, &after));
@@ -202,6 +209,9 @@ TEST_F(ControlTest, RegionRuleAtMount) {
 
 // Mount records that must be refused, each breaking one rule, and the pool left as it was.
 TEST_F(ControlTest, HostileRecordsAreRefused) {
+#ifdef _WIN32
+    GTEST_SKIP() << "uses POSIX pipes and unmapped pages";
+#else
     int pipeFds[2];
     ASSERT_EQ(::pipe(pipeFds), 0);
     int writeOnly = ::open(m_dir.Path("plain.iso").c_str(), O_WRONLY);
@@ -290,6 +300,7 @@ TEST_F(ControlTest, HostileRecordsAreRefused) {
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
     ::close(writeOnly);
+#endif
 }
 
 TEST_F(ControlTest, HostileFileLists) {

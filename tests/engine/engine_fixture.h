@@ -100,6 +100,10 @@ inline TrackEntry Span(uint8_t type, uint8_t parts, uint32_t first, uint32_t end
     return e;
 }
 
+inline Bytes Slice(const Bytes& b, size_t start, size_t length) {
+    return Bytes(b.begin() + long(start), b.begin() + long(start + length));
+}
+
 inline uint64_t Ptr(const void* p) {
     return uint64_t(uintptr_t(p));
 }

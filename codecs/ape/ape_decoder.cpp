@@ -1,0 +1,572 @@
+#include "codecs/ape/ape_decoder.h"
+
+#include "common/crc.h"
+
+namespace vostrale {
+
+namespace {
+
+constexpr uint16_t kFlagsFromVersion = 3820; // frames carry flags after a CRC with bit 31
+constexpr uint16_t kNewAdaptVersion = 3980;  // NN adaptation codes scaled by the average
+constexpr uint16_t kPivotCoderVersion = 3990;
+constexpr uint16_t kCrossChannelVersion =
+    3950; // predictor with the other channel's part // newer symbol table and pivot-coded values
+constexpr uint32_t kCrcFlagsBit = 0x80000000u;
+constexpr uint32_t kFlagLeftSilence = 1;
+constexpr uint32_t kFlagRightSilence = 2;
+constexpr uint32_t kFlagPseudoStereo = 4;
+constexpr uint32_t kRangeBottom = 0x800000;
+constexpr uint32_t kOverflowSymbol = 63;
+constexpr uint32_t kTableDirectStart = 65493; // totals[21]; every later symbol has width 1
+constexpr uint32_t kTableDirectBias = 65472;  // symbol = x - bias from there on
+constexpr uint32_t kTableSum = 65536;
+constexpr uint32_t kInitialK = 10;
+constexpr uint32_t kInitialKSum = 16384;
+constexpr int32_t kInitialA[4] = {360, 317, -109, 98};
+
+// Cumulative frequencies of symbols 0..21; symbols 21..63 follow with width 1.
+constexpr uint32_t kTotalsOld[22] = {0,     14824, 28224, 39348, 47855, 53994, 58171, 60926,
+                                     62682, 63786, 64463, 64878, 65126, 65276, 65365, 65419,
+                                     65450, 65469, 65480, 65487, 65491, 65493};
+constexpr uint32_t kTotalsNew[22] = {0,     19578, 36160, 48417, 56323, 60899, 63265, 64435,
+                                     64971, 65232, 65351, 65416, 65447, 65466, 65476, 65482,
+                                     65485, 65488, 65490, 65491, 65492, 65493};
+
+struct NnShape {
+    uint16_t order;
+    uint16_t shift;
+};
+constexpr NnShape kNnShapes[kApeMaxLevelIndex + 1][kApeNnSlots] = {
+    {{0, 0}, {0, 0}, {0, 0}},      {{16, 11}, {0, 0}, {0, 0}},        {{64, 11}, {0, 0}, {0, 0}},
+    {{32, 10}, {256, 13}, {0, 0}}, {{16, 11}, {256, 13}, {1280, 15}},
+};
+
+// The bitstream is a sequence of little-endian 32-bit words, each consumed from its most
+// significant byte down; `pos` counts consumed bytes from the start of the first word.
+struct RangeDecoder {
+    const uint8_t* data;
+    size_t size;
+    size_t pos;
+    uint32_t low;
+    uint32_t range;
+    uint32_t current;
+    bool corrupt;
+
+    uint32_t NextByte() {
+        size_t at = pos ^ 3;
+        ++pos;
+        if (at < size)
+            return data[at];
+        // A whole frame never reaches this far past its buffer: stop decoding garbage.
+        if (pos > size + kApeReadMargin)
+            corrupt = true;
+        return 0;
+    }
+
+    void Normalize() {
+        while (range <= kRangeBottom) {
+            uint32_t b = NextByte();
+            low = (low << 8) | ((((current << 8) | b) >> 1) & 0xFF);
+            current = b;
+            range <<= 8;
+        }
+    }
+
+    // A value below `divisor` (at most 65536).
+    uint32_t DecodeDivisor(uint32_t divisor) {
+        Normalize();
+        uint32_t r = range / divisor;
+        uint32_t x = low / r;
+        low -= x * r;
+        range = r;
+        return x;
+    }
+
+    uint32_t DecodeBits(uint32_t bits) {
+        Normalize();
+        uint32_t r = range >> bits;
+        uint32_t x = low / r;
+        low -= x * r;
+        range = r;
+        return x;
+    }
+
+    uint32_t DecodeSymbol(const uint32_t* totals) {
+        Normalize();
+        uint32_t r = range >> 16;
+        uint32_t x = low / r;
+        if (x >= kTableDirectStart) {
+            if (x >= kTableSum) {
+                corrupt = true;
+                x = kTableSum - 1;
+            }
+            low -= r * x;
+            range = r;
+            return x - kTableDirectBias;
+        }
+        uint32_t e = 0;
+        while (totals[e + 1] <= x)
+            ++e;
+        low -= r * totals[e];
+        range = r * (totals[e + 1] - totals[e]);
+        return e;
+    }
+};
+
+__attribute__((always_inline)) inline void UpdateRice(ApeRiceState* rice, uint32_t value) {
+    rice->kSum += (value + 1) / 2 - ((rice->kSum + 16) >> 5);
+    // Boundary for k is 2^(k+4), and 0 for k = 0 (so k leaves 0 only once kSum reaches 32).
+    uint64_t lower = rice->k ? (uint64_t(1) << (rice->k + 4)) : 0;
+    if (rice->kSum < lower)
+        --rice->k;
+    else if (rice->kSum >= (uint64_t(1) << (rice->k + 5)))
+        ++rice->k;
+}
+
+int32_t ToSigned(uint32_t value) {
+    return (value & 1) ? int32_t((value >> 1) + 1) : -int32_t(value >> 1);
+}
+
+__attribute__((always_inline)) inline int32_t DecodeValuePivot(RangeDecoder* rc,
+                                                               ApeRiceState* rice) {
+    uint32_t pivot = Max<uint32_t>(rice->kSum >> 5, 1);
+    uint32_t overflow = rc->DecodeSymbol(kTotalsNew);
+    if (overflow == kOverflowSymbol) {
+        uint32_t high = rc->DecodeBits(16);
+        overflow = (high << 16) | rc->DecodeBits(16);
+    }
+    uint32_t base;
+    if (pivot < 0x10000) {
+        base = rc->DecodeDivisor(pivot);
+    } else {
+        uint32_t shift = 32 - uint32_t(__builtin_clz(pivot)) - 16;
+        uint32_t high = rc->DecodeDivisor((pivot >> shift) + 1);
+        base = (high << shift) + rc->DecodeDivisor(uint32_t(1) << shift);
+    }
+    uint32_t value = base + overflow * pivot;
+    UpdateRice(rice, value);
+    return ToSigned(value);
+}
+
+int32_t DecodeValueK(RangeDecoder* rc, ApeRiceState* rice) {
+    uint32_t overflow = rc->DecodeSymbol(kTotalsOld);
+    uint32_t bits;
+    if (overflow == kOverflowSymbol) {
+        bits = rc->DecodeBits(5);
+        overflow = 0;
+        // Only a damaged stream decodes a 5-bit count above 31.
+        if (bits > 31) {
+            rc->corrupt = true;
+            bits = 31;
+        }
+    } else {
+        bits = rice->k ? rice->k - 1 : 0;
+    }
+    uint32_t base;
+    if (bits <= 16) {
+        base = rc->DecodeBits(bits);
+    } else {
+        base = rc->DecodeBits(16);
+        base |= rc->DecodeBits(bits - 16) << 16;
+    }
+    uint32_t value = base + (overflow << bits);
+    UpdateRice(rice, value);
+    return ToSigned(value);
+}
+
+int32_t Sign(int32_t v) {
+    return (v > 0) - (v < 0);
+}
+
+int16_t Saturate16(int32_t v) {
+    return v > 32767 ? int16_t(32767) : v < -32768 ? int16_t(-32768) : int16_t(v);
+}
+
+int32_t WrapAdd(int32_t a, int32_t b) {
+    return int32_t(uint32_t(a) + uint32_t(b));
+}
+int32_t WrapSub(int32_t a, int32_t b) {
+    return int32_t(uint32_t(a) - uint32_t(b));
+}
+int32_t WrapMul(int32_t a, int32_t b) {
+    return int32_t(uint32_t(a) * uint32_t(b));
+}
+int32_t Decay31(int32_t v) {
+    return WrapMul(v, 31) >> 5;
+}
+
+void ResetFilter(ApeNnFilter* f, int16_t* pool) {
+    ZeroBytes(pool + f->coeffs, f->order * sizeof(int16_t));
+    ZeroBytes(pool + f->history, f->order * sizeof(int16_t));
+    ZeroBytes(pool + f->adapt, f->order * sizeof(int16_t));
+    f->pos = f->order;
+    f->average = 0;
+}
+
+// Dot product of the coefficients as they were with the history, then adaptation of the
+// coefficients against the input's sign (kDirection: +1 for a negative input, -1 for a
+// positive one, 0 for zero). Wrapping 32-bit sum and 16-bit coefficients. The order is a
+// compile-time multiple of 16 so the loop vectorises without a remainder.
+template <uint32_t kOrder, int kDirection>
+uint32_t DotAndAdapt(int16_t* __restrict coeffs, const int16_t* __restrict history,
+                     const int16_t* __restrict adapt) {
+    uint32_t dot = 0;
+    for (uint32_t j = 0; j < kOrder; ++j) {
+        dot += uint32_t(int32_t(coeffs[j]) * int32_t(history[j]));
+        if (kDirection > 0)
+            coeffs[j] = int16_t(uint16_t(coeffs[j]) + uint16_t(adapt[j]));
+        else if (kDirection < 0)
+            coeffs[j] = int16_t(uint16_t(coeffs[j]) - uint16_t(adapt[j]));
+    }
+    return dot;
+}
+
+template <uint32_t kOrder, bool kNewRule>
+int32_t FilterStep(ApeNnFilter* f, int16_t* pool, int32_t v) {
+    int16_t* coeffs = pool + f->coeffs;
+    int16_t* history = pool + f->history + f->pos - kOrder;
+    int16_t* adapt = pool + f->adapt + f->pos - kOrder;
+
+    uint32_t dot = v < 0   ? DotAndAdapt<kOrder, 1>(coeffs, history, adapt)
+                   : v > 0 ? DotAndAdapt<kOrder, -1>(coeffs, history, adapt)
+                           : DotAndAdapt<kOrder, 0>(coeffs, history, adapt);
+    int32_t rounded = int32_t(dot + (uint32_t(1) << (f->shift - 1))) >> f->shift;
+    int32_t out = WrapAdd(v, rounded);
+
+    history[kOrder] = Saturate16(out);
+    int16_t code;
+    if (kNewRule) {
+        int64_t magnitude = out < 0 ? -int64_t(out) : int64_t(out);
+        int64_t average = f->average;
+        if (magnitude > 3 * average)
+            code = 32;
+        else if (magnitude > (4 * average) / 3)
+            code = 16;
+        else
+            code = magnitude > 0 ? 8 : 0;
+        if (out > 0)
+            code = int16_t(-code);
+        f->average = int32_t(average + (magnitude - average) / 16);
+        adapt[kOrder] = code;
+        adapt[kOrder - 1] >>= 1;
+        adapt[kOrder - 2] >>= 1;
+        adapt[kOrder - 8] >>= 1;
+    } else {
+        code = out > 0 ? -4 : out < 0 ? 4 : 0;
+        adapt[kOrder] = code;
+        adapt[kOrder - 4] >>= 1;
+        adapt[kOrder - 8] >>= 1;
+    }
+
+    if (++f->pos == kOrder + kApeNnWindow) {
+        MoveBytes(pool + f->history, pool + f->history + kApeNnWindow, kOrder * sizeof(int16_t));
+        MoveBytes(pool + f->adapt, pool + f->adapt + kApeNnWindow, kOrder * sizeof(int16_t));
+        f->pos = kOrder;
+    }
+    return out;
+}
+
+template <bool kNewRule> int32_t FilterByOrder(ApeNnFilter* f, int16_t* pool, int32_t v) {
+    switch (f->order) {
+    case 16:
+        return FilterStep<16, kNewRule>(f, pool, v);
+    case 32:
+        return FilterStep<32, kNewRule>(f, pool, v);
+    case 64:
+        return FilterStep<64, kNewRule>(f, pool, v);
+    case 256:
+        return FilterStep<256, kNewRule>(f, pool, v);
+    default:
+        return FilterStep<1280, kNewRule>(f, pool, v);
+    }
+}
+
+__attribute__((always_inline)) inline int32_t ApplyFilters(ApeDecoder* d, uint32_t channel,
+                                                           int32_t v) {
+    for (uint32_t i = 0; i < d->filterCount; ++i) {
+        ApeNnFilter* f = &d->filters[channel][i];
+        v = d->newAdaptation ? FilterByOrder<true>(f, d->pool, v)
+                             : FilterByOrder<false>(f, d->pool, v);
+    }
+    return v;
+}
+
+void ResetStage(ApeStage* s) {
+    ZeroBytes(s, sizeof(*s));
+    for (int i = 0; i < 4; ++i)
+        s->a[i] = kInitialA[i];
+}
+
+// Decoder generations, picked once per frame from the file version.
+enum Generation : int {
+    kGen3930 = 0, // k-coded values, predictor from the channel's own past only
+    kGen3950 = 1, // k-coded values, predictor with the other channel's part
+    kGen3990 = 2, // pivot-coded values, predictor as kGen3950
+};
+
+// One prediction step for input v with the other channel's value `other` (0 for one channel).
+// The older stage has no other-channel part, scales by 2^9 and moves a coefficient up for a
+// zero history entry as for a positive one.
+template <bool kWithOther, bool kOlder = false>
+__attribute__((always_inline)) inline int32_t StageStep(ApeStage* s, int32_t v, int32_t other) {
+    s->hA[3] = s->hA[2];
+    s->hA[2] = s->hA[1];
+    s->hA[1] = WrapSub(s->lastP, s->hA[0]);
+    s->hA[0] = s->lastP;
+    int32_t predA = 0;
+    for (int i = 0; i < 4; ++i)
+        predA = WrapAdd(predA, WrapMul(s->hA[i], s->a[i]));
+    int32_t predB = 0;
+    if (kWithOther) {
+        int32_t filtered = WrapSub(other, Decay31(s->lastOther));
+        s->lastOther = other;
+        s->hB[4] = s->hB[3];
+        s->hB[3] = s->hB[2];
+        s->hB[2] = s->hB[1];
+        s->hB[1] = WrapSub(filtered, s->hB[0]);
+        s->hB[0] = filtered;
+        for (int i = 0; i < 5; ++i)
+            predB = WrapAdd(predB, WrapMul(s->hB[i], s->b[i]));
+    }
+    int32_t sv = Sign(v);
+    if (kOlder) {
+        int32_t p = WrapAdd(v, predA >> 9);
+        for (int i = 0; i < 4; ++i)
+            s->a[i] += (s->hA[i] < 0 ? -1 : 1) * sv;
+        s->lastP = p;
+        s->lastR = WrapAdd(p, Decay31(s->lastR));
+        return s->lastR;
+    }
+    int32_t p = WrapAdd(v, WrapAdd(predA, predB >> 1) >> 10);
+    // Each coefficient moves by the sign of its history entry times the sign of the input.
+    if (sv != 0) {
+        for (int i = 0; i < 4; ++i)
+            s->a[i] += Sign(s->hA[i]) * sv;
+        if (kWithOther) {
+            for (int i = 0; i < 5; ++i)
+                s->b[i] += Sign(s->hB[i]) * sv;
+        }
+    }
+    s->lastP = p;
+    s->lastR = WrapAdd(p, Decay31(s->lastR));
+    return s->lastR;
+}
+
+void StoreSample(uint8_t* out, uint32_t bytes, int32_t v) {
+    if (bytes == 2) {
+        out[0] = uint8_t(v);
+        out[1] = uint8_t(uint32_t(v) >> 8);
+    } else if (bytes == 1) {
+        out[0] = uint8_t(uint32_t(v) + 0x80);
+    } else {
+        out[0] = uint8_t(v);
+        out[1] = uint8_t(uint32_t(v) >> 8);
+        out[2] = uint8_t(uint32_t(v) >> 16);
+    }
+}
+
+template <int kGen>
+bool DecodeMono(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint32_t outChannels,
+                uint8_t* pcm) {
+    const uint32_t bytes = d->info.bitsPerSample / 8;
+    const uint32_t step = bytes * outChannels;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        int32_t v =
+            kGen == kGen3990 ? DecodeValuePivot(rc, &d->rice[0]) : DecodeValueK(rc, &d->rice[0]);
+        v = ApplyFilters(d, 0, v);
+        int32_t x = StageStep<false, kGen == kGen3930>(&d->stage[0], v, 0);
+        uint8_t* out = pcm + size_t(i) * step;
+        StoreSample(out, bytes, x);
+        if (outChannels == 2)
+            StoreSample(out + bytes, bytes, x);
+        if (rc->corrupt)
+            return false;
+    }
+    return true;
+}
+
+template <int kGen>
+bool DecodeStereo(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint8_t* pcm) {
+    const uint32_t bytes = d->info.bitsPerSample / 8;
+    const uint32_t step = bytes * 2;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        // The difference channel comes first, then the mid channel.
+        const bool pivot = kGen == kGen3990;
+        int32_t side = pivot ? DecodeValuePivot(rc, &d->rice[0]) : DecodeValueK(rc, &d->rice[0]);
+        int32_t mid = pivot ? DecodeValuePivot(rc, &d->rice[1]) : DecodeValueK(rc, &d->rice[1]);
+        side = ApplyFilters(d, 0, side);
+        mid = ApplyFilters(d, 1, mid);
+        if (kGen == kGen3930) {
+            // These streams store the mid value of a block first.
+            int32_t first = StageStep<false, true>(&d->stage[0], side, 0);
+            side = StageStep<false, true>(&d->stage[1], mid, 0);
+            mid = first;
+        } else {
+            side = StageStep<true>(&d->stage[0], side, d->stage[1].lastR);
+            mid = StageStep<true>(&d->stage[1], mid, side);
+        }
+        int32_t left = WrapSub(mid, side / 2);
+        int32_t right = WrapAdd(left, side);
+        uint8_t* out = pcm + size_t(i) * step;
+        StoreSample(out, bytes, left);
+        StoreSample(out + bytes, bytes, right);
+        if (rc->corrupt)
+            return false;
+    }
+    return true;
+}
+
+uint32_t ReadBe32(RangeDecoder* rc) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i)
+        v = (v << 8) | rc->NextByte();
+    return v;
+}
+
+} // namespace
+
+bool ApeStreamSupported(const ApeStreamInfo& info) {
+    return info.version >= kApeMinVersion && info.version <= kApeMaxVersion &&
+           (info.channels == 1 || info.channels == 2) &&
+           (info.bitsPerSample == 8 || info.bitsPerSample == 16 || info.bitsPerSample == 24) &&
+           info.levelIndex <= kApeMaxLevelIndex;
+}
+
+uint64_t ApePcmBytes(const ApeStreamInfo& info, uint64_t blocks) {
+    if (!ApeStreamSupported(info))
+        return 0;
+    return blocks * info.channels * (info.bitsPerSample / 8);
+}
+
+bool ApeGetFrameSpan(const SeekPoint* table, uint32_t count, uint32_t frame, ApeFrameSpan* span) {
+    if (!table || count < 2 || frame >= count - 1)
+        return false;
+    const uint32_t base = table[0].fileOffset;
+    const uint32_t start = table[frame].fileOffset;
+    const uint32_t end = table[frame + 1].fileOffset;
+    const uint32_t first = table[frame].sample;
+    const uint32_t next = table[frame + 1].sample;
+    if (start < base || end <= start || next <= first)
+        return false;
+    const uint32_t skip = (start - base) & 3;
+    uint64_t bytes = uint64_t(end - start) + skip + 3;
+    bytes = (bytes & ~uint64_t(3)) + kApeReadMargin;
+    if (bytes > 0xFFFFFFFFu)
+        return false;
+    span->readOffset = start - skip;
+    span->readBytes = uint32_t(bytes);
+    span->skip = skip;
+    span->blocks = next - first;
+    return true;
+}
+
+uint32_t ApeMaxReadBytes(const SeekPoint* table, uint32_t count) {
+    if (!table || count < 2)
+        return 0;
+    uint32_t largest = 0;
+    for (uint32_t i = 0; i + 1 < count; ++i) {
+        ApeFrameSpan span;
+        if (!ApeGetFrameSpan(table, count, i, &span))
+            return 0;
+        largest = Max(largest, span.readBytes);
+    }
+    return largest;
+}
+
+bool ApeInitDecoder(ApeDecoder* decoder, const ApeStreamInfo& info) {
+    ZeroBytes(decoder, sizeof(*decoder) - sizeof(decoder->pool));
+    if (!ApeStreamSupported(info))
+        return false;
+    decoder->info = info;
+    // The highest level's filters always adapt by the newer rule, whatever the file version.
+    decoder->newAdaptation =
+        info.version >= kNewAdaptVersion || info.levelIndex == kApeMaxLevelIndex;
+    uint32_t next = 0;
+    uint32_t count = 0;
+    for (uint32_t slot = 0; slot < kApeNnSlots; ++slot) {
+        const NnShape& shape = kNnShapes[info.levelIndex][slot];
+        if (shape.order == 0)
+            break;
+        count = slot + 1;
+        for (uint32_t ch = 0; ch < 2; ++ch) {
+            ApeNnFilter* f = &decoder->filters[ch][slot];
+            f->order = shape.order;
+            f->shift = shape.shift;
+            f->coeffs = next;
+            f->history = f->coeffs + kApeNnSlotOrder[slot];
+            f->adapt = f->history + kApeNnWindow + kApeNnSlotOrder[slot];
+            next = f->adapt + kApeNnWindow + kApeNnSlotOrder[slot];
+        }
+    }
+    decoder->filterCount = count;
+    return true;
+}
+
+uint32_t ApeDecodeFrame(ApeDecoder* d, const uint8_t* input, size_t inputBytes, uint32_t skip,
+                        uint32_t blocks, uint8_t* pcm, size_t pcmBytes) {
+    const ApeStreamInfo& info = d->info;
+    const uint64_t needed = ApePcmBytes(info, blocks);
+    if (needed == 0 || needed > pcmBytes || skip > 3 || !input)
+        return 0;
+
+    RangeDecoder rc{};
+    rc.data = input;
+    rc.size = inputBytes;
+    rc.pos = skip;
+    uint32_t crc = ReadBe32(&rc);
+    uint32_t flags = 0;
+    if (info.version > kFlagsFromVersion && (crc & kCrcFlagsBit)) {
+        crc &= ~kCrcFlagsBit;
+        flags = ReadBe32(&rc);
+    }
+
+    for (uint32_t ch = 0; ch < 2; ++ch) {
+        d->rice[ch].k = kInitialK;
+        d->rice[ch].kSum = kInitialKSum;
+        ResetStage(&d->stage[ch]);
+        for (uint32_t i = 0; i < d->filterCount; ++i)
+            ResetFilter(&d->filters[ch][i], d->pool);
+    }
+
+    // The coder's first byte carries no information.
+    rc.NextByte();
+    rc.current = rc.NextByte();
+    rc.range = 128;
+    rc.low = rc.current >> 1;
+
+    const int gen = info.version >= kPivotCoderVersion     ? kGen3990
+                    : info.version >= kCrossChannelVersion ? kGen3950
+                                                           : kGen3930;
+    bool ok = true;
+    if (info.channels == 2) {
+        const uint32_t silence = kFlagLeftSilence | kFlagRightSilence;
+        if ((flags & silence) == silence)
+            ZeroBytes(pcm, size_t(needed));
+        else if (flags & kFlagPseudoStereo)
+            ok = gen == kGen3990   ? DecodeMono<kGen3990>(d, &rc, blocks, 2, pcm)
+                 : gen == kGen3950 ? DecodeMono<kGen3950>(d, &rc, blocks, 2, pcm)
+                                   : DecodeMono<kGen3930>(d, &rc, blocks, 2, pcm);
+        else
+            ok = gen == kGen3990   ? DecodeStereo<kGen3990>(d, &rc, blocks, pcm)
+                 : gen == kGen3950 ? DecodeStereo<kGen3950>(d, &rc, blocks, pcm)
+                                   : DecodeStereo<kGen3930>(d, &rc, blocks, pcm);
+    } else {
+        if (flags & kFlagLeftSilence)
+            ZeroBytes(pcm, size_t(needed));
+        else
+            ok = gen == kGen3990   ? DecodeMono<kGen3990>(d, &rc, blocks, 1, pcm)
+                 : gen == kGen3950 ? DecodeMono<kGen3950>(d, &rc, blocks, 1, pcm)
+                                   : DecodeMono<kGen3930>(d, &rc, blocks, 1, pcm);
+    }
+    if (!ok)
+        return 0;
+    // 8-bit silence is the unsigned midpoint.
+    if (info.bitsPerSample == 8 &&
+        ((info.channels == 2 && (flags & 3) == 3) || (info.channels == 1 && (flags & 1))))
+        FillBytes(pcm, 0x80, size_t(needed));
+
+    uint32_t actual = Crc32(0, pcm, size_t(needed)) >> 1;
+    return actual == crc ? blocks : 0;
+}
+
+} // namespace vostrale

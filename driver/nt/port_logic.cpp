@@ -1,0 +1,142 @@
+#include "driver/nt/port_logic.h"
+
+namespace vostrale::nt {
+
+bool PrepareRequest(void* port, SCSI_REQUEST_BLOCK* srb, SystemAddressLookup lookup) {
+    RequestSlot* slot = static_cast<RequestSlot*>(srb->SrbExtension);
+    if (!slot) {
+        srb->SrbStatus = SRB_STATUS_ERROR;
+        srb->ScsiStatus = SCSISTAT_GOOD;
+        srb->DataTransferLength = 0;
+        return false;
+    }
+    ZeroBytes(slot, sizeof(*slot));
+    ScsiRequest& r = slot->request;
+    r.function = srb->Function;
+    r.pathId = srb->PathId;
+    r.targetId = srb->TargetId;
+    r.lun = srb->Lun;
+    r.cdbLength = uint8_t(Min<uint32_t>(srb->CdbLength, sizeof(r.cdb)));
+    CopyBytes(r.cdb, srb->Cdb, r.cdbLength);
+    r.sense = static_cast<uint8_t*>(srb->SenseInfoBuffer);
+    r.senseLength = r.sense ? srb->SenseInfoBufferLength : 0;
+    r.autosenseDisabled = (srb->SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE) != 0;
+    r.portContext = srb;
+    if (srb->Function == SRB_FUNCTION_EXECUTE_SCSI && srb->DataTransferLength != 0) {
+        // The buffer the SRB names may be a caller's address; the engine gets the system
+        // mapping or nothing at all.
+        void* address = nullptr;
+        if (!srb->DataBuffer || !lookup(port, srb, &address) || !address) {
+            slot->completed = 1;
+            srb->SrbStatus = SRB_STATUS_ERROR;
+            srb->ScsiStatus = SCSISTAT_GOOD;
+            srb->DataTransferLength = 0;
+            return false;
+        }
+        r.data = address;
+        r.transferLength = srb->DataTransferLength;
+    }
+    return true;
+}
+
+SCSI_REQUEST_BLOCK* FinishRequest(ScsiRequest* request) {
+    RequestSlot* slot = reinterpret_cast<RequestSlot*>(request);
+    if (__atomic_exchange_n(&slot->completed, 1u, __ATOMIC_ACQ_REL) != 0)
+        return nullptr;
+    SCSI_REQUEST_BLOCK* srb = static_cast<SCSI_REQUEST_BLOCK*>(request->portContext);
+    srb->SrbStatus = request->srbStatus;
+    srb->ScsiStatus = request->scsiStatus;
+    srb->DataTransferLength =
+        request->data ? Min(request->transferLength, srb->DataTransferLength) : 0;
+    if (request->srbStatus & SRB_STATUS_AUTOSENSE_VALID)
+        srb->SenseInfoBufferLength =
+            uint8_t(Min<uint32_t>(request->senseDelivered, srb->SenseInfoBufferLength));
+    return srb;
+}
+
+bool InstallTakeover(void** slot, void* handler, void** saved) {
+    void* current = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+    while (current && current != handler) {
+        // The saved routine must be in place before the handler can be reached through the slot.
+        __atomic_store_n(saved, current, __ATOMIC_RELEASE);
+        if (__atomic_compare_exchange_n(slot, &current, handler, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            return true;
+    }
+    return false;
+}
+
+bool RemoveTakeover(void** slot, void* handler, void* saved) {
+    void* expected = handler;
+    return saved && __atomic_compare_exchange_n(slot, &expected, saved, false, __ATOMIC_ACQ_REL,
+                                                __ATOMIC_ACQUIRE);
+}
+
+void MarkSupportedControlTypes(uint32_t maxControlType, uint8_t* list) {
+    for (uint32_t i = 0; i < kSupportedControlTypes && i < maxControlType; ++i)
+        list[i] = 1;
+}
+
+namespace {
+
+bool IsLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool StartsWith(const char* text, const char* prefix) {
+    for (; *prefix; ++text, ++prefix) {
+        char a = *text >= 'a' && *text <= 'z' ? char(*text - 'a' + 'A') : *text;
+        char b = *prefix >= 'a' && *prefix <= 'z' ? char(*prefix - 'a' + 'A') : *prefix;
+        if (a != b)
+            return false;
+    }
+    return true;
+}
+
+bool IsDrivePath(const char* p) {
+    return IsLetter(p[0]) && p[1] == ':' && p[2] == '\\';
+}
+
+// "server\share..." after the two leading backslashes: both names present.
+bool IsShareRest(const char* p) {
+    uint32_t i = 0;
+    while (p[i] && p[i] != '\\')
+        ++i;
+    return i > 0 && p[i] == '\\' && p[i + 1] && p[i + 1] != '\\';
+}
+
+} // namespace
+
+uint32_t KernelPathFromAnsi(const char* path, char* out, uint32_t capacity) {
+    const char* rest = nullptr; // the part after the kernel prefix
+    const char* prefix = "\\??\\";
+    const char* body = path;
+    if (StartsWith(body, "\\\\?\\") || StartsWith(body, "\\??\\"))
+        body += 4;
+    else if (body[0] == '\\' && body[1] == '\\' && body[2] != '?' && body[2] != '.' &&
+             IsShareRest(body + 2))
+        rest = body + 2, prefix = "\\??\\UNC\\";
+    if (!rest) {
+        if (IsDrivePath(body))
+            rest = body;
+        else if (body != path && StartsWith(body, "UNC\\") && IsShareRest(body + 4))
+            rest = body + 4, prefix = "\\??\\UNC\\";
+        else
+            return 0;
+    }
+    uint32_t length = 0;
+    for (const char* p = prefix; *p; ++p) {
+        if (length + 1 >= capacity)
+            return 0;
+        out[length++] = *p;
+    }
+    for (const char* p = rest; *p; ++p) {
+        if (length + 1 >= capacity)
+            return 0;
+        out[length++] = *p;
+    }
+    out[length] = 0;
+    return length;
+}
+
+} // namespace vostrale::nt

@@ -1,0 +1,50 @@
+// The parts of the StorPort frame that are pure decisions on plain data: turning an SRB into
+// the engine's request and back, the device-control takeover, the adapter-control type list
+// and the kernel form of a file-list path. Free of kernel calls, so the host tests build them.
+#pragma once
+
+#include "driver/core/engine.h"
+#include "driver/nt/srb.h"
+
+namespace vostrale::nt {
+
+// The SRB extension: the engine's request and a guard that lets only the first completion
+// through to the port.
+struct RequestSlot {
+    ScsiRequest request;
+    uint32_t completed; // 0 while the request is ours, 1 once the port has been told
+};
+
+// Asks the port for the system address of the SRB's data buffer. False when it has none.
+using SystemAddressLookup = bool (*)(void* port, SCSI_REQUEST_BLOCK* srb, void** address);
+
+// Fills the SRB's slot for the engine. False when the request cannot go to the engine: it has
+// no extension, or it carries data whose system address cannot be had. The SRB then holds an
+// error status and must be completed by the caller, without ever reaching the engine.
+bool PrepareRequest(void* port, SCSI_REQUEST_BLOCK* srb, SystemAddressLookup lookup);
+
+// Copies the engine's results into the request's SRB (never raising its transfer or sense
+// length) and returns it. Null when the request was already completed: the caller must not
+// tell the port a second time.
+SCSI_REQUEST_BLOCK* FinishRequest(ScsiRequest* request);
+
+// The device-control takeover on one dispatch slot. Installs `handler` unless it is already
+// there, saving the routine it replaces; the saved routine is never our own handler. False
+// when nothing was installed (already ours, or the slot is empty).
+bool InstallTakeover(void** slot, void* handler, void** saved);
+// Puts the saved routine back if the slot still holds `handler`. False when someone else
+// replaced it since (the slot is then left alone and `saved` stays valid for pass-on).
+bool RemoveTakeover(void** slot, void* handler, void* saved);
+
+// Control types the adapter answers (query, stop, restart, boot and running configuration).
+constexpr uint32_t kSupportedControlTypes = 5;
+// Marks them in a supported-type list of `maxControlType` entries.
+void MarkSupportedControlTypes(uint32_t maxControlType, uint8_t* list);
+
+// The kernel name of an 8-bit file-list path: "X:\..." and "\\server\share\..." (also with the
+// "\\?\" or "\??\" prefix) become "\??\X:\..." and "\??\UNC\server\share\...". Relative paths,
+// device names and the "\\.\" namespace are refused. Returns the length written (with a
+// terminating zero after it), 0 when refused or when `capacity` is too small.
+uint32_t KernelPathFromAnsi(const char* path, char* out, uint32_t capacity);
+
+} // namespace vostrale::nt

@@ -1,0 +1,561 @@
+// The engine's platform services on the NT kernel.
+#include "driver/core/engine.h"
+#include "driver/core/platform_services.h"
+#include "driver/nt/nt_api.h"
+#include "driver/nt/nt_services.h"
+#include "driver/nt/port_logic.h"
+
+namespace vostrale {
+namespace {
+
+using namespace nt;
+
+// The registry path of the service, copied at driver entry. A fixed buffer that lives as long
+// as the driver image: an adapter that comes and goes must not take the copy with it.
+constexpr uint32_t kRegistryPathChars = 512;
+wchar_t g_registryPathBuffer[kRegistryPathChars];
+UNICODE_STRING g_registryPath;
+bool g_haveRegistryPath = false;
+
+// NumberOfDrives as last read or written; -1 when the registry has none.
+int64_t g_numberOfDrives = -1;
+
+wchar_t g_numberOfDrivesName[] = L"NumberOfDrives";
+
+UNICODE_STRING NumberOfDrivesName() {
+    UNICODE_STRING name;
+    name.Length = USHORT(sizeof(g_numberOfDrivesName) - sizeof(wchar_t));
+    name.MaximumLength = USHORT(sizeof(g_numberOfDrivesName));
+    name.Buffer = g_numberOfDrivesName;
+    return name;
+}
+
+OBJECT_ATTRIBUTES KernelObject(UNICODE_STRING* name, ULONG extra) {
+    OBJECT_ATTRIBUTES a;
+    ZeroBytes(&a, sizeof(a));
+    a.Length = sizeof(a);
+    a.ObjectName = name;
+    // Kernel handles always: these calls also run in the thread of a user process.
+    a.Attributes = OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE | extra;
+    return a;
+}
+
+// Only files on a disk or network file system: a pipe or a device can block a worker for
+// ever, and a file on a CD file system may sit on one of our own drives.
+bool OnFileSystem(FILE_OBJECT* file) {
+    DEVICE_OBJECT* device = IoGetRelatedDeviceObject(file);
+    return device && (device->DeviceType == FILE_DEVICE_DISK_FILE_SYSTEM ||
+                      device->DeviceType == FILE_DEVICE_NETWORK_FILE_SYSTEM);
+}
+
+bool IsDirectory(HANDLE handle) {
+    FILE_STANDARD_INFORMATION info;
+    IO_STATUS_BLOCK status;
+    ZeroBytes(&info, sizeof(info));
+    if (!NtSuccess(
+            ZwQueryInformationFile(handle, &status, &info, sizeof(info), FileStandardInformation)))
+        return true; // unknown counts as refused
+    return info.Directory != 0;
+}
+
+ps::FileRef RefOf(HANDLE handle) {
+    return ps::FileRef(uintptr_t(handle));
+}
+
+HANDLE HandleOf(ps::FileRef file) {
+    return reinterpret_cast<HANDLE>(uintptr_t(file));
+}
+
+} // namespace
+
+namespace ps {
+
+// ---- Pool --------------------------------------------------------------------------------
+
+void* PoolAlloc(PoolKind kind, size_t size, uint32_t tag) {
+    if (size == 0)
+        return nullptr;
+    return ExAllocatePoolWithTag(kind == kPoolPaged ? PagedPool : NonPagedPoolNx, size, tag);
+}
+
+void PoolFree(void* block, uint32_t tag) {
+    if (block)
+        ExFreePoolWithTag(block, tag);
+}
+
+// ---- Events ------------------------------------------------------------------------------
+
+struct Event {
+    KEVENT event;
+};
+
+Event* EventCreate(EventKind kind, bool signalled) {
+    Event* e = static_cast<Event*>(PoolAlloc(kPoolNonPaged, sizeof(Event), kPoolTag));
+    if (e)
+        KeInitializeEvent(&e->event,
+                          kind == kEventNotification ? NotificationEvent : SynchronizationEvent,
+                          signalled ? 1 : 0);
+    return e;
+}
+
+void EventDestroy(Event* event) {
+    PoolFree(event, kPoolTag);
+}
+
+void EventSet(Event* event) {
+    KeSetEvent(&event->event, IO_NO_INCREMENT, 0);
+}
+
+void EventReset(Event* event) {
+    KeClearEvent(&event->event);
+}
+
+void EventWait(Event* event) {
+    KeWaitForSingleObject(&event->event, Executive, KernelMode, 0, nullptr);
+}
+
+// ---- Queue -------------------------------------------------------------------------------
+
+struct Queue {
+    LIST_ENTRY head;
+    KSPIN_LOCK lock;
+};
+static_assert(sizeof(QueueLink) == sizeof(LIST_ENTRY));
+
+Queue* QueueCreate() {
+    Queue* q = static_cast<Queue*>(PoolAlloc(kPoolNonPaged, sizeof(Queue), kPoolTag));
+    if (q) {
+        q->head.Flink = q->head.Blink = &q->head;
+        q->lock = 0;
+    }
+    return q;
+}
+
+void QueueDestroy(Queue* queue) {
+    PoolFree(queue, kPoolTag);
+}
+
+void QueuePush(Queue* queue, QueueLink* link) {
+    ExInterlockedInsertTailList(&queue->head, reinterpret_cast<LIST_ENTRY*>(link), &queue->lock);
+}
+
+QueueLink* QueuePop(Queue* queue) {
+    return reinterpret_cast<QueueLink*>(ExInterlockedRemoveHeadList(&queue->head, &queue->lock));
+}
+
+// ---- Threads -----------------------------------------------------------------------------
+
+struct Thread {
+    void (*entry)(void*);
+    void* context;
+    void* object;     // referenced thread object
+    KEVENT go;        // the thread waits for this before running `entry`
+    uint32_t abandon; // set when the thread could not be referenced: it ends at once
+};
+
+namespace {
+
+void SystemThreadStart(void* context) {
+    Thread* t = static_cast<Thread*>(context);
+    KeWaitForSingleObject(&t->go, Executive, KernelMode, 0, nullptr);
+    if (__atomic_load_n(&t->abandon, __ATOMIC_ACQUIRE)) {
+        PoolFree(t, kPoolTag); // nobody else holds it any more
+    } else {
+        t->entry(t->context);
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+} // namespace
+
+Thread* ThreadStart(void (*entry)(void*), void* context) {
+    Thread* t = static_cast<Thread*>(PoolAlloc(kPoolNonPaged, sizeof(Thread), kPoolTag));
+    if (!t)
+        return nullptr;
+    ZeroBytes(t, sizeof(*t));
+    t->entry = entry;
+    t->context = context;
+    KeInitializeEvent(&t->go, NotificationEvent, 0);
+    // Created from a user process's thread as well (raising the drive count): the handle must
+    // be a kernel handle, not one in that process's table.
+    OBJECT_ATTRIBUTES attributes = KernelObject(nullptr, 0);
+    HANDLE handle = nullptr;
+    if (!NtSuccess(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                                        SystemThreadStart, t))) {
+        PoolFree(t, kPoolTag);
+        return nullptr;
+    }
+    NTSTATUS status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, PsThreadType, KernelMode,
+                                                &t->object, nullptr);
+    ZwClose(handle);
+    if (!NtSuccess(status)) {
+        // A thread that cannot be waited for must not run the engine's worker: the engine
+        // frees the slot when this fails. It ends without touching `context`.
+        __atomic_store_n(&t->abandon, 1u, __ATOMIC_RELEASE);
+        KeSetEvent(&t->go, IO_NO_INCREMENT, 0);
+        return nullptr;
+    }
+    KeSetEvent(&t->go, IO_NO_INCREMENT, 0);
+    return t;
+}
+
+void ThreadJoin(Thread* thread) {
+    if (!thread)
+        return;
+    KeWaitForSingleObject(thread->object, Executive, KernelMode, 0, nullptr);
+    ObfDereferenceObject(thread->object);
+    PoolFree(thread, kPoolTag);
+}
+
+void ThreadPrepareWorker() {
+    // Impersonating a mounting user needs SeImpersonatePrivilege in the system process token.
+    // It is enabled there by default; enabling it again makes sure of it.
+    HANDLE token = nullptr;
+    if (NtSuccess(ZwOpenProcessTokenEx(NtCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                                       OBJ_KERNEL_HANDLE, &token))) {
+        TOKEN_PRIVILEGES_ONE privileges;
+        privileges.PrivilegeCount = 1;
+        privileges.LuidLowPart = SE_IMPERSONATE_PRIVILEGE;
+        privileges.LuidHighPart = 0;
+        privileges.Attributes = SE_PRIVILEGE_ENABLED;
+        ZwAdjustPrivilegesToken(token, 0, &privileges, sizeof(privileges), nullptr, nullptr);
+        ZwClose(token);
+    }
+    KeSetPriorityThread(PsGetCurrentThread(), LOW_REALTIME_PRIORITY);
+}
+
+// ---- Timer -------------------------------------------------------------------------------
+
+struct Timer {
+    KTIMER timer;
+    KDPC dpc;
+    void (*procedure)(void*);
+    void* context;
+    uint32_t armed; // 0: never set or cancelled, which counts as expired
+};
+
+namespace {
+
+void TimerDpc(KDPC*, void* context, void*, void*) {
+    Timer* t = static_cast<Timer*>(context);
+    t->procedure(t->context);
+}
+
+} // namespace
+
+Timer* TimerCreate(void (*procedure)(void*), void* context) {
+    Timer* t = static_cast<Timer*>(PoolAlloc(kPoolNonPaged, sizeof(Timer), kPoolTag));
+    if (!t)
+        return nullptr;
+    ZeroBytes(t, sizeof(*t));
+    t->procedure = procedure;
+    t->context = context;
+    KeInitializeTimerEx(&t->timer, NotificationTimer);
+    KeInitializeDpc(&t->dpc, TimerDpc, t);
+    return t;
+}
+
+void TimerCancel(Timer* timer) {
+    __atomic_store_n(&timer->armed, 0u, __ATOMIC_SEQ_CST);
+    KeCancelTimer(&timer->timer);
+    // A procedure already queued still runs after the cancel: wait for it, so nothing it
+    // touches is freed under it.
+    KeFlushQueuedDpcs();
+}
+
+void TimerDestroy(Timer* timer) {
+    if (!timer)
+        return;
+    TimerCancel(timer);
+    PoolFree(timer, kPoolTag);
+}
+
+void TimerSet(Timer* timer, uint64_t relative100ns, bool withProcedure) {
+    __atomic_store_n(&timer->armed, 1u, __ATOMIC_SEQ_CST);
+    int64_t due = -int64_t(Max<uint64_t>(relative100ns, 1)); // negative: relative time
+    KeSetTimer(&timer->timer, due, withProcedure ? &timer->dpc : nullptr);
+}
+
+bool TimerExpired(Timer* timer) {
+    return __atomic_load_n(&timer->armed, __ATOMIC_SEQ_CST) == 0 ||
+           KeReadStateTimer(&timer->timer) != 0;
+}
+
+// ---- Files -------------------------------------------------------------------------------
+
+bool FileReferenceFromSender(uint64_t senderHandle, FileRef* file) {
+    *file = 0;
+    if (senderHandle == 0 || !nt::InSenderContext())
+        return false;
+    // The handle is resolved in the sender's own handle table with the sender's access mode:
+    // only a file object that the sender opened with read access passes. The process id in the
+    // record is never used.
+    void* object = nullptr;
+    if (!NtSuccess(ObReferenceObjectByHandle(reinterpret_cast<HANDLE>(uintptr_t(senderHandle)),
+                                             FILE_READ_DATA, IoFileObjectType, UserMode, &object,
+                                             nullptr)))
+        return false;
+    FILE_OBJECT* fileObject = static_cast<FILE_OBJECT*>(object);
+    bool ok = (fileObject->Flags & FO_SYNCHRONOUS_IO) != 0 && OnFileSystem(fileObject);
+    HANDLE own = nullptr;
+    // The driver's own kernel handle on the same file object, usable from the worker.
+    if (ok)
+        ok = NtSuccess(ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr,
+                                             FILE_READ_DATA | SYNCHRONIZE, IoFileObjectType,
+                                             KernelMode, &own));
+    ObfDereferenceObject(object);
+    if (!ok)
+        return false;
+    if (IsDirectory(own)) {
+        ZwClose(own);
+        return false;
+    }
+    *file = RefOf(own);
+    return true;
+}
+
+bool FileOpenByName(const char* path, FileRef* file) {
+    *file = 0;
+    constexpr uint32_t kMaxKernelPath = 1024;
+    char* narrow = static_cast<char*>(PoolAlloc(kPoolPaged, kMaxKernelPath, kPoolTag));
+    wchar_t* wide =
+        static_cast<wchar_t*>(PoolAlloc(kPoolPaged, kMaxKernelPath * sizeof(wchar_t), kPoolTag));
+    bool ok = narrow && wide;
+    uint32_t length = ok ? nt::KernelPathFromAnsi(path, narrow, kMaxKernelPath) : 0;
+    UNICODE_STRING name;
+    if (length) {
+        ANSI_STRING source;
+        source.Length = USHORT(length);
+        source.MaximumLength = USHORT(length + 1);
+        source.Buffer = narrow;
+        name.Length = 0;
+        name.MaximumLength = USHORT(kMaxKernelPath * sizeof(wchar_t));
+        name.Buffer = wide;
+        ok = NtSuccess(RtlAnsiStringToUnicodeString(&name, &source, 0));
+    } else {
+        ok = false;
+    }
+    HANDLE handle = nullptr;
+    if (ok) {
+        // Opened for the impersonated user with access checks forced, and never created.
+        OBJECT_ATTRIBUTES attributes = KernelObject(&name, OBJ_FORCE_ACCESS_CHECK);
+        IO_STATUS_BLOCK status;
+        ok = NtSuccess(ZwCreateFile(&handle, GENERIC_READ | SYNCHRONIZE, &attributes, &status,
+                                    nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN,
+                                    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr,
+                                    0));
+    }
+    PoolFree(narrow, kPoolTag);
+    PoolFree(wide, kPoolTag);
+    if (!ok)
+        return false;
+    void* object = nullptr;
+    bool onFileSystem = false;
+    if (NtSuccess(
+            ObReferenceObjectByHandle(handle, 0, IoFileObjectType, KernelMode, &object, nullptr))) {
+        onFileSystem = OnFileSystem(static_cast<FILE_OBJECT*>(object));
+        ObfDereferenceObject(object);
+    }
+    if (!onFileSystem) {
+        ZwClose(handle);
+        return false;
+    }
+    *file = RefOf(handle);
+    return true;
+}
+
+uint32_t FileRead(FileRef file, uint64_t offset, void* buffer, uint32_t length) {
+    if (!file || length == 0 || offset > uint64_t(INT64_MAX))
+        return 0;
+    IO_STATUS_BLOCK status;
+    status.Status = 0;
+    status.Information = 0;
+    int64_t position = int64_t(offset);
+    // Every handle here is for synchronous I/O (checked when it was taken), so the call returns
+    // only when the transfer is over.
+    NTSTATUS result = ZwReadFile(HandleOf(file), nullptr, nullptr, nullptr, &status, buffer, length,
+                                 &position, nullptr);
+    if (!NtSuccess(result))
+        return 0;
+    return uint32_t(Min<uintptr_t>(status.Information, length));
+}
+
+void FileRelease(FileRef file) {
+    if (file)
+        ZwClose(HandleOf(file));
+}
+
+// ---- Security context --------------------------------------------------------------------
+
+struct SecurityContext {
+    SECURITY_CLIENT_CONTEXT client;
+};
+
+SecurityContext* SecurityCapture() {
+    if (!nt::InSenderContext())
+        return nullptr;
+    SecurityContext* c =
+        static_cast<SecurityContext*>(PoolAlloc(kPoolNonPaged, sizeof(SecurityContext), kPoolTag));
+    if (!c)
+        return nullptr;
+    ZeroBytes(c, sizeof(*c));
+    SECURITY_QUALITY_OF_SERVICE qos;
+    qos.Length = sizeof(qos);
+    qos.ImpersonationLevel = SecurityImpersonation;
+    qos.ContextTrackingMode = SECURITY_STATIC_TRACKING;
+    qos.EffectiveOnly = 0;
+    if (!NtSuccess(SeCreateClientSecurity(PsGetCurrentThread(), &qos, 0, &c->client))) {
+        PoolFree(c, kPoolTag);
+        return nullptr;
+    }
+    return c;
+}
+
+bool SecurityImpersonate(SecurityContext* context) {
+    return context && NtSuccess(SeImpersonateClientEx(&context->client, nullptr));
+}
+
+void SecurityRevert() {
+    PsRevertToSelf();
+}
+
+void SecurityRelease(SecurityContext* context) {
+    if (!context)
+        return;
+    if (void* token = context->client.ClientToken) {
+        if (SeTokenType(token) == TokenPrimary)
+            PsDereferencePrimaryToken(token);
+        else
+            PsDereferenceImpersonationToken(token);
+    }
+    PoolFree(context, kPoolTag);
+}
+
+// ---- Sender memory -----------------------------------------------------------------------
+
+bool CopyFromSender(void* target, uint64_t address, size_t length) {
+    if (length == 0)
+        return true;
+    if (!nt::InSenderContext() || address == 0 || address > uint64_t(UINTPTR_MAX))
+        return false;
+    return VostraleProbedCopy(target, reinterpret_cast<const void*>(uintptr_t(address)), length) ==
+           0;
+}
+
+// ---- NumberOfDrives ----------------------------------------------------------------------
+
+bool ReadNumberOfDrives(uint32_t* count) {
+    int64_t value = __atomic_load_n(&g_numberOfDrives, __ATOMIC_SEQ_CST);
+    if (value < 0)
+        return false;
+    *count = uint32_t(value);
+    return true;
+}
+
+void WriteNumberOfDrives(uint32_t count) {
+    __atomic_store_n(&g_numberOfDrives, int64_t(count), __ATOMIC_SEQ_CST);
+    if (!g_haveRegistryPath || CurrentIrql() != PASSIVE_LEVEL)
+        return;
+    OBJECT_ATTRIBUTES attributes = KernelObject(&g_registryPath, 0);
+    HANDLE key = nullptr;
+    if (!NtSuccess(ZwOpenKey(&key, KEY_WRITE, &attributes)))
+        return;
+    UNICODE_STRING name = NumberOfDrivesName();
+    ULONG value = count;
+    ZwSetValueKey(key, &name, 0, REG_DWORD, &value, sizeof(value));
+    ZwClose(key);
+}
+
+// ---- Port notifications ------------------------------------------------------------------
+
+void NotifyBusChange(void* port) {
+    StorPortNotification(BusChangeDetected, port, UCHAR(0));
+}
+
+void NotifyRequestComplete(void* port, ScsiRequest* request) {
+    if (SCSI_REQUEST_BLOCK* srb = nt::FinishRequest(request))
+        StorPortNotification(RequestComplete, port, srb);
+}
+
+} // namespace ps
+
+namespace nt {
+
+namespace {
+
+// Threads currently inside a control request (a handful at most: requests that wait for a
+// worker hold their mark meanwhile).
+constexpr uint32_t kSenderSlots = 16;
+void* g_senders[kSenderSlots];
+
+} // namespace
+
+bool EnterSenderContext() {
+    void* self = PsGetCurrentThread();
+    for (uint32_t i = 0; i < kSenderSlots; ++i) {
+        void* expected = nullptr;
+        if (__atomic_compare_exchange_n(&g_senders[i], &expected, self, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            return true;
+    }
+    return false;
+}
+
+void LeaveSenderContext() {
+    void* self = PsGetCurrentThread();
+    for (uint32_t i = 0; i < kSenderSlots; ++i) {
+        void* expected = self;
+        if (__atomic_compare_exchange_n(&g_senders[i], &expected, nullptr, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            return;
+    }
+}
+
+bool InSenderContext() {
+    if (CurrentIrql() != PASSIVE_LEVEL)
+        return false;
+    void* self = PsGetCurrentThread();
+    for (uint32_t i = 0; i < kSenderSlots; ++i) {
+        if (__atomic_load_n(&g_senders[i], __ATOMIC_ACQUIRE) == self)
+            return true;
+    }
+    return false;
+}
+
+void CopyRegistryPath(const UNICODE_STRING* path) {
+    g_haveRegistryPath = false;
+    if (!path || !path->Buffer || path->Length == 0 || path->Length % sizeof(wchar_t) ||
+        path->Length >= sizeof(g_registryPathBuffer))
+        return; // no registry access then; the drive count stays at its default
+    CopyBytes(g_registryPathBuffer, path->Buffer, path->Length);
+    g_registryPathBuffer[path->Length / sizeof(wchar_t)] = 0;
+    g_registryPath.Length = path->Length;
+    g_registryPath.MaximumLength = USHORT(path->Length + sizeof(wchar_t));
+    g_registryPath.Buffer = g_registryPathBuffer;
+    g_haveRegistryPath = true;
+}
+
+void LoadNumberOfDrives() {
+    g_numberOfDrives = -1;
+    if (!g_haveRegistryPath)
+        return;
+    OBJECT_ATTRIBUTES attributes = KernelObject(&g_registryPath, 0);
+    HANDLE key = nullptr;
+    if (!NtSuccess(ZwOpenKey(&key, KEY_READ, &attributes)))
+        return;
+    UNICODE_STRING name = NumberOfDrivesName();
+    KEY_VALUE_PARTIAL_INFORMATION info;
+    ZeroBytes(&info, sizeof(info));
+    ULONG got = 0;
+    if (NtSuccess(
+            ZwQueryValueKey(key, &name, KeyValuePartialInformation, &info, sizeof(info), &got)) &&
+        info.Type == REG_DWORD && info.DataLength == sizeof(uint32_t)) {
+        uint32_t value;
+        CopyBytes(&value, info.Data, sizeof(value));
+        g_numberOfDrives = value;
+    }
+    ZwClose(key);
+}
+
+} // namespace nt
+} // namespace vostrale

@@ -1,0 +1,87 @@
+// FLAC discs built by the real FLAC source from the sample streams, mounted through a control
+// buffer and ripped through READ CD: the audio must match the reference decoder's output.
+#include "formats/audio_source.h"
+#include "formats/layout.h"
+#include "tests/engine/engine_fixture.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace vostrale::test {
+namespace {
+
+const std::filesystem::path kSamples =
+    std::filesystem::path(VOSTRALE_SHARED_DIR) / "testdata" / "flac";
+
+TEST_F(EngineTest, SampleFlacStreamsRipBitExactly) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs the flac tool";
+#else
+    if (std::system("flac --version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "flac tool missing";
+    if (!std::filesystem::exists(kSamples))
+        GTEST_SKIP() << "no samples";
+    setenv("XDG_CACHE_HOME", m_dir.Path("cache").c_str(), 1);
+    int ripped = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(kSamples)) {
+        std::filesystem::path path = entry.path();
+        if (path.extension() != ".flac")
+            continue;
+        platform::NativeFile file = platform::OpenForRead(path, nullptr);
+        ASSERT_NE(file, 0u);
+        MountRecord record{};
+        std::wstring message;
+        ParserIo io;
+        io.message = &message;
+        if (OpenFlacSource(file, &record, path, io) != kParseOk) {
+            platform::CloseFile(file);
+            continue; // a stream the source refuses (not 16-bit stereo, variable blocks, ...)
+        }
+        uint64_t samples = AudioSourceTotalSamples(record);
+        uint32_t sectors = uint32_t((samples + 587) / 588);
+        record.imageHandle = file;
+        record.bytesPerSector = 2352;
+        record.mediumKind = kMediumCd;
+        record.sessions = 1;
+        record.totalSectors = sectors;
+        bool mounted = Mount(0, record);
+        record.imageHandle = 0;
+        ReleaseLayout(&record); // the driver keeps its own copies
+        platform::CloseFile(file);
+        ASSERT_TRUE(mounted) << path.filename();
+        host::AdvanceClock(4000);
+        SettleDrive();
+
+        std::filesystem::path reference = m_dir.Path("reference.raw");
+        std::string cmd = "flac --silent --decode --force --force-raw-format --endian=little "
+                          "--sign=signed -o '" +
+                          reference.string() + "' '" + path.string() + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << path.filename();
+        std::ifstream in(reference, std::ios::binary);
+        Bytes pcm((std::istreambuf_iterator<char>(in)), {});
+
+        Bytes disc;
+        constexpr uint32_t kBatch = 27; // what a player asks for
+        for (uint32_t lba = 0; lba < sectors; lba += kBatch) {
+            uint32_t n = std::min(kBatch, sectors - lba);
+            Reply r = Send(A(), 0, ReadCd(lba, n, 0xF8, 0, kSectorCdda), n * 2352);
+            ASSERT_TRUE(r.Good()) << path.filename() << " lba " << lba << std::hex << " "
+                                  << r.SenseTriple();
+            disc.insert(disc.end(), r.data.begin(), r.data.end());
+        }
+        // The disc carries the stream's samples (as many as the source counted), then silence.
+        size_t common = std::min(disc.size(), pcm.size());
+        EXPECT_GE(common, std::min<size_t>(size_t(samples) * 4, pcm.size())) << path.filename();
+        EXPECT_TRUE(std::equal(disc.begin(), disc.begin() + long(common), pcm.begin()))
+            << path.filename();
+        EXPECT_TRUE(std::all_of(disc.begin() + long(common), disc.end(), [](uint8_t b) {
+            return b == 0;
+        })) << path.filename();
+        ++ripped;
+    }
+    EXPECT_GE(ripped, 10);
+#endif
+}
+
+} // namespace
+} // namespace vostrale::test

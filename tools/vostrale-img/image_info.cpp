@@ -1,0 +1,345 @@
+#include "tools/vostrale-img/image_info.h"
+
+#include "common/bytes.h"
+#include "common/disc.h"
+#include "common/wire.h"
+#include "formats/cdtext.h"
+#include "formats/image_parsers.h"
+#include "formats/layout.h"
+#include "formats/trace.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+namespace vostrale {
+
+namespace {
+
+const char* kUsage = "usage: vostrale-img info [--json] IMAGE\n";
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    return text;
+}
+
+bool ValidUtf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        for (size_t k = 1; k < n; ++k) {
+            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2)
+                return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+// CD-Text is ISO 8859-1; messages are UTF-8 when valid.
+std::string ToUtf8(const std::string& s) {
+    if (ValidUtf8(s))
+        return s;
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x80) {
+            out.push_back(char(c));
+        } else {
+            out.push_back(char(0xC0 | (c >> 6)));
+            out.push_back(char(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::string Json(const std::string& raw) {
+    std::string s = ToUtf8(raw);
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(char(c));
+        } else if (c < 0x20) {
+            out += Format("\\u%04x", c);
+        } else {
+            out.push_back(char(c));
+        }
+    }
+    return out + "\"";
+}
+
+struct CdTextDecoded {
+    std::string albumTitle, albumPerformer;
+    std::vector<std::string> titles, performers; // index 0 = track 1
+};
+
+void DecodeStrings(const uint8_t* packs, uint32_t count, uint8_t type, std::string* album,
+                   std::vector<std::string>* tracks) {
+    uint32_t track = 0;
+    bool started = false;
+    std::string current;
+    auto finish = [&]() {
+        if (track == 0) {
+            *album = current;
+        } else if (track <= 99) {
+            if (tracks->size() < track)
+                tracks->resize(track);
+            (*tracks)[track - 1] = current;
+        }
+        current.clear();
+        ++track;
+    };
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* p = packs + i * kCdTextPackSize;
+        if (p[0] != type)
+            continue;
+        if (!started || current.empty()) {
+            track = p[1];
+            started = true;
+        }
+        for (int k = 4; k < 16; ++k) {
+            if (p[k] == 0)
+                finish();
+            else
+                current.push_back(char(p[k]));
+        }
+    }
+}
+
+bool DecodeCdText(const MountRecord& r, CdTextDecoded* out) {
+    const uint8_t* block = PointerOf<uint8_t>(r.cdText);
+    if (!block)
+        return false;
+    const uint32_t length = LoadBe16(block);
+    const uint32_t count = length >= 2 ? (length - 2) / kCdTextPackSize : 0;
+    const uint8_t* packs = block + kCdTextHeaderSize;
+    DecodeStrings(packs, count, kPackTitle, &out->albumTitle, &out->titles);
+    DecodeStrings(packs, count, kPackPerformer, &out->albumPerformer, &out->performers);
+    size_t n = std::max(out->titles.size(), out->performers.size());
+    // The last pack is padded with zeros; the size information says how many tracks there are.
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* p = packs + i * kCdTextPackSize;
+        if (p[0] == kPackSizeInfo && p[1] == 0)
+            n = p[4 + 2];
+    }
+    out->titles.resize(n);
+    out->performers.resize(n);
+    return true;
+}
+
+uint32_t TrackCount(const MountRecord& r) {
+    const auto* header = PointerOf<TrackTableHeader>(r.trackTable);
+    return header ? header->count : 0;
+}
+const TrackEntry* Tracks(const MountRecord& r) {
+    return reinterpret_cast<const TrackEntry*>(PointerOf<uint8_t>(r.trackTable) +
+                                               sizeof(TrackTableHeader));
+}
+uint32_t TocCount(const MountRecord& r) {
+    const uint8_t* toc = PointerOf<uint8_t>(r.fullToc);
+    if (!toc)
+        return 0;
+    const uint32_t length = LoadBe16(toc);
+    return length >= 2 ? (length - 2) / kTocDescriptorSize : 0;
+}
+
+bool HasSeekPoints(const MountRecord& r) {
+    return r.readerKind == kReaderFlac || r.readerKind == kReaderApe;
+}
+bool HasChunks(const MountRecord& r) {
+    return r.readerKind == kReaderIsz;
+}
+
+std::string JsonReport(bool ok, const std::string& message, const MountRecord& r) {
+    std::string o = "{";
+    o += Format("\"ok\":%s,\"message\":%s,", ok ? "true" : "false", Json(message).c_str());
+    o += Format("\"mediumKind\":%u,\"readerKind\":%u,\"sessions\":%u,\"totalSectors\":%u,"
+                "\"bytesPerSector\":%u,"
+                "\"regionByte\":%u,\"scrambled\":%u,",
+                r.mediumKind, r.readerKind, r.sessions, r.totalSectors, r.bytesPerSector,
+                r.regionByte, r.scrambled);
+    o += "\"tracks\":[";
+    for (uint32_t i = 0; i < TrackCount(r); ++i) {
+        const TrackEntry& e = Tracks(r)[i];
+        o += Format("%s{\"type\":%u,\"parts\":%u,\"first\":%u,\"end\":%u,\"bytesPerSector\":%u,"
+                    "\"offset\":%llu}",
+                    i ? "," : "", e.sectorType, e.parts, e.firstLba, e.endLba, e.bytesPerSector,
+                    static_cast<unsigned long long>(e.fileOffset));
+    }
+    o += "],\"toc\":[";
+    const uint8_t* toc = PointerOf<uint8_t>(r.fullToc);
+    for (uint32_t i = 0; i < TocCount(r); ++i) {
+        const uint8_t* d = toc + kTocHeaderSize + i * kTocDescriptorSize;
+        o += Format("%s{\"session\":%u,\"adrControl\":%u,\"point\":%u,\"min\":%u,\"sec\":%u,"
+                    "\"frame\":%u,\"zero\":%u,"
+                    "\"pmin\":%u,\"psec\":%u,\"pframe\":%u}",
+                    i ? "," : "", d[0], d[1], d[3], d[4], d[5], d[6], d[7], d[8], d[9], d[10]);
+    }
+    o += "],\"cdText\":";
+    CdTextDecoded text;
+    if (DecodeCdText(r, &text)) {
+        o += "{\"album\":{\"title\":" + Json(text.albumTitle) +
+             ",\"performer\":" + Json(text.albumPerformer) + "},\"tracks\":[";
+        for (size_t i = 0; i < text.titles.size(); ++i)
+            o += std::string(i ? "," : "") + "{\"title\":" + Json(text.titles[i]) +
+                 ",\"performer\":" + Json(text.performers[i]) + "}";
+        o += "]}";
+    } else {
+        o += "null";
+    }
+    o +=
+        ",\"seekPoints\":" + (HasSeekPoints(r) ? std::to_string(r.kindCount) : std::string("null"));
+    o += ",\"chunks\":" + (HasChunks(r) ? std::to_string(r.kindCount) : std::string("null"));
+    return o + "}\n";
+}
+
+const char* MediumName(uint8_t kind) {
+    static const char* kNames[] = {"none", "CD", "DVD", "HD DVD", "BD"};
+    return kind < 5 ? kNames[kind] : "?";
+}
+const char* ReaderName(uint8_t kind) {
+    static const char* kNames[] = {"?",   "plain file", "file list", "CCD", "MDS",
+                                   "NRG", "ISZ",        "FLAC",      "APE", "WAV"};
+    return kind < 10 ? kNames[kind] : "?";
+}
+const char* SectorTypeName(uint8_t type) {
+    static const char* kNames[] = {"unknown",         "CD-DA",         "Mode 1",
+                                   "Mode 2 formless", "Mode 2 Form 1", "Mode 2 Form 2"};
+    return type < 6 ? kNames[type] : "?";
+}
+
+std::string TextReport(bool ok, const std::string& message, const MountRecord& r) {
+    std::string o = ok ? "Image accepted\n" : "Image refused\n";
+    if (!message.empty())
+        o += "Message: " + message + "\n";
+    if (!ok)
+        return o;
+    o += Format(
+        "Medium: %s (%u)\nReader: %s (%u)\nSessions: %u\nTotal sectors: %u\nBytes per sector: %u\n"
+        "Region byte: 0x%02X\n",
+        MediumName(r.mediumKind), r.mediumKind, ReaderName(r.readerKind), r.readerKind, r.sessions,
+        r.totalSectors, r.bytesPerSector, r.regionByte);
+    switch (r.readerKind) {
+    case kReaderCcd:
+        o += Format("Scrambled data tracks: %u\nSub-channel file: %s\n", r.scrambled,
+                    r.kindPointer ? "yes" : "no");
+        break;
+    case kReaderIsz:
+        o += Format("Chunks: %u of %u bytes, largest stored %u bytes\n", r.kindCount, r.param80,
+                    r.param84);
+        break;
+    case kReaderWav:
+        o += Format("Audio data offset: %u\n", r.param84);
+        break;
+    case kReaderFlac:
+        o += Format("Seek points: %u (%u frames each), %u Hz, %u channels, %u bits, block %u, "
+                    "largest frame %u, "
+                    "%llu samples\n",
+                    r.kindCount, r.param80, r.param84, r.param88, r.param92, r.param96, r.param100,
+                    static_cast<unsigned long long>(r.param104));
+        break;
+    case kReaderApe:
+        o += Format("Seek points: %u, %u samples, first frame at %u, %u samples per frame, version "
+                    "%u, %u bits, "
+                    "%u channels, level index %u\n",
+                    r.kindCount, r.param80, r.param84, r.param88, r.param96 & 0xFFFF,
+                    r.param96 >> 16, r.param100 & 0xFFFF, r.param100 >> 16);
+        break;
+    default:
+        break;
+    }
+    if (TrackCount(r)) {
+        o += "Track table:\n";
+        for (uint32_t i = 0; i < TrackCount(r); ++i) {
+            const TrackEntry& e = Tracks(r)[i];
+            o += Format("  %2u: %-15s parts 0x%X  LBA %u-%u  %u bytes/sector  offset %llu\n", i,
+                        SectorTypeName(e.sectorType), e.parts, e.firstLba, e.endLba,
+                        e.bytesPerSector, static_cast<unsigned long long>(e.fileOffset));
+        }
+    }
+    if (TocCount(r)) {
+        o += "Full TOC:\n  sess ADR/C point   MSF        PMSF\n";
+        const uint8_t* toc = PointerOf<uint8_t>(r.fullToc);
+        for (uint32_t i = 0; i < TocCount(r); ++i) {
+            const uint8_t* d = toc + kTocHeaderSize + i * kTocDescriptorSize;
+            o += Format("  %4u  0x%02X  0x%02X   %02u:%02u:%02u z%u  %02u:%02u:%02u\n", d[0], d[1],
+                        d[3], d[4], d[5], d[6], d[7], d[8], d[9], d[10]);
+        }
+    }
+    CdTextDecoded text;
+    if (DecodeCdText(r, &text)) {
+        o += "CD-Text:\n  Album: \"" + text.albumTitle + "\" by \"" + text.albumPerformer + "\"\n";
+        for (size_t i = 0; i < text.titles.size(); ++i)
+            o += Format("  Track %zu: \"%s\" by \"%s\"\n", i + 1, text.titles[i].c_str(),
+                        text.performers[i].c_str());
+    }
+    return o;
+}
+
+std::string Narrow(const std::wstring& w) {
+    std::string s;
+    for (wchar_t c : w)
+        s.push_back(c < 0x100 ? char(c) : '?');
+    return s;
+}
+
+} // namespace
+
+int RunImgTool(const std::vector<std::string>& args, std::string* out, std::string* err) {
+    bool json = false;
+    std::string image;
+    if (args.empty() || args[0] != "info") {
+        *err = kUsage;
+        return kImgToolUsage;
+    }
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--json" && !json) {
+            json = true;
+        } else if (image.empty() && !args[i].empty() && args[i][0] != '-') {
+            image = args[i];
+        } else {
+            *err = kUsage;
+            return kImgToolUsage;
+        }
+    }
+    if (image.empty()) {
+        *err = kUsage;
+        return kImgToolUsage;
+    }
+
+    SetParserTraceStream(nullptr);
+    MountRecord record{};
+    record.presetOne = 1;
+    record.readerKind = kReaderPlainFile;
+    record.sessions = 1;
+    std::wstring message;
+    ParserIo io;
+    io.message = &message;
+    OpenFailure failure;
+    const int result = OpenImage(&record, image, io, &failure);
+    const bool ok = result == kParseOk;
+    std::string text = Narrow(message);
+    if (!ok && text.empty()) {
+        if (failure.kind == OpenFailure::kUnsupportedFormat)
+            text = kUnsupportedFormatText;
+        else if (failure.kind == OpenFailure::kOpenError)
+            text = Format("Cannot open %s, ErrorCode=%u", image.c_str(), failure.systemError);
+        else if (result == kParseCancelled)
+            text = "Cancelled";
+        else
+            text = "Mount failed";
+    }
+    *out = json ? JsonReport(ok, text, record) : TextReport(ok, text, record);
+    if (ok)
+        ReleaseLayout(&record);
+    return ok ? kImgToolOk : kImgToolRefused;
+}
+
+} // namespace vostrale
