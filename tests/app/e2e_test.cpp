@@ -3,16 +3,19 @@
 // and the drives are then asked what they hold. Under Wine the registry, the history list, the
 // paths and the log are the real Windows ones; natively they are the fakes.
 #include "app/history.h"
+#include "app/image_entry.h"
 #include "app/startup.h"
 #include "app/text.h"
 #include "common/bytes.h"
 #include "driver/host/host_adapter.h"
 #include "driver/host/host_services.h"
 #include "formats/layout.h"
+#include "tests/0support/image_writers.h"
 #include "tests/app/fakes.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 
 #ifdef _WIN32
@@ -126,7 +129,7 @@ class EndToEnd : public ::testing::Test {
         Services services;
         services.devices = m_devices.get();
         services.ui = &m_harness.ui;
-        services.openImage = PlainDvdOpener;
+        services.openImage = m_opener;
 #ifdef _WIN32
         services.registry = &m_registry;
         services.history = &m_history;
@@ -215,6 +218,7 @@ class EndToEnd : public ::testing::Test {
     std::unique_ptr<HostAdapter> m_adapter;
     std::unique_ptr<HostNamespace> m_devices;
     std::unique_ptr<AppContext> m_ctx;
+    ImageOpener m_opener = PlainDvdOpener;
     NullHost m_host;
 #ifdef _WIN32
     Win32Registry m_registry;
@@ -352,6 +356,94 @@ TEST_F(EndToEnd, MountLogInTheDocumentsFolder) {
     EXPECT_NE(log.wstring().find(L"\\Documents\\Vostrale\\log.txt"), std::wstring::npos)
         << log.wstring();
 #endif
+}
+
+// The same flow with the program's own parser entry: real images, the real parsers.
+class WithParsers : public EndToEnd {
+  protected:
+    void SetUp() override {
+        EndToEnd::SetUp();
+        m_opener = OpenImageFile;
+        StartDriverAndProgram();
+    }
+    std::wstring Written(const std::string& name) {
+        std::wstring path = WideText(m_folder / name);
+        m_harness.system.AddFile(path);
+        return path;
+    }
+    std::vector<uint8_t> Read10(uint8_t target, uint32_t lba) {
+        std::vector<uint8_t> cdb(10, 0), data(kUserDataSize, 0);
+        cdb[0] = 0x28;
+        StoreBe32(&cdb[2], lba);
+        StoreBe16(&cdb[7], 1);
+        return Scsi(target, cdb, &data).scsiStatus == 0 ? data : std::vector<uint8_t>();
+    }
+    std::vector<uint8_t> Toc(uint8_t target) {
+        std::vector<uint8_t> cdb(10, 0), toc(100, 0);
+        cdb[0] = kScsiReadToc;
+        StoreBe16(&cdb[7], uint16_t(toc.size()));
+        return Scsi(target, cdb, &toc).scsiStatus == 0 ? toc : std::vector<uint8_t>();
+    }
+};
+
+TEST_F(WithParsers, IsoAndCueImagesReachTheDrives) {
+    // An ISO 9660 volume: the probe finds its descriptor at sector 16.
+    std::vector<uint8_t> iso(32 * kUserDataSize, 0);
+    iso[16 * kUserDataSize] = 1;
+    std::memcpy(&iso[16 * kUserDataSize + 1], "CD001", 5);
+    ASSERT_TRUE(testing::WriteFile(m_folder / "disc.iso", iso));
+    std::wstring disc = Written("disc.iso");
+    EXPECT_EQ(Run({L"/M:0", disc}), kExitNormal);
+    ASSERT_TRUE(Ready(0)) << "messages: " << m_harness.ui.messages.size();
+    uint32_t last = 0, block = 0;
+    ASSERT_TRUE(Capacity(0, &last, &block));
+    EXPECT_EQ(last, 31u);
+    EXPECT_EQ(block, kUserDataSize);
+    std::vector<uint8_t> sector = Read10(0, 16);
+    ASSERT_EQ(sector.size(), kUserDataSize);
+    EXPECT_EQ(std::memcmp(&sector[1], "CD001", 5), 0);
+    EXPECT_TRUE(Stat(0) == disc);
+
+    // A CUE sheet with a data and an audio track.
+    testing::CueOptions cue;
+    cue.disc.sessions.push_back(
+        {{testing::Track(testing::Mode::Mode1, 300), testing::Track(testing::Mode::Audio, 200)}});
+    ASSERT_TRUE(testing::WriteCueImage(m_folder / "mixed.cue", cue));
+    std::wstring sheet = Written("mixed.cue");
+    EXPECT_EQ(Run({L"/M:1", sheet}), kExitNormal);
+    ASSERT_TRUE(Ready(1));
+    ASSERT_TRUE(Capacity(1, &last, &block));
+    EXPECT_EQ(last, 499u);
+    std::vector<uint8_t> toc = Toc(1);
+    ASSERT_FALSE(toc.empty());
+    EXPECT_EQ(toc[2], 1);
+    EXPECT_EQ(toc[3], 2);
+    EXPECT_EQ(LoadBe32(&toc[4 + 8 + 4]), 300u); // track 2 starts after the data track
+    sector = Read10(1, 7);
+    ASSERT_EQ(sector.size(), kUserDataSize);
+    EXPECT_EQ(sector[0], testing::PatternByte(7, 0));
+    EXPECT_TRUE(m_harness.ui.messages.empty());
+    EXPECT_TRUE(m_harness.ui.failures.empty());
+}
+
+TEST_F(WithParsers, UnusableImagesSayWhy) {
+    ASSERT_TRUE(testing::WriteFile(m_folder / "empty.iso", std::vector<uint8_t>(4096, 0)));
+    EXPECT_EQ(Run({L"/M:0", Written("empty.iso")}), kExitNormal);
+    ASSERT_EQ(m_harness.ui.messages.size(), 1u);
+    EXPECT_TRUE(m_harness.ui.messages[0].text == L"Unsupported file format");
+    EXPECT_EQ(m_harness.ui.messages[0].icon, MessageIcon::Information);
+    EXPECT_TRUE(m_harness.ui.failures.empty());
+
+    ASSERT_TRUE(
+        testing::WriteText(m_folder / "lost.cue", "FILE \"nothere.bin\" BINARY\nTRACK 1 AUDIO\n"));
+    std::wstring sheet = Written("lost.cue");
+    EXPECT_EQ(Run({L"/M:0", sheet}), kExitNormal);
+    ASSERT_EQ(m_harness.ui.failures.size(), 1u);
+    EXPECT_TRUE(m_harness.ui.failures[0].first == sheet);
+    EXPECT_FALSE(m_harness.ui.failures[0].second.empty());
+    EXPECT_FALSE(Ready(0));
+    EXPECT_TRUE(Stat(0).empty());
+    EXPECT_TRUE(ReadHistory(m_ctx->s.history, kMaxPath).empty());
 }
 
 } // namespace
