@@ -1,0 +1,41 @@
+// Everything the tray program's logic reaches: the operating-system interfaces, the image
+// parsers' entry, the driver channel, the drive lock, the settings record and the mount error
+// text. One per process; tests build their own around fakes.
+#pragma once
+
+#include "app/driver_channel.h"
+#include "app/interfaces.h"
+#include "app/settings.h"
+#include "formats/parser.h"
+
+#include <mutex>
+#include <string>
+
+namespace vostrale::app {
+
+struct Services {
+    DeviceNamespace* devices = nullptr;
+    Registry* registry = nullptr;
+    MruStore* history = nullptr;
+    Ui* ui = nullptr;
+    System* system = nullptr;
+    ImageOpener openImage = nullptr;
+};
+
+class AppContext {
+  public:
+    explicit AppContext(const Services& services) : s(services), channel(services.devices) {}
+    AppContext(const AppContext&) = delete;
+    AppContext& operator=(const AppContext&) = delete;
+
+    Services s;
+    DriverChannel channel;
+    // Serialises mount, unmount, unmount-all and their registry updates (re-entrant, as a
+    // critical section is).
+    std::recursive_mutex driveLock;
+    Settings settings;
+    std::wstring mountError; // the last parser's failure text, emptied at every mount
+    ProgressRecord progress; // shared with a progress window while a parser indexes audio
+};
+
+} // namespace vostrale::app

@@ -1,0 +1,102 @@
+#include "app/text.h"
+
+#include <cstdarg>
+#include <cwchar>
+#include <cwctype>
+
+namespace vostrale::app {
+
+std::wstring OpenErrorMessage(const std::wstring& path, const std::wstring& systemText) {
+    return L"Cannot open the image file\n" + path + L"\n\n" + systemText;
+}
+
+wchar_t FoldAscii(wchar_t c) {
+    return c >= L'A' && c <= L'Z' ? wchar_t(c + (L'a' - L'A')) : c;
+}
+
+bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
+    size_t i = 0;
+    for (; prefix[i]; ++i) {
+        if (i >= text.size() || FoldAscii(text[i]) != FoldAscii(prefix[i]))
+            return false;
+    }
+    return true;
+}
+
+bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::towlower(wint_t(a[i])) != std::towlower(wint_t(b[i])))
+            return false;
+    }
+    return true;
+}
+
+void FormatInto(wchar_t* out, size_t outChars, const wchar_t* format, ...) {
+    if (outChars == 0)
+        return;
+    va_list args;
+    va_start(args, format);
+    int n = std::vswprintf(out, outChars, format, args);
+    va_end(args);
+    if (n < 0)
+        out[0] = 0;
+    out[outChars - 1] = 0;
+}
+
+std::vector<uint8_t> Utf16Bytes(const std::wstring& text, bool withTerminator) {
+    std::vector<uint8_t> bytes;
+    bytes.reserve((text.size() + 1) * 2);
+    for (wchar_t c : text) {
+        bytes.push_back(uint8_t(uint32_t(c) & 0xFF));
+        bytes.push_back(uint8_t((uint32_t(c) >> 8) & 0xFF));
+    }
+    if (withTerminator) {
+        bytes.push_back(0);
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
+std::wstring FromUtf16Bytes(const uint8_t* data, size_t byteCount) {
+    std::wstring text;
+    for (size_t at = 0; byteCount - at >= 2; at += 2) {
+        wchar_t c = wchar_t(data[at] | (data[at + 1] << 8));
+        if (c == 0)
+            break;
+        text.push_back(c);
+    }
+    return text;
+}
+
+std::filesystem::path ToPath(const std::wstring& text) {
+#ifdef _WIN32
+    return std::filesystem::path(text);
+#else
+    std::string utf8;
+    for (wchar_t c : text) {
+        uint32_t u = uint32_t(c);
+        if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF))
+            u = '?';
+        if (u < 0x80) {
+            utf8.push_back(char(u));
+        } else if (u < 0x800) {
+            utf8.push_back(char(0xC0 | (u >> 6)));
+            utf8.push_back(char(0x80 | (u & 0x3F)));
+        } else if (u < 0x10000) {
+            utf8.push_back(char(0xE0 | (u >> 12)));
+            utf8.push_back(char(0x80 | ((u >> 6) & 0x3F)));
+            utf8.push_back(char(0x80 | (u & 0x3F)));
+        } else {
+            utf8.push_back(char(0xF0 | (u >> 18)));
+            utf8.push_back(char(0x80 | ((u >> 12) & 0x3F)));
+            utf8.push_back(char(0x80 | ((u >> 6) & 0x3F)));
+            utf8.push_back(char(0x80 | (u & 0x3F)));
+        }
+    }
+    return std::filesystem::path(utf8);
+#endif
+}
+
+} // namespace vostrale::app
