@@ -220,6 +220,11 @@ TEST(ApeSamples, BrokenAndOldHeadersAreRefusedWithAMessage) {
 }
 
 TEST(ApeSource, RecordFieldsAndLogLines) {
+#ifdef _WIN32
+    // Still written for POSIX file semantics: it removes files that are open and counts LF line
+    // ends, which Windows refuses and writes as CR LF.
+    GTEST_SKIP() << "POSIX file semantics";
+#endif
     fs::path logPath = fs::temp_directory_path() / "vostrale_ape_test_log.txt";
     fs::remove(logPath);
     ActivityLog log;

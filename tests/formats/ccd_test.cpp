@@ -30,6 +30,11 @@ TEST(IniFile, AnswersLikeTheProfileReader) {
 }
 
 TEST_F(CcdTest, SingleSessionUsesTheImgAsOneRun) {
+#ifdef _WIN32
+    // Still written for POSIX file semantics: it removes files that are open and counts LF line
+    // ends, which Windows refuses and writes as CR LF.
+    GTEST_SKIP() << "POSIX file semantics";
+#endif
     CcdOptions c;
     c.disc.sessions.push_back({{Track(Mode::Mode1, 100), Track(Mode::Audio, 50)}});
     ASSERT_TRUE(testing::WriteCcdImage(m_dir / "disc.ccd", c));

@@ -116,6 +116,11 @@ TEST_F(NrgTest, RealFileForms) {
 }
 
 TEST_F(NrgTest, CdTextChunkBecomesTheBlock) {
+#ifdef _WIN32
+    // Still written for POSIX file semantics: it removes files that are open and counts LF line
+    // ends, which Windows refuses and writes as CR LF.
+    GTEST_SKIP() << "POSIX file semantics";
+#endif
     NrgOptions n;
     n.disc.sessions.push_back({{Track(Mode::Audio, 10)}});
     n.cdTextPacks = testing::SampleCdTextPacks("Album", {"One"});

@@ -105,6 +105,11 @@ TEST(Samples, MalformedCueSheetsAreRefused) {
 }
 
 TEST(Samples, VersionTwoMdsIsRefused) {
+#ifdef _WIN32
+    // Still written for POSIX file semantics: it removes files that are open and counts LF line
+    // ends, which Windows refuses and writes as CR LF.
+    GTEST_SKIP() << "POSIX file semantics";
+#endif
     auto dir = testing::MakeTempFolder("vostrale-mds-log");
     for (const char* name : {"test.mds", "test_compress.mds"}) {
         const auto path = SampleDir() / "mds" / name;
