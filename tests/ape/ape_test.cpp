@@ -5,7 +5,7 @@
 #include "common/crc.h"
 #include "formats/audio_source.h"
 #include "formats/layout.h"
-#include "tests/ape/sha256.h"
+#include "tests/codecs/sha256.h"
 
 #include <gtest/gtest.h>
 
