@@ -90,5 +90,48 @@ TEST_F(ImgEngineCommands, ReadAndRipMatchTheFiles) {
     EXPECT_EQ(Run({"rip", (kCd / "cdda.cue").string(), "--track", "2", "--out", wav}), 1);
 }
 
+// A CUE sheet over one WAV file with album and track titles (a single audio file is where
+// CUE titles become CD-Text).
+std::filesystem::path WriteTitledWavDisc(const TempDir& dir) {
+    constexpr uint32_t kSectors = 20;
+    Bytes wav(44 + kSectors * 2352);
+    std::memcpy(wav.data(), "RIFF", 4);
+    StoreLe32(wav.data() + 4, uint32_t(wav.size() - 8));
+    std::memcpy(wav.data() + 8, "WAVEfmt ", 8);
+    StoreLe32(wav.data() + 16, 16);
+    StoreLe16(wav.data() + 20, 1);
+    StoreLe16(wav.data() + 22, 2);
+    StoreLe32(wav.data() + 24, 44100);
+    StoreLe32(wav.data() + 28, 44100 * 4);
+    StoreLe16(wav.data() + 32, 4);
+    StoreLe16(wav.data() + 34, 16);
+    std::memcpy(wav.data() + 36, "data", 4);
+    StoreLe32(wav.data() + 40, kSectors * 2352);
+    for (size_t i = 44; i < wav.size(); ++i)
+        wav[i] = uint8_t(i * 7);
+    dir.Write("songs.wav", wav);
+    std::filesystem::path cue = dir.Path("songs.cue");
+    std::ofstream(cue) << "TITLE \"Album\"\nPERFORMER \"Band\"\nFILE \"songs.wav\" WAVE\n"
+                          "  TRACK 01 AUDIO\n    TITLE \"First\"\n    PERFORMER \"Singer\"\n"
+                          "    INDEX 01 00:00:00\n"
+                          "  TRACK 02 AUDIO\n    TITLE \"Second\"\n    PERFORMER \"Choir\"\n"
+                          "    INDEX 01 00:00:12\n";
+    return cue;
+}
+
+TEST_F(ImgEngineCommands, TocShowsTracksAndCdTextAsTheDriveReturnsThem) {
+    ASSERT_EQ(Run({"toc", WriteTitledWavDisc(m_dir).string()}), 0) << m_err;
+    EXPECT_EQ(m_out, "Disc: 2 tracks (2 audio), lead-out at LBA 20 (00:02:20)\n"
+                     "CD-Text: \"Album\" by \"Band\"\n"
+                     "Track  Type    Start LBA  Start MSF  Sectors  Title / Performer\n"
+                     "    1  audio           0   00:02:00       12  \"First\" by \"Singer\"\n"
+                     "    2  audio          12   00:02:12        8  \"Second\" by \"Choir\"\n");
+
+    ASSERT_EQ(Run({"toc", (kCd / "isofs-m1.cue").string()}), 0) << m_err;
+    EXPECT_NE(m_out.find("CD-Text: none\n"), std::string::npos) << m_out;
+    EXPECT_NE(m_out.find("    1  data            0   00:02:00"), std::string::npos) << m_out;
+    EXPECT_EQ(Run({"toc"}), 2);
+}
+
 } // namespace
 } // namespace vostrale::test

@@ -1,11 +1,13 @@
 #include "tools/vostrale-img/engine_commands.h"
 
 #include "common/bytes.h"
+#include "common/disc.h"
 #include "common/wire.h"
 #include "driver/host/host_adapter.h"
 #include "formats/image_parsers.h"
 #include "formats/layout.h"
 #include "formats/trace.h"
+#include "tools/vostrale-img/cd_text_decode.h"
 
 #include <algorithm>
 #include <cctype>
@@ -25,7 +27,8 @@ constexpr int kUsage = 2;
 constexpr const char* kUsageText =
     "usage: vostrale-img scsi [--json] IMAGE CDB-HEX [CDB-HEX ...] [--alloc N]\n"
     "       vostrale-img read IMAGE --lba N --count K [--raw] --out FILE\n"
-    "       vostrale-img rip IMAGE --track T --out FILE.wav\n";
+    "       vostrale-img rip IMAGE --track T --out FILE.wav\n"
+    "       vostrale-img toc IMAGE\n";
 
 std::string Hex(const uint8_t* p, size_t n, bool spaced) {
     static const char kDigits[] = "0123456789abcdef";
@@ -395,10 +398,85 @@ int Rip(const std::vector<std::string>& args, std::string* out, std::string* err
     return kOk;
 }
 
+std::string MsfText(uint32_t lba) {
+    Msf m = LbaToMsf(int32_t(lba));
+    char text[16];
+    std::snprintf(text, sizeof(text), "%02u:%02u:%02u", m.minute, m.second, m.frame);
+    return text;
+}
+
+// The disc as a program sees it: the formatted TOC and the CD-Text the drive returns.
+int Toc(const std::vector<std::string>& args, std::string* out, std::string* err) {
+    if (args.size() != 2) {
+        *err = kUsageText;
+        return kUsage;
+    }
+    const std::string& image = args[1];
+    MountedImage disc;
+    if (!disc.Open(image, err))
+        return kFailed;
+    disc.Settle();
+    std::vector<uint8_t> toc;
+    ScsiOutcome o = disc.Run({0x43, 0, 0, 0, 0, 0, 0, 0x10, 0x00, 0}, &toc, 0x1000);
+    if (o.scsiStatus != kScsiStatusGood || toc.size() < 4) {
+        *err = Failure("READ TOC", 0, o);
+        return kFailed;
+    }
+    struct Entry {
+        uint8_t number;
+        bool audio;
+        uint32_t lba;
+    };
+    std::vector<Entry> entries;
+    size_t end = std::min<size_t>(toc.size(), 2 + size_t(LoadBe16(toc.data())));
+    for (size_t off = 4; off + 8 <= end; off += 8)
+        entries.push_back(
+            {toc[off + 2], (toc[off + 1] & 0x04) == 0, LoadBe32(toc.data() + off + 4)});
+    if (entries.size() < 2 || entries.back().number != 0xAA) {
+        *err = "READ TOC returned no lead-out\n";
+        return kFailed;
+    }
+    std::vector<uint8_t> packs;
+    CdTextDecoded text;
+    o = disc.Run({0x43, 0, 0x05, 0, 0, 0, 0, 0xFF, 0xFE, 0}, &packs, 0xFFFE);
+    bool hasText =
+        o.scsiStatus == kScsiStatusGood && DecodeCdTextBlock(packs.data(), packs.size(), &text);
+
+    const Entry& leadOut = entries.back();
+    size_t audio =
+        std::count_if(entries.begin(), entries.end() - 1, [](const Entry& e) { return e.audio; });
+    size_t tracks = entries.size() - 1;
+    std::string report = "Disc: " + std::to_string(tracks) +
+                         (tracks == 1 ? " track (" : " tracks (") + std::to_string(audio) +
+                         " audio), lead-out at LBA " + std::to_string(leadOut.lba) + " (" +
+                         MsfText(leadOut.lba) + ")\n";
+    if (hasText)
+        report += "CD-Text: \"" + Latin1ToUtf8(text.albumTitle) + "\" by \"" +
+                  Latin1ToUtf8(text.albumPerformer) + "\"\n";
+    else
+        report += "CD-Text: none\n";
+    report += "Track  Type    Start LBA  Start MSF  Sectors  Title / Performer\n";
+    for (size_t i = 0; i + 1 < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        uint32_t next = entries[i + 1].lba;
+        char line[96];
+        std::snprintf(line, sizeof(line), "%5u  %-5s  %10u  %9s  %7u", e.number,
+                      e.audio ? "audio" : "data", e.lba, MsfText(e.lba).c_str(),
+                      next > e.lba ? next - e.lba : 0);
+        report += line;
+        size_t t = size_t(e.number) - 1;
+        if (hasText && e.number >= 1 && t < text.titles.size())
+            report += "  \"" + Latin1ToUtf8(text.titles[t]) + "\" by \"" +
+                      Latin1ToUtf8(text.performers[t]) + "\"";
+        report += "\n";
+    }
+    *out = report;
+    return kOk;
+}
 } // namespace
 
 bool IsEngineCommand(const std::string& name) {
-    return name == "scsi" || name == "read" || name == "rip";
+    return name == "scsi" || name == "read" || name == "rip" || name == "toc";
 }
 
 int RunEngineCommand(const std::vector<std::string>& args, std::string* out, std::string* err) {
@@ -413,6 +491,8 @@ int RunEngineCommand(const std::vector<std::string>& args, std::string* out, std
         return Read(args, out, err);
     if (args[0] == "rip")
         return Rip(args, out, err);
+    if (args[0] == "toc")
+        return Toc(args, out, err);
     *err = kUsageText;
     return kUsage;
 }

@@ -1,4 +1,5 @@
 #include "tools/vostrale-img/image_info.h"
+#include "tools/vostrale-img/cd_text_decode.h"
 
 #include "common/bytes.h"
 #include "common/disc.h"
@@ -28,39 +29,8 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
-bool ValidUtf8(const std::string& s) {
-    for (size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-        if (n == 0 || i + n > s.size())
-            return false;
-        for (size_t k = 1; k < n; ++k) {
-            if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2)
-                return false;
-        }
-        i += n;
-    }
-    return true;
-}
-
-// CD-Text is ISO 8859-1; messages are UTF-8 when valid.
-std::string ToUtf8(const std::string& s) {
-    if (ValidUtf8(s))
-        return s;
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x80) {
-            out.push_back(char(c));
-        } else {
-            out.push_back(char(0xC0 | (c >> 6)));
-            out.push_back(char(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
-}
-
 std::string Json(const std::string& raw) {
-    std::string s = ToUtf8(raw);
+    std::string s = Latin1ToUtf8(raw);
     std::string out = "\"";
     for (unsigned char c : s) {
         if (c == '"' || c == '\\') {
@@ -75,63 +45,10 @@ std::string Json(const std::string& raw) {
     return out + "\"";
 }
 
-struct CdTextDecoded {
-    std::string albumTitle, albumPerformer;
-    std::vector<std::string> titles, performers; // index 0 = track 1
-};
-
-void DecodeStrings(const uint8_t* packs, uint32_t count, uint8_t type, std::string* album,
-                   std::vector<std::string>* tracks) {
-    uint32_t track = 0;
-    bool started = false;
-    std::string current;
-    auto finish = [&]() {
-        if (track == 0) {
-            *album = current;
-        } else if (track <= 99) {
-            if (tracks->size() < track)
-                tracks->resize(track);
-            (*tracks)[track - 1] = current;
-        }
-        current.clear();
-        ++track;
-    };
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* p = packs + i * kCdTextPackSize;
-        if (p[0] != type)
-            continue;
-        if (!started || current.empty()) {
-            track = p[1];
-            started = true;
-        }
-        for (int k = 4; k < 16; ++k) {
-            if (p[k] == 0)
-                finish();
-            else
-                current.push_back(char(p[k]));
-        }
-    }
-}
-
 bool DecodeCdText(const MountRecord& r, CdTextDecoded* out) {
+    // The parsers' block: its length field covers it.
     const uint8_t* block = PointerOf<uint8_t>(r.cdText);
-    if (!block)
-        return false;
-    const uint32_t length = LoadBe16(block);
-    const uint32_t count = length >= 2 ? (length - 2) / kCdTextPackSize : 0;
-    const uint8_t* packs = block + kCdTextHeaderSize;
-    DecodeStrings(packs, count, kPackTitle, &out->albumTitle, &out->titles);
-    DecodeStrings(packs, count, kPackPerformer, &out->albumPerformer, &out->performers);
-    size_t n = std::max(out->titles.size(), out->performers.size());
-    // The last pack is padded with zeros; the size information says how many tracks there are.
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* p = packs + i * kCdTextPackSize;
-        if (p[0] == kPackSizeInfo && p[1] == 0)
-            n = p[4 + 2];
-    }
-    out->titles.resize(n);
-    out->performers.resize(n);
-    return true;
+    return block && DecodeCdTextBlock(block, size_t(LoadBe16(block)) + 2, out);
 }
 
 uint32_t TrackCount(const MountRecord& r) {
