@@ -13,6 +13,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,6 +35,16 @@ double Seconds(Clock::time_point start) {
 }
 
 std::filesystem::path g_dir;
+
+// The machine's speed drifts (a shared virtual machine): each measurement runs in every
+// round, interleaved with the others, and keeps its best throughput.
+constexpr int kRounds = 3;
+template <typename... Measure> void BestOf(double* best, Measure... measure) {
+    for (int round = 0; round < kRounds; ++round) {
+        int i = 0;
+        ((best[i] = std::max(round ? best[i] : 0.0, measure()), ++i), ...);
+    }
+}
 
 std::filesystem::path WriteFile(const std::string& name, const Bytes& bytes) {
     std::filesystem::path p = g_dir / name;
@@ -109,27 +120,30 @@ void PlainAndRaw(HostAdapter& a) {
     size_t got = 0;
     for (uint64_t off = 0; off < uint64_t(kSectors) * 2048; off += block.size())
         platform::ReadAt(f, off, block.data(), block.size(), &got);
-    constexpr int kPasses = 4;
-    auto start = Clock::now();
-    uint64_t total = 0;
-    for (int p = 0; p < kPasses; ++p) {
+    auto preadAll = [&] {
+        auto start = Clock::now();
+        uint64_t total = 0;
         for (uint64_t off = 0; off < uint64_t(kSectors) * 2048; off += block.size()) {
             platform::ReadAt(f, off, block.data(), block.size(), &got);
             total += got;
         }
-    }
-    double reference = double(total) / Seconds(start) / 1e6;
+        return double(total) / Seconds(start) / 1e6;
+    };
 
     if (!Mount(a, Record(f, kMediumCd, kReaderPlainFile, kSectors, 2048)))
         std::exit(1);
     const uint8_t read10[10] = {0x28};
-    double engine = ScsiThroughput(a, read10, 10, false, kSectors, 32, 2048, kPasses);
+    double best[2];
+    BestOf(best, preadAll,
+           [&] { return ScsiThroughput(a, read10, 10, false, kSectors, 32, 2048, 1); });
+    double reference = best[0], engine = best[1];
     std::printf(
         "READ(10) 64 KiB, plain ISO: %.0f MB/s; pread: %.0f MB/s; ratio %.2f (goal >= 0.90)\n",
         engine, reference, engine / reference);
 
     const uint8_t readCd[12] = {0xBE, 0, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0, 0};
-    double raw = ScsiThroughput(a, readCd, 12, true, kSectors / 4, 16, 2352, 1);
+    double raw;
+    BestOf(&raw, [&] { return ScsiThroughput(a, readCd, 12, true, kSectors / 4, 16, 2352, 1); });
     std::printf("READ CD all fields, Mode 1 from 2048-byte sectors: %.0f MB/s (goal >= 250)\n",
                 raw);
     platform::CloseFile(f);
@@ -163,16 +177,18 @@ void Isz(HostAdapter& a) {
     CodecAllocator heap{nullptr, [](void*, size_t n) { return std::malloc(n); },
                         [](void*, void* p) { std::free(p); }};
     Bytes input(largest), out(kChunk);
-    auto start = Clock::now();
-    for (const ChunkEntry& e : chunks) {
-        size_t got = 0;
-        platform::ReadAt(f, e.fileOffset, input.data(), ChunkLengthOf(e), &got);
-        IszChunkSource s{kChunkZlib, ChunkLengthOf(e), input.data(), uint32_t(got)};
-        uint32_t produced = 0;
-        if (!DecodeIszChunk(s, out.data(), kChunk, heap, &produced))
-            std::exit(1);
-    }
-    double reference = double(image.size()) / Seconds(start) / 1e6;
+    auto decodeAll = [&] {
+        auto start = Clock::now();
+        for (const ChunkEntry& e : chunks) {
+            size_t got = 0;
+            platform::ReadAt(f, e.fileOffset, input.data(), ChunkLengthOf(e), &got);
+            IszChunkSource s{kChunkZlib, ChunkLengthOf(e), input.data(), uint32_t(got)};
+            uint32_t produced = 0;
+            if (!DecodeIszChunk(s, out.data(), kChunk, heap, &produced))
+                std::exit(1);
+        }
+        return double(image.size()) / Seconds(start) / 1e6;
+    };
 
     MountRecord r = Record(f, kMediumDvd, kReaderIsz, kSectors, 2048);
     r.kindPointer = uint64_t(uintptr_t(chunks.data()));
@@ -182,7 +198,10 @@ void Isz(HostAdapter& a) {
     if (!Mount(a, r))
         std::exit(1);
     const uint8_t read10[10] = {0x28};
-    double engine = ScsiThroughput(a, read10, 10, false, kSectors, 16, 2048, 1);
+    double best[2];
+    BestOf(best, decodeAll,
+           [&] { return ScsiThroughput(a, read10, 10, false, kSectors, 16, 2048, 1); });
+    double reference = best[0], engine = best[1];
     std::printf(
         "ISZ READ(10) 32 KiB: %.0f MB/s; chunk decoding: %.0f MB/s; ratio %.2f (goal >= 0.90)\n",
         engine, reference, engine / reference);
@@ -238,16 +257,18 @@ void Flac(HostAdapter& a) {
 
     // Reference: the codec decoding every group once.
     Bytes pcm(size_t(kFramesPerPoint) * 4096 * 4);
-    auto start = Clock::now();
-    for (size_t g = 0; g + 1 < seek.size(); ++g) {
-        uint32_t span = seek[g + 1].sample - seek[g].sample;
-        uint32_t frames = (span + 4095) / 4096;
-        FlacStreamParams params{4096, 16, 2};
-        DecodeFlacGroup(file.data() + seek[g].fileOffset,
-                        seek[g + 1].fileOffset - seek[g].fileOffset, frames, params, left.data(),
-                        right.data(), pcm.data(), kFramesPerPoint * 4096);
-    }
-    double reference = double(kSamples) * 4 / Seconds(start) / 1e6;
+    auto decodeAll = [&] {
+        auto start = Clock::now();
+        for (size_t g = 0; g + 1 < seek.size(); ++g) {
+            uint32_t span = seek[g + 1].sample - seek[g].sample;
+            uint32_t frames = (span + 4095) / 4096;
+            FlacStreamParams params{4096, 16, 2};
+            DecodeFlacGroup(file.data() + seek[g].fileOffset,
+                            seek[g + 1].fileOffset - seek[g].fileOffset, frames, params,
+                            left.data(), right.data(), pcm.data(), kFramesPerPoint * 4096);
+        }
+        return double(kSamples) * 4 / Seconds(start) / 1e6;
+    };
 
     platform::NativeFile f = platform::OpenForRead(flacPath, nullptr);
     uint32_t sectors = kSamples / 588;
@@ -261,8 +282,11 @@ void Flac(HostAdapter& a) {
     if (!Mount(a, r))
         std::exit(1);
     const uint8_t readCd[12] = {0xBE, 0, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0, 0};
-    double one = ScsiThroughput(a, readCd, 12, true, sectors, 1, 2352, 1);
-    double many = ScsiThroughput(a, readCd, 12, true, sectors, 27, 2352, 1);
+    double best[3];
+    BestOf(
+        best, decodeAll, [&] { return ScsiThroughput(a, readCd, 12, true, sectors, 1, 2352, 1); },
+        [&] { return ScsiThroughput(a, readCd, 12, true, sectors, 27, 2352, 1); });
+    double reference = best[0], one = best[1], many = best[2];
     std::printf("FLAC READ CD 1 sector: %.0f MB/s, 27 sectors: %.0f MB/s; codec: %.0f MB/s; ratios "
                 "%.2f, %.2f (goal >= 0.90)\n",
                 one, many, reference, one / reference, many / reference);
@@ -271,15 +295,27 @@ void Flac(HostAdapter& a) {
 
 } // namespace
 
-int main() {
+// With arguments, only the named parts run: plain, isz, flac.
+int main(int argc, char** argv) {
+    auto wanted = [&](const char* name) {
+        if (argc < 2)
+            return true;
+        for (int i = 1; i < argc; ++i)
+            if (std::strcmp(argv[i], name) == 0)
+                return true;
+        return false;
+    };
     g_dir =
         std::filesystem::temp_directory_path() / ("vostrale-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(g_dir);
     {
         HostAdapter adapter;
-        PlainAndRaw(adapter);
-        Isz(adapter);
-        Flac(adapter);
+        if (wanted("plain"))
+            PlainAndRaw(adapter);
+        if (wanted("isz"))
+            Isz(adapter);
+        if (wanted("flac"))
+            Flac(adapter);
     }
     std::filesystem::remove_all(g_dir);
     return 0;

@@ -42,6 +42,7 @@ HostState& State() {
 
 std::atomic<int64_t> g_poolBlocks{0};
 std::atomic<int64_t> g_fileReferences{0};
+std::atomic<uint64_t> g_fileBytesRead{0};
 
 // ---- Clock and timers --------------------------------------------------------------------
 
@@ -68,9 +69,22 @@ struct Event {
     host::SpinEvent event;
 };
 
-struct Queue {
-    std::mutex lock;
+// A spin-locked list as the kernel's interlocked lists are: held only for a few pointer moves.
+struct alignas(64) Queue {
+    std::atomic<bool> busy{false};
     QueueLink head;
+    void Lock() {
+        while (busy.exchange(true, std::memory_order_acquire)) {
+            while (busy.load(std::memory_order_relaxed)) {
+#if defined(__x86_64__) || defined(__i386__)
+                __builtin_ia32_pause();
+#endif
+            }
+        }
+    }
+    void Unlock() {
+        busy.store(false, std::memory_order_release);
+    }
 };
 
 struct Thread {
@@ -137,21 +151,25 @@ void QueueDestroy(Queue* queue) {
 }
 
 void QueuePush(Queue* queue, QueueLink* link) {
-    std::lock_guard<std::mutex> guard(queue->lock);
+    queue->Lock();
     link->next = &queue->head;
     link->prev = queue->head.prev;
     queue->head.prev->next = link;
     queue->head.prev = link;
+    queue->Unlock();
 }
 
 QueueLink* QueuePop(Queue* queue) {
-    std::lock_guard<std::mutex> guard(queue->lock);
+    queue->Lock();
     QueueLink* first = queue->head.next;
-    if (first == &queue->head)
+    if (first == &queue->head) {
+        queue->Unlock();
         return nullptr;
+    }
     queue->head.next = first->next;
     first->next->prev = &queue->head;
     first->next = first->prev = nullptr;
+    queue->Unlock();
     return first;
 }
 
@@ -291,6 +309,7 @@ uint32_t FileRead(FileRef file, uint64_t offset, void* buffer, uint32_t length) 
     size_t got = 0;
     if (!platform::ReadAt(file, offset, buffer, length, &got))
         return 0;
+    g_fileBytesRead.fetch_add(got, std::memory_order_relaxed);
     return uint32_t(got);
 }
 
@@ -416,6 +435,10 @@ void SetSecurityCaptureFails(bool fails) {
 
 int64_t OutstandingPoolBlocks() {
     return g_poolBlocks.load();
+}
+
+uint64_t FileBytesRead() {
+    return g_fileBytesRead.load();
 }
 
 int64_t OpenFileReferences() {

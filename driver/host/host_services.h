@@ -28,6 +28,9 @@ void SetSecurityCaptureFails(bool fails);
 // Pool blocks currently allocated by the engine (leak checks in tests).
 int64_t OutstandingPoolBlocks();
 
+// Bytes the engine has read from image files so far (how often a group or chunk is fetched).
+uint64_t FileBytesRead();
+
 // Files the engine holds (references taken from senders and files it opened itself).
 int64_t OpenFileReferences();
 

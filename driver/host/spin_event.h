@@ -1,70 +1,99 @@
-// An event for hand-offs between a caller and a drive worker: a short spin before sleeping
-// (a request usually completes within microseconds), and safe to destroy as soon as a waiter
-// has seen it signalled.
+// An event for hand-offs between a caller and a drive worker: a bounded spin before sleeping,
+// and safe to destroy as soon as a waiter has seen it signalled. Sleeping is what costs: a
+// woken thread on another (virtual) CPU takes tens of microseconds on both sides, which is
+// more than most requests take, and a decoded group or chunk takes a few hundred. So a waiter
+// spins for up to a millisecond, and a setter only makes the wake-up call when someone sleeps.
+// Signal, sleepers and notifiers share one word: a setter changes it once, and only when that
+// change showed a sleeper does it wake it, counted as a notifier until done so that the event
+// is not destroyed under it.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <chrono>
+#include <cstdint>
 #include <thread>
 
 namespace vostrale::host {
 
-class SpinEvent {
+// On a cache line of its own: the waiter spins on it while the setter writes nearby data.
+class alignas(64) SpinEvent {
   public:
     explicit SpinEvent(bool autoReset = false, bool signalled = false)
-        : m_autoReset(autoReset), m_signalled(signalled) {}
+        : m_autoReset(autoReset), m_state(signalled ? kSignalled : 0) {}
     ~SpinEvent() {
-        // A setter may still be between its store and its last touch of this object.
-        while (m_setters.load(std::memory_order_acquire) != 0)
+        while (m_state.load(std::memory_order_acquire) & kNotifierMask)
             std::this_thread::yield();
     }
+    SpinEvent(const SpinEvent&) = delete;
+    SpinEvent& operator=(const SpinEvent&) = delete;
 
     void Set() {
-        m_setters.fetch_add(1, std::memory_order_acq_rel);
-        m_signalled.store(true, std::memory_order_seq_cst);
-        if (m_waiters.load(std::memory_order_seq_cst) != 0) {
-            std::lock_guard<std::mutex> guard(m_lock);
-            if (m_autoReset)
-                m_changed.notify_one();
-            else
-                m_changed.notify_all();
+        uint32_t state = m_state.load(std::memory_order_relaxed);
+        uint32_t next;
+        do {
+            next = state | kSignalled;
+            if (state & kSleeperMask)
+                next += kNotifier;
+        } while (!m_state.compare_exchange_weak(state, next, std::memory_order_acq_rel));
+        if (state & kSleeperMask) {
+            m_state.notify_all();
+            m_state.fetch_sub(kNotifier, std::memory_order_acq_rel);
         }
-        m_setters.fetch_sub(1, std::memory_order_acq_rel);
     }
 
-    void Reset() { m_signalled.store(false, std::memory_order_seq_cst); }
+    void Reset() { m_state.fetch_and(~kSignalled, std::memory_order_acq_rel); }
 
     void Wait() {
-        for (int spin = 0; spin < kSpins; ++spin) {
-            if (TryTake())
-                return;
+        if (TryTake())
+            return;
+        const auto giveUp = std::chrono::steady_clock::now() + kSpinTime;
+        for (;;) {
+            for (int spin = 0; spin < kSpinsPerClockRead; ++spin) {
+                if ((m_state.load(std::memory_order_relaxed) & kSignalled) && TryTake())
+                    return;
 #if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
+                __builtin_ia32_pause();
 #endif
+            }
+            if (std::chrono::steady_clock::now() >= giveUp)
+                break;
         }
-        std::unique_lock<std::mutex> guard(m_lock);
-        m_waiters.fetch_add(1, std::memory_order_seq_cst);
-        m_changed.wait(guard, [this] { return TryTake(); });
-        m_waiters.fetch_sub(1, std::memory_order_seq_cst);
+        // Counted before the test: a setter either sees the sleeper and notifies, or its
+        // signal is seen here. wait() returns once the word differs from what was tested.
+        uint32_t state = m_state.fetch_add(kSleeper, std::memory_order_acq_rel) + kSleeper;
+        while (!TryTake()) {
+            m_state.wait(state, std::memory_order_acquire);
+            state = m_state.load(std::memory_order_acquire);
+        }
+        m_state.fetch_sub(kSleeper, std::memory_order_acq_rel);
     }
 
   private:
-    static constexpr int kSpins = 1000;
+    static constexpr uint32_t kSignalled = 1;
+    static constexpr uint32_t kSleeper = 2; // bits 1-15 count sleepers
+    static constexpr uint32_t kSleeperMask = 0xFFFE;
+    static constexpr uint32_t kNotifier = 0x10000; // bits 16-31 count setters still notifying
+    static constexpr uint32_t kNotifierMask = 0xFFFF0000;
+    static constexpr std::chrono::microseconds kSpinTime{1000};
+    static constexpr int kSpinsPerClockRead = 64;
 
     bool TryTake() {
+        uint32_t state = m_state.load(std::memory_order_acquire);
+        if (!(state & kSignalled))
+            return false;
         if (!m_autoReset)
-            return m_signalled.load(std::memory_order_seq_cst);
-        bool expected = true;
-        return m_signalled.compare_exchange_strong(expected, false, std::memory_order_seq_cst);
+            return true;
+        // Only one waiter takes an auto-reset signal.
+        while (state & kSignalled) {
+            if (m_state.compare_exchange_weak(state, state & ~kSignalled,
+                                              std::memory_order_acq_rel))
+                return true;
+        }
+        return false;
     }
 
     const bool m_autoReset;
-    std::atomic<bool> m_signalled;
-    std::atomic<int> m_waiters{0};
-    std::atomic<int> m_setters{0};
-    std::mutex m_lock;
-    std::condition_variable m_changed;
+    std::atomic<uint32_t> m_state;
 };
 
 } // namespace vostrale::host

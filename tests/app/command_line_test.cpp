@@ -150,10 +150,12 @@ TEST(CommandLine, OneShotJobsAndRestartCode) {
         jobs.restart = c.restart;
         CommandLine line = ReadCommandLine(*h.ctx, c.args, &jobs);
         EXPECT_EQ(RunCommandLine(*h.ctx, line), c.exit) << c.args[0].size();
-        if (c.args[0] == L"/XI:1234")
+        if (c.args[0] == L"/XI:1234") {
             EXPECT_EQ(jobs.installs, std::vector<uint64_t>{1234});
-        if (c.args[0] == L"/YEF")
+        }
+        if (c.args[0] == L"/YEF") {
             EXPECT_EQ(jobs.moves, std::vector<std::wstring>{L"EF"});
+        }
     }
 }
 

@@ -136,8 +136,9 @@ TEST(DriverChannel, ScsiPortNames) {
     for (const Case& c : cases) {
         uint32_t number = 77;
         EXPECT_EQ(ParseScsiPortName(c.name, &number), c.ok);
-        if (c.ok)
+        if (c.ok) {
             EXPECT_EQ(number, c.number);
+        }
     }
 }
 

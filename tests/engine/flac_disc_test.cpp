@@ -83,5 +83,57 @@ TEST_F(EngineTest, SampleFlacStreamsRipBitExactly) {
 #endif
 }
 
+// A player reading one sector at a time: every group of frames is read and decoded once, and
+// the sectors are the same as in larger requests.
+TEST_F(EngineTest, SequentialSingleSectorsFetchEachGroupOnce) {
+    std::filesystem::path path = kSamples / "subset-01-blocksize-4096.flac";
+    if (!std::filesystem::exists(path))
+        GTEST_SKIP() << "no samples";
+#ifndef _WIN32
+    setenv("XDG_CACHE_HOME", m_dir.Path("cache").c_str(), 1);
+#endif
+    platform::NativeFile file = platform::OpenForRead(path, nullptr);
+    ASSERT_NE(file, 0u);
+    MountRecord record{};
+    std::wstring message;
+    ParserIo io;
+    io.message = &message;
+    ASSERT_EQ(OpenFlacSource(file, &record, path, io), kParseOk);
+    const SeekPoint* seek = reinterpret_cast<const SeekPoint*>(uintptr_t(record.kindPointer));
+    const uint64_t groupBytes = seek[record.kindCount - 1].fileOffset - seek[0].fileOffset;
+    ASSERT_GE(record.kindCount, 3u) << "want several groups";
+    uint32_t sectors = uint32_t(AudioSourceTotalSamples(record) / 588);
+    record.imageHandle = file;
+    record.bytesPerSector = 2352;
+    record.mediumKind = kMediumCd;
+    record.sessions = 1;
+    record.totalSectors = sectors;
+    bool mounted = Mount(0, record);
+    record.imageHandle = 0;
+    ReleaseLayout(&record);
+    platform::CloseFile(file);
+    ASSERT_TRUE(mounted);
+    host::AdvanceClock(4000);
+    SettleDrive();
+
+    const uint64_t before = host::FileBytesRead();
+    Bytes single;
+    for (uint32_t lba = 0; lba < sectors; ++lba) {
+        Reply r = Send(A(), 0, ReadCd(lba, 1, 0xF8, 0, kSectorCdda), 2352);
+        ASSERT_TRUE(r.Good()) << lba;
+        single.insert(single.end(), r.data.begin(), r.data.end());
+    }
+    EXPECT_EQ(host::FileBytesRead() - before, groupBytes);
+
+    Bytes batched;
+    for (uint32_t lba = 0; lba < sectors; lba += 27) {
+        uint32_t n = std::min<uint32_t>(27, sectors - lba);
+        Reply r = Send(A(), 0, ReadCd(lba, n, 0xF8, 0, kSectorCdda), n * 2352);
+        ASSERT_TRUE(r.Good()) << lba;
+        batched.insert(batched.end(), r.data.begin(), r.data.end());
+    }
+    EXPECT_EQ(single, batched);
+}
+
 } // namespace
 } // namespace vostrale::test
