@@ -43,6 +43,29 @@ void FreeIszState(IszState* state);
 ReadResult ReadIszSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_t lba);
 
 // ---- Decoded audio (FLAC, APE) ------------------------------------------------------------
+// The seek table's spans (FLAC groups of frames, APE frames) and the one decoded last.
+struct DecodedSpans {
+    SeekPoint* seek; // count entries, the last one marks the end
+    uint32_t count;
+    uint8_t* pcm;    // 16-bit stereo samples of the cached span; holds the longest span
+    uint32_t cached; // the span in pcm, valid when cachedValid
+    bool cachedValid;
+    uint32_t last; // the span decoded last (sequential reads look there first)
+};
+
+// Decodes span `index` of the disc's stream into its DecodedSpans::pcm, every sample frame of
+// the span; false when the file or the data fails.
+typedef bool (*DecodeSpan)(Disc* disc, uint32_t index);
+
+// Seek points rising in sample (and in file offset; strictly when `strictOffsets`); the
+// longest span in sample frames.
+bool CheckSeekTable(const SeekPoint* seek, uint32_t count, bool strictOffsets,
+                    uint32_t* longestSpan);
+
+// CD-DA sectors (2352 bytes each) into `buffer`, decoding the spans they need.
+ReadResult ReadDecodedSectors(Disc* disc, DecodedSpans* spans, DecodeSpan decode, uint8_t* buffer,
+                              uint32_t count, uint32_t lba);
+
 bool PrepareAudioDecoder(Disc* disc, const MountRecord& record);
 void FreeAudioDecoder(AudioDecoder* decoder);
 // CD-DA sectors (2352 bytes each) into `buffer`.

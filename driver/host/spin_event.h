@@ -4,13 +4,16 @@
 // more than most requests take, and a decoded group or chunk takes a few hundred. So a waiter
 // spins for up to a millisecond, and a setter only makes the wake-up call when someone sleeps.
 // Signal, sleepers and notifiers share one word: a setter changes it once, and only when that
-// change showed a sleeper does it wake it, counted as a notifier until done so that the event
-// is not destroyed under it.
+// change showed a sleeper does it take the lock to wake it, counted as a notifier until done
+// so that the event is not destroyed under it. (Sleeping uses a mutex and condition variable:
+// std::atomic::wait can miss a notification in MinGW's library.)
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 namespace vostrale::host {
@@ -36,7 +39,10 @@ class alignas(64) SpinEvent {
                 next += kNotifier;
         } while (!m_state.compare_exchange_weak(state, next, std::memory_order_acq_rel));
         if (state & kSleeperMask) {
-            m_state.notify_all();
+            {
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_changed.notify_all();
+            }
             m_state.fetch_sub(kNotifier, std::memory_order_acq_rel);
         }
     }
@@ -58,13 +64,12 @@ class alignas(64) SpinEvent {
             if (std::chrono::steady_clock::now() >= giveUp)
                 break;
         }
-        // Counted before the test: a setter either sees the sleeper and notifies, or its
-        // signal is seen here. wait() returns once the word differs from what was tested.
-        uint32_t state = m_state.fetch_add(kSleeper, std::memory_order_acq_rel) + kSleeper;
-        while (!TryTake()) {
-            m_state.wait(state, std::memory_order_acquire);
-            state = m_state.load(std::memory_order_acquire);
-        }
+        std::unique_lock<std::mutex> guard(m_lock);
+        // Counted before the test, under the lock: a setter either sees the sleeper and
+        // notifies once this thread waits, or its signal is seen here.
+        m_state.fetch_add(kSleeper, std::memory_order_acq_rel);
+        while (!TryTake())
+            m_changed.wait(guard);
         m_state.fetch_sub(kSleeper, std::memory_order_acq_rel);
     }
 
@@ -94,6 +99,8 @@ class alignas(64) SpinEvent {
 
     const bool m_autoReset;
     std::atomic<uint32_t> m_state;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
 };
 
 } // namespace vostrale::host
