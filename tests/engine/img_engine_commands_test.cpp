@@ -130,6 +130,13 @@ TEST_F(ImgEngineCommands, TocShowsTracksAndCdTextAsTheDriveReturnsThem) {
     ASSERT_EQ(Run({"toc", (kCd / "isofs-m1.cue").string()}), 0) << m_err;
     EXPECT_NE(m_out.find("CD-Text: none\n"), std::string::npos) << m_out;
     EXPECT_NE(m_out.find("    1  data            0   00:02:00"), std::string::npos) << m_out;
+    // Album text only: the track rows carry no empty titles.
+    ASSERT_EQ(Run({"toc", (kCd / "p1.nrg").string()}), 0) << m_err;
+    EXPECT_NE(m_out.find("CD-Text: \"Join us now we have the software\" by \"Richard Stallman\"\n"),
+              std::string::npos)
+        << m_out;
+    EXPECT_NE(m_out.find("    1  audio         150   00:04:00      150\n"), std::string::npos)
+        << m_out;
     EXPECT_EQ(Run({"toc"}), 2);
 }
 

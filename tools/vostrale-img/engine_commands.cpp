@@ -465,7 +465,8 @@ int Toc(const std::vector<std::string>& args, std::string* out, std::string* err
                       next > e.lba ? next - e.lba : 0);
         report += line;
         size_t t = size_t(e.number) - 1;
-        if (hasText && e.number >= 1 && t < text.titles.size())
+        if (hasText && e.number >= 1 && t < text.titles.size() &&
+            !(text.titles[t].empty() && text.performers[t].empty()))
             report += "  \"" + Latin1ToUtf8(text.titles[t]) + "\" by \"" +
                       Latin1ToUtf8(text.performers[t]) + "\"";
         report += "\n";
