@@ -41,18 +41,7 @@ TEST_F(EngineTest, SampleApeStreamsRipToTheReferencePcm) {
         ASSERT_EQ(OpenApeSource(file, &record, path, io), kParseOk) << s.file;
         uint64_t samplesTotal = AudioSourceTotalSamples(record);
         uint32_t sectors = uint32_t((samplesTotal + 587) / 588);
-        record.imageHandle = file;
-        record.bytesPerSector = 2352;
-        record.mediumKind = kMediumCd;
-        record.sessions = 1;
-        record.totalSectors = sectors;
-        bool mounted = Mount(0, record);
-        record.imageHandle = 0;
-        ReleaseLayout(&record);
-        platform::CloseFile(file);
-        ASSERT_TRUE(mounted) << s.file;
-        host::AdvanceClock(4000);
-        SettleDrive();
+        ASSERT_TRUE(MountAudioSource(record, file, sectors)) << s.file;
         Bytes pcm;
         for (uint32_t lba = 0; lba < sectors; lba += 27) {
             uint32_t n = std::min(27u, sectors - lba);

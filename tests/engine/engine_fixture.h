@@ -6,6 +6,7 @@
 #include "common/wire.h"
 #include "driver/host/host_adapter.h"
 #include "driver/host/host_services.h"
+#include "formats/layout.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -243,6 +244,26 @@ class EngineTest : public ::testing::Test {
         }
         r = Send(A(), target, Bytes(6, 0), 0);
         ASSERT_TRUE(r.Good()) << std::hex << r.SenseTriple();
+    }
+
+    // Mounts on drive 0 the disc an audio source (FLAC, APE) described in `record`, over
+    // `file`, and settles the drive. The record's blocks and the file are released: the
+    // driver keeps its own copies.
+    bool MountAudioSource(MountRecord& record, platform::NativeFile file, uint32_t sectors) {
+        record.imageHandle = file;
+        record.bytesPerSector = 2352;
+        record.mediumKind = kMediumCd;
+        record.sessions = 1;
+        record.totalSectors = sectors;
+        bool mounted = Mount(0, record);
+        record.imageHandle = 0;
+        ReleaseLayout(&record);
+        platform::CloseFile(file);
+        if (!mounted)
+            return false;
+        host::AdvanceClock(4000);
+        SettleDrive();
+        return true;
     }
 
     TempDir m_dir;

@@ -13,6 +13,22 @@ namespace {
 const std::filesystem::path kSamples =
     std::filesystem::path(VOSTRALE_SHARED_DIR) / "testdata" / "flac";
 
+// Opens `path` with the FLAC source as a mount would; on success the file stays open in *file.
+int OpenFlac(const std::filesystem::path& path, MountRecord* record, platform::NativeFile* file) {
+    *file = platform::OpenForRead(path, nullptr);
+    if (!*file)
+        return kParseFailed;
+    std::wstring message;
+    ParserIo io;
+    io.message = &message;
+    int result = OpenFlacSource(*file, record, path, io);
+    if (result != kParseOk) {
+        platform::CloseFile(*file);
+        *file = 0;
+    }
+    return result;
+}
+
 TEST_F(EngineTest, SampleFlacStreamsRipBitExactly) {
 #ifdef _WIN32
     GTEST_SKIP() << "needs the flac tool";
@@ -27,30 +43,13 @@ TEST_F(EngineTest, SampleFlacStreamsRipBitExactly) {
         std::filesystem::path path = entry.path();
         if (path.extension() != ".flac")
             continue;
-        platform::NativeFile file = platform::OpenForRead(path, nullptr);
-        ASSERT_NE(file, 0u);
         MountRecord record{};
-        std::wstring message;
-        ParserIo io;
-        io.message = &message;
-        if (OpenFlacSource(file, &record, path, io) != kParseOk) {
-            platform::CloseFile(file);
+        platform::NativeFile file = 0;
+        if (OpenFlac(path, &record, &file) != kParseOk)
             continue; // a stream the source refuses (not 16-bit stereo, variable blocks, ...)
-        }
         uint64_t samples = AudioSourceTotalSamples(record);
         uint32_t sectors = uint32_t((samples + 587) / 588);
-        record.imageHandle = file;
-        record.bytesPerSector = 2352;
-        record.mediumKind = kMediumCd;
-        record.sessions = 1;
-        record.totalSectors = sectors;
-        bool mounted = Mount(0, record);
-        record.imageHandle = 0;
-        ReleaseLayout(&record); // the driver keeps its own copies
-        platform::CloseFile(file);
-        ASSERT_TRUE(mounted) << path.filename();
-        host::AdvanceClock(4000);
-        SettleDrive();
+        ASSERT_TRUE(MountAudioSource(record, file, sectors)) << path.filename();
 
         std::filesystem::path reference = m_dir.Path("reference.raw");
         std::string cmd = "flac --silent --decode --force --force-raw-format --endian=little "
@@ -92,29 +91,14 @@ TEST_F(EngineTest, SequentialSingleSectorsFetchEachGroupOnce) {
 #ifndef _WIN32
     setenv("XDG_CACHE_HOME", m_dir.Path("cache").c_str(), 1);
 #endif
-    platform::NativeFile file = platform::OpenForRead(path, nullptr);
-    ASSERT_NE(file, 0u);
     MountRecord record{};
-    std::wstring message;
-    ParserIo io;
-    io.message = &message;
-    ASSERT_EQ(OpenFlacSource(file, &record, path, io), kParseOk);
+    platform::NativeFile file = 0;
+    ASSERT_EQ(OpenFlac(path, &record, &file), kParseOk);
     const SeekPoint* seek = reinterpret_cast<const SeekPoint*>(uintptr_t(record.kindPointer));
     const uint64_t groupBytes = seek[record.kindCount - 1].fileOffset - seek[0].fileOffset;
     ASSERT_GE(record.kindCount, 3u) << "want several groups";
     uint32_t sectors = uint32_t(AudioSourceTotalSamples(record) / 588);
-    record.imageHandle = file;
-    record.bytesPerSector = 2352;
-    record.mediumKind = kMediumCd;
-    record.sessions = 1;
-    record.totalSectors = sectors;
-    bool mounted = Mount(0, record);
-    record.imageHandle = 0;
-    ReleaseLayout(&record);
-    platform::CloseFile(file);
-    ASSERT_TRUE(mounted);
-    host::AdvanceClock(4000);
-    SettleDrive();
+    ASSERT_TRUE(MountAudioSource(record, file, sectors));
 
     const uint64_t before = host::FileBytesRead();
     Bytes single;

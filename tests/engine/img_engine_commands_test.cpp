@@ -1,4 +1,5 @@
 // vostrale-img scsi, read and rip over sample images.
+#include "tests/0support/image_writers.h"
 #include "tests/engine/engine_fixture.h"
 #include "tools/vostrale-img/engine_commands.h"
 
@@ -93,29 +94,15 @@ TEST_F(ImgEngineCommands, ReadAndRipMatchTheFiles) {
 // A CUE sheet over one WAV file with album and track titles (a single audio file is where
 // CUE titles become CD-Text).
 std::filesystem::path WriteTitledWavDisc(const TempDir& dir) {
-    constexpr uint32_t kSectors = 20;
-    Bytes wav(44 + kSectors * 2352);
-    std::memcpy(wav.data(), "RIFF", 4);
-    StoreLe32(wav.data() + 4, uint32_t(wav.size() - 8));
-    std::memcpy(wav.data() + 8, "WAVEfmt ", 8);
-    StoreLe32(wav.data() + 16, 16);
-    StoreLe16(wav.data() + 20, 1);
-    StoreLe16(wav.data() + 22, 2);
-    StoreLe32(wav.data() + 24, 44100);
-    StoreLe32(wav.data() + 28, 44100 * 4);
-    StoreLe16(wav.data() + 32, 4);
-    StoreLe16(wav.data() + 34, 16);
-    std::memcpy(wav.data() + 36, "data", 4);
-    StoreLe32(wav.data() + 40, kSectors * 2352);
-    for (size_t i = 44; i < wav.size(); ++i)
-        wav[i] = uint8_t(i * 7);
-    dir.Write("songs.wav", wav);
+    testing::CueOptions o;
+    o.wave = true;
+    o.fileName = "songs.wav";
+    o.disc.title = "Album";
+    o.disc.performer = "Band";
+    o.disc.sessions.push_back({{testing::Track(testing::Mode::Audio, 12, 0, "First", "Singer"),
+                                testing::Track(testing::Mode::Audio, 8, 0, "Second", "Choir")}});
     std::filesystem::path cue = dir.Path("songs.cue");
-    std::ofstream(cue) << "TITLE \"Album\"\nPERFORMER \"Band\"\nFILE \"songs.wav\" WAVE\n"
-                          "  TRACK 01 AUDIO\n    TITLE \"First\"\n    PERFORMER \"Singer\"\n"
-                          "    INDEX 01 00:00:00\n"
-                          "  TRACK 02 AUDIO\n    TITLE \"Second\"\n    PERFORMER \"Choir\"\n"
-                          "    INDEX 01 00:00:12\n";
+    EXPECT_TRUE(testing::WriteCueImage(cue, o));
     return cue;
 }
 
