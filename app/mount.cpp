@@ -3,6 +3,7 @@
 #include "app/history.h"
 #include "app/text.h"
 #include "formats/activity_log.h"
+#include "formats/image_parsers.h"
 #include "formats/layout.h"
 #include "platform/platform.h"
 
@@ -42,12 +43,9 @@ std::wstring LongPathOf(System* system, const std::wstring& path) {
 }
 
 static void PresetRecord(AppContext& ctx, MountRecord* record) {
-    std::memset(static_cast<void*>(record), 0, sizeof(*record));
+    PresetMountRecord(record);
     record->processId = ctx.s.system->ProcessId();
     record->threadId = ctx.s.system->ThreadId();
-    record->presetOne = 1;
-    record->readerKind = kReaderPlainFile;
-    record->sessions = 1;
 }
 
 static bool IsDirectory(System* system, const std::wstring& path) {

@@ -26,6 +26,10 @@ struct OpenFailure {
 
 constexpr const char* kUnsupportedFormatText = "Unsupported file format";
 
+// A record as the mount flow hands it to the parsers: zeroed, then presetOne 1, a plain-file
+// reader and one session (the plain path keeps those).
+void PresetMountRecord(MountRecord* record);
+
 int OpenImage(MountRecord* record, const std::filesystem::path& path, const ParserIo& io,
               OpenFailure* failure = nullptr);
 

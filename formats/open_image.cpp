@@ -41,6 +41,13 @@ ImageFormat ImageFormatOf(const std::filesystem::path& path) {
     return ImageFormat::Plain;
 }
 
+void PresetMountRecord(MountRecord* record) {
+    std::memset(static_cast<void*>(record), 0, sizeof(*record));
+    record->presetOne = 1;
+    record->readerKind = kReaderPlainFile;
+    record->sessions = 1;
+}
+
 int OpenImage(MountRecord* record, const std::filesystem::path& path, const ParserIo& io,
               OpenFailure* failure) {
     int result = kParseFailed;

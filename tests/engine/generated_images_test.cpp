@@ -37,10 +37,8 @@ class GeneratedImageTest : public EngineTest {
         SetParserTraceStream(nullptr);
     }
     bool MountImage(const std::filesystem::path& path, std::string* message) {
-        MountRecord record{};
-        record.presetOne = 1;
-        record.readerKind = kReaderPlainFile;
-        record.sessions = 1;
+        MountRecord record;
+        PresetMountRecord(&record);
         std::wstring text;
         ParserIo io;
         io.message = &text;

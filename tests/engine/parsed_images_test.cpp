@@ -54,10 +54,8 @@ class ParsedImageTest : public EngineTest {
     // Images the parsers refuse (a sample naming a file that is not there) are skipped.
     bool MountImage(const std::filesystem::path& path, MountRecord* kept = nullptr,
                     bool* parsed = nullptr) {
-        MountRecord record{};
-        record.presetOne = 1;
-        record.readerKind = kReaderPlainFile;
-        record.sessions = 1;
+        MountRecord record;
+        PresetMountRecord(&record);
         std::wstring message;
         ParserIo io;
         io.message = &message;

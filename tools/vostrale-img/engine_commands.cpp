@@ -121,10 +121,8 @@ uint32_t DefaultLength(const std::vector<uint8_t>& c) {
 class MountedImage {
   public:
     bool Open(const std::string& path, std::string* err) {
-        MountRecord record{};
-        record.presetOne = 1;
-        record.readerKind = kReaderPlainFile;
-        record.sessions = 1;
+        MountRecord record;
+        PresetMountRecord(&record);
         std::wstring message;
         ParserIo io;
         io.message = &message;
@@ -310,6 +308,28 @@ int Read(const std::vector<std::string>& args, std::string* out, std::string* er
     return kOk;
 }
 
+// One entry of the formatted TOC (READ TOC format 0, LBA); the last one is the lead-out.
+struct TocEntry {
+    uint8_t number;
+    bool audio;
+    uint32_t lba;
+};
+
+// The mounted disc's formatted TOC, as far as the reply's length field and bytes go.
+bool ReadFormattedToc(MountedImage& disc, std::vector<TocEntry>* entries, std::string* err) {
+    std::vector<uint8_t> toc;
+    ScsiOutcome o = disc.Run({0x43, 0, 0, 0, 0, 0, 0, 0x10, 0x00, 0}, &toc, 0x1000);
+    if (o.scsiStatus != kScsiStatusGood || toc.size() < 4) {
+        *err = Failure("READ TOC", 0, o);
+        return false;
+    }
+    size_t end = std::min<size_t>(toc.size(), 2 + size_t(LoadBe16(toc.data())));
+    for (size_t off = 4; off + 8 <= end; off += 8)
+        entries->push_back(
+            {toc[off + 2], (toc[off + 1] & 0x04) == 0, LoadBe32(toc.data() + off + 4)});
+    return true;
+}
+
 int Rip(const std::vector<std::string>& args, std::string* out, std::string* err) {
     std::string image, output;
     uint64_t track = 0;
@@ -334,23 +354,17 @@ int Rip(const std::vector<std::string>& args, std::string* out, std::string* err
         return kFailed;
     disc.Settle();
     // The track's start and the next start (or the lead-out) from the formatted TOC.
-    std::vector<uint8_t> toc;
-    std::vector<uint8_t> readToc = {0x43, 0, 0, 0, 0, 0, 0, 0x10, 0x00, 0};
-    ScsiOutcome o = disc.Run(readToc, &toc, 0x1000);
-    if (o.scsiStatus != kScsiStatusGood || toc.size() < 4) {
-        *err = Failure("READ TOC", 0, o);
+    std::vector<TocEntry> entries;
+    if (!ReadFormattedToc(disc, &entries, err))
         return kFailed;
-    }
     std::optional<uint32_t> start, end;
     bool audio = false;
-    for (size_t off = 4; off + 8 <= toc.size(); off += 8) {
-        uint8_t number = toc[off + 2];
-        uint32_t address = LoadBe32(toc.data() + off + 4);
+    for (const TocEntry& e : entries) {
         if (start && !end)
-            end = address;
-        if (number == track) {
-            start = address;
-            audio = (toc[off + 1] & 0x04) == 0;
+            end = e.lba;
+        if (e.number == track) {
+            start = e.lba;
+            audio = e.audio;
         }
     }
     if (!start || !end || *end <= *start) {
@@ -370,7 +384,7 @@ int Rip(const std::vector<std::string>& args, std::string* out, std::string* err
                                     0};
         StoreBe32(cdb.data() + 2, *start + done);
         StoreBe24(cdb.data() + 6, n);
-        o = disc.Run(cdb, &data, n * kCdSectorSize);
+        ScsiOutcome o = disc.Run(cdb, &data, n * kCdSectorSize);
         if (o.scsiStatus != kScsiStatusGood) {
             *err = Failure("READ CD", *start + done, o);
             return kFailed;
@@ -416,35 +430,22 @@ int Toc(const std::vector<std::string>& args, std::string* out, std::string* err
     if (!disc.Open(image, err))
         return kFailed;
     disc.Settle();
-    std::vector<uint8_t> toc;
-    ScsiOutcome o = disc.Run({0x43, 0, 0, 0, 0, 0, 0, 0x10, 0x00, 0}, &toc, 0x1000);
-    if (o.scsiStatus != kScsiStatusGood || toc.size() < 4) {
-        *err = Failure("READ TOC", 0, o);
+    std::vector<TocEntry> entries;
+    if (!ReadFormattedToc(disc, &entries, err))
         return kFailed;
-    }
-    struct Entry {
-        uint8_t number;
-        bool audio;
-        uint32_t lba;
-    };
-    std::vector<Entry> entries;
-    size_t end = std::min<size_t>(toc.size(), 2 + size_t(LoadBe16(toc.data())));
-    for (size_t off = 4; off + 8 <= end; off += 8)
-        entries.push_back(
-            {toc[off + 2], (toc[off + 1] & 0x04) == 0, LoadBe32(toc.data() + off + 4)});
     if (entries.size() < 2 || entries.back().number != 0xAA) {
         *err = "READ TOC returned no lead-out\n";
         return kFailed;
     }
     std::vector<uint8_t> packs;
     CdTextDecoded text;
-    o = disc.Run({0x43, 0, 0x05, 0, 0, 0, 0, 0xFF, 0xFE, 0}, &packs, 0xFFFE);
+    ScsiOutcome o = disc.Run({0x43, 0, 0x05, 0, 0, 0, 0, 0xFF, 0xFE, 0}, &packs, 0xFFFE);
     bool hasText =
         o.scsiStatus == kScsiStatusGood && DecodeCdTextBlock(packs.data(), packs.size(), &text);
 
-    const Entry& leadOut = entries.back();
-    size_t audio =
-        std::count_if(entries.begin(), entries.end() - 1, [](const Entry& e) { return e.audio; });
+    const TocEntry& leadOut = entries.back();
+    size_t audio = std::count_if(entries.begin(), entries.end() - 1,
+                                 [](const TocEntry& e) { return e.audio; });
     size_t tracks = entries.size() - 1;
     std::string report = "Disc: " + std::to_string(tracks) +
                          (tracks == 1 ? " track (" : " tracks (") + std::to_string(audio) +
@@ -457,7 +458,7 @@ int Toc(const std::vector<std::string>& args, std::string* out, std::string* err
         report += "CD-Text: none\n";
     report += "Track  Type    Start LBA  Start MSF  Sectors  Title / Performer\n";
     for (size_t i = 0; i + 1 < entries.size(); ++i) {
-        const Entry& e = entries[i];
+        const TocEntry& e = entries[i];
         uint32_t next = entries[i + 1].lba;
         char line[96];
         std::snprintf(line, sizeof(line), "%5u  %-5s  %10u  %9s  %7u", e.number,

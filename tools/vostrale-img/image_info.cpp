@@ -232,10 +232,8 @@ int RunImgTool(const std::vector<std::string>& args, std::string* out, std::stri
     }
 
     SetParserTraceStream(nullptr);
-    MountRecord record{};
-    record.presetOne = 1;
-    record.readerKind = kReaderPlainFile;
-    record.sessions = 1;
+    MountRecord record;
+    PresetMountRecord(&record);
     std::wstring message;
     ParserIo io;
     io.message = &message;
