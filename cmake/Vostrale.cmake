@@ -44,8 +44,13 @@ endfunction()
 # One GoogleTest binary per module. It runs natively and, in the Windows build, under Wine
 # through CMAKE_CROSSCOMPILING_EMULATOR. Tests find the shared samples through
 # VOSTRALE_SHARED_DIR and may skip what needs host tools when those are missing.
+#
+# GUI: in the Windows build the test runs on a virtual display of its own (scripts/wine-gui-run)
+# so it can create real windows. OWN_PREFIX: it runs in a Wine prefix of its own
+# (build/<preset>/wineprefix-<name>), for tests that change the registry or the file
+# associations.
 function(vostrale_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "GUI;OWN_PREFIX" "TIMEOUT" "SOURCES;DEPENDS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_include_directories(${name} PRIVATE ${VOSTRALE_ROOT})
   target_compile_options(${name} PRIVATE ${VOSTRALE_WARNINGS})
@@ -56,11 +61,20 @@ function(vostrale_test name)
   if(VOSTRALE_WINDOWS)
     target_link_options(${name} PRIVATE -static)
   endif()
-  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  if(VOSTRALE_WINDOWS AND ARG_GUI)
+    add_test(NAME ${name}
+      COMMAND ${VOSTRALE_ROOT}/scripts/wine-gui-run $<TARGET_FILE:${name}> --gtest_color=no)
+  else()
+    add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 900)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
+  if(VOSTRALE_WINDOWS AND ARG_OWN_PREFIX)
+    set_tests_properties(${name} PROPERTIES
+      ENVIRONMENT "VOSTRALE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-${name}")
+  endif()
 endfunction()
 
 # A libFuzzer target. SEEDS names an optional source of a small program that writes seed

@@ -81,6 +81,12 @@ struct Disc {
     SegmentEntry* segments;
     uint32_t segmentCount;
 
+    // What the disc carries besides its tracks: the media catalogue number (13 ASCII digits)
+    // and each track's ISRC (12 ASCII characters), by track number (index 0 unused). A first
+    // byte of 0 means the disc carries none.
+    char mcn[13];
+    char isrc[100][12];
+
     // WAV: where sector 0's samples start (the data chunk, record offset 84; 44 when unset).
     uint64_t audioOffset;
 
