@@ -1,4 +1,5 @@
 #include "codecs/flac.h"
+#include "codecs/flac_lpc.h"
 
 #include "common/bytes.h"
 
@@ -7,7 +8,7 @@ namespace {
 
 constexpr uint32_t kFrameSync = 0x7FFC; // 14-bit sync 0x3FFE followed by the reserved 0 bit
 constexpr uint32_t kMaxFixedOrder = 4;
-constexpr uint32_t kMaxLpcOrder = 32;
+constexpr uint32_t kMaxLpcOrder = flac::kMaxLpcOrder;
 constexpr uint32_t kLpcPrecisionInvalid = 15;
 constexpr uint32_t kSubframeConstant = 0;
 constexpr uint32_t kSubframeVerbatim = 1;
@@ -294,44 +295,6 @@ void RestoreFixed(int32_t* s, uint32_t blockSize, uint32_t order) {
     }
 }
 
-// Sums are formed in 64 bits: precision + depth + log2(order) exceeds 32 bits even for
-// 16-bit audio.
-template <uint32_t kOrder>
-void RestoreLpcFixedOrder(int32_t* s, uint32_t blockSize, const int32_t* coefs, uint32_t shift) {
-    for (uint32_t i = kOrder; i < blockSize; ++i) {
-        int64_t sum = 0;
-        for (uint32_t j = 0; j < kOrder; ++j)
-            sum += int64_t(coefs[j]) * s[i - 1 - j];
-        s[i] = int32_t(uint32_t(s[i]) + uint32_t(sum >> shift));
-    }
-}
-
-void RestoreLpc(int32_t* s, uint32_t blockSize, uint32_t order, const int32_t* coefs,
-                uint32_t shift) {
-    switch (order) {
-    case 1:
-        return RestoreLpcFixedOrder<1>(s, blockSize, coefs, shift);
-    case 2:
-        return RestoreLpcFixedOrder<2>(s, blockSize, coefs, shift);
-    case 4:
-        return RestoreLpcFixedOrder<4>(s, blockSize, coefs, shift);
-    case 6:
-        return RestoreLpcFixedOrder<6>(s, blockSize, coefs, shift);
-    case 8:
-        return RestoreLpcFixedOrder<8>(s, blockSize, coefs, shift);
-    case 12:
-        return RestoreLpcFixedOrder<12>(s, blockSize, coefs, shift);
-    default:
-        break;
-    }
-    for (uint32_t i = order; i < blockSize; ++i) {
-        int64_t sum = 0;
-        for (uint32_t j = 0; j < order; ++j)
-            sum += int64_t(coefs[j]) * s[i - 1 - j];
-        s[i] = int32_t(uint32_t(s[i]) + uint32_t(sum >> shift));
-    }
-}
-
 bool ReadSubframe(BitReader* br, int32_t* out, uint32_t blockSize, uint32_t bits) {
     if (br->Read(1) != 0)
         return false;
@@ -380,7 +343,7 @@ bool ReadSubframe(BitReader* br, int32_t* out, uint32_t blockSize, uint32_t bits
             coefs[j] = br->ReadSigned(precision);
         if (!ReadResidual(br, out + order, blockSize, order))
             return false;
-        RestoreLpc(out, blockSize, order, coefs, uint32_t(shift));
+        flac::RestoreLpc(out, blockSize, order, coefs, uint32_t(shift), bits);
     } else {
         return false;
     }

@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
     std::filesystem::path path;
     std::vector<uint8_t> file = bench::EncodeTestFlac(dir, minutes * 60, "-5", &path);
     if (file.empty()) {
-        std::printf("seek-table generation: skipped (flac tool missing)\n");
-        return 0;
+        std::printf("seek-table generation: the flac tool is missing or failed (scripts/setup installs it)\n");
+        return 1;
     }
     file.clear();
     auto mount = [&](double* seconds) {

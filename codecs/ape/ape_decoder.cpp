@@ -1,4 +1,5 @@
 #include "codecs/ape/ape_decoder.h"
+#include "codecs/ape/ape_nn_kernels.h"
 
 #include "common/crc.h"
 
@@ -203,33 +204,15 @@ void ResetFilter(ApeNnFilter* f, int16_t* pool) {
     f->average = 0;
 }
 
-// Dot product of the coefficients as they were with the history, then adaptation of the
-// coefficients against the input's sign (kDirection: +1 for a negative input, -1 for a
-// positive one, 0 for zero). Wrapping 32-bit sum and 16-bit coefficients. The order is a
-// compile-time multiple of 16 so the loop vectorises without a remainder.
-template <uint32_t kOrder, int kDirection>
-uint32_t DotAndAdapt(int16_t* __restrict coeffs, const int16_t* __restrict history,
-                     const int16_t* __restrict adapt) {
-    uint32_t dot = 0;
-    for (uint32_t j = 0; j < kOrder; ++j) {
-        dot += uint32_t(int32_t(coeffs[j]) * int32_t(history[j]));
-        if (kDirection > 0)
-            coeffs[j] = int16_t(uint16_t(coeffs[j]) + uint16_t(adapt[j]));
-        else if (kDirection < 0)
-            coeffs[j] = int16_t(uint16_t(coeffs[j]) - uint16_t(adapt[j]));
-    }
-    return dot;
-}
-
 template <uint32_t kOrder, bool kNewRule>
 int32_t FilterStep(ApeNnFilter* f, int16_t* pool, int32_t v) {
     int16_t* coeffs = pool + f->coeffs;
     int16_t* history = pool + f->history + f->pos - kOrder;
     int16_t* adapt = pool + f->adapt + f->pos - kOrder;
 
-    uint32_t dot = v < 0   ? DotAndAdapt<kOrder, 1>(coeffs, history, adapt)
-                   : v > 0 ? DotAndAdapt<kOrder, -1>(coeffs, history, adapt)
-                           : DotAndAdapt<kOrder, 0>(coeffs, history, adapt);
+    uint32_t dot = v < 0   ? ape::DotAdapt<kOrder, 1>(coeffs, history, adapt)
+                   : v > 0 ? ape::DotAdapt<kOrder, -1>(coeffs, history, adapt)
+                           : ape::DotAdapt<kOrder, 0>(coeffs, history, adapt);
     int32_t rounded = int32_t(dot + (uint32_t(1) << (f->shift - 1))) >> f->shift;
     int32_t out = WrapAdd(v, rounded);
 
