@@ -1,7 +1,9 @@
 // Throughput of the engine through the HostAdapter, each next to a reference measured in the
 // same run: READ(10) against pread of the same file, READ CD of a Mode 1 image (synthesised
 // raw sectors), FLAC READ CD against the codec decoding the same groups, ISZ READ(10) against
-// decoding the same chunks.
+// decoding the same chunks. With --busy every part runs a second time next to a busy loop
+// (a child process spinning on one core) that the benchmark starts and ends itself, and each
+// line is followed by the share of its idle ratio that it kept.
 #include "codecs/allocator.h"
 #include "codecs/flac.h"
 #include "codecs/isz_chunk.h"
@@ -21,6 +23,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -35,6 +39,8 @@ double Seconds(Clock::time_point start) {
 }
 
 std::filesystem::path g_dir;
+// Each ratio printed, by name, for the busy run's comparison with the idle one.
+std::vector<std::pair<std::string, double>> g_ratios, g_idleRatios;
 
 // The machine's speed drifts (a shared virtual machine): each measurement runs in every
 // round, interleaved with the others, and keeps its best throughput.
@@ -140,6 +146,7 @@ void PlainAndRaw(HostAdapter& a) {
     std::printf(
         "READ(10) 64 KiB, plain ISO: %.0f MB/s; pread: %.0f MB/s; ratio %.2f (goal >= 0.90)\n",
         engine, reference, engine / reference);
+    g_ratios.push_back({"READ(10)", engine / reference});
 
     const uint8_t readCd[12] = {0xBE, 0, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0, 0};
     double raw;
@@ -205,13 +212,14 @@ void Isz(HostAdapter& a) {
     std::printf(
         "ISZ READ(10) 32 KiB: %.0f MB/s; chunk decoding: %.0f MB/s; ratio %.2f (goal >= 0.90)\n",
         engine, reference, engine / reference);
+    g_ratios.push_back({"ISZ", engine / reference});
     platform::CloseFile(f);
 }
 
 void Flac(HostAdapter& a) {
     if (std::system("flac --version > /dev/null 2>&1") != 0) {
-        std::printf("FLAC: skipped (flac tool missing)\n");
-        return;
+        std::printf("FLAC: the flac tool is missing (scripts/setup installs it)\n");
+        std::exit(1);
     }
     constexpr uint32_t kSamples = 44100 * 60;
     Bytes raw(size_t(kSamples) * 4);
@@ -227,8 +235,10 @@ void Flac(HostAdapter& a) {
     std::string cmd = "flac --silent --force --endian=little --sign=signed --channels=2 --bps=16 "
                       "--sample-rate=44100 --force-raw-format -b 4096 -o '" +
                       flacPath.string() + "' '" + rawPath.string() + "'";
-    if (std::system(cmd.c_str()) != 0)
-        return;
+    if (std::system(cmd.c_str()) != 0) {
+        std::printf("FLAC: the flac tool failed to encode the test audio\n");
+        std::exit(1);
+    }
     std::ifstream in(flacPath, std::ios::binary);
     Bytes file((std::istreambuf_iterator<char>(in)), {});
     size_t off = 4;
@@ -290,25 +300,54 @@ void Flac(HostAdapter& a) {
     std::printf("FLAC READ CD 1 sector: %.0f MB/s, 27 sectors: %.0f MB/s; codec: %.0f MB/s; ratios "
                 "%.2f, %.2f (goal >= 0.90)\n",
                 one, many, reference, one / reference, many / reference);
+    g_ratios.push_back({"FLAC-1", one / reference});
+    g_ratios.push_back({"FLAC-27", many / reference});
     platform::CloseFile(f);
+}
+
+// A child process that keeps one core busy until it is killed.
+pid_t StartBusyLoop() {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        volatile uint64_t spin = 0;
+        for (;;)
+            spin = spin + 1;
+    }
+    return pid;
+}
+
+void StopBusyLoop(pid_t pid) {
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
 }
 
 } // namespace
 
-// With arguments, only the named parts run: plain, isz, flac.
+// With arguments, only the named parts run: plain, isz, flac; --busy adds the runs next to a
+// busy loop.
 int main(int argc, char** argv) {
+    bool busy = false;
+    std::vector<std::string> parts;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--busy")
+            busy = true;
+        else if (arg == "plain" || arg == "isz" || arg == "flac")
+            parts.push_back(arg);
+        else {
+            std::fprintf(stderr, "usage: bench_engine [plain] [isz] [flac] [--busy]\n");
+            return 2;
+        }
+    }
     auto wanted = [&](const char* name) {
-        if (argc < 2)
-            return true;
-        for (int i = 1; i < argc; ++i)
-            if (std::strcmp(argv[i], name) == 0)
-                return true;
-        return false;
+        return parts.empty() || std::find(parts.begin(), parts.end(), name) != parts.end();
     };
     g_dir =
         std::filesystem::temp_directory_path() / ("vostrale-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(g_dir);
-    {
+    auto runParts = [&] {
         HostAdapter adapter;
         if (wanted("plain"))
             PlainAndRaw(adapter);
@@ -316,6 +355,25 @@ int main(int argc, char** argv) {
             Isz(adapter);
         if (wanted("flac"))
             Flac(adapter);
+    };
+    if (busy)
+        std::printf("idle:\n");
+    runParts();
+    if (busy) {
+        g_idleRatios.swap(g_ratios);
+        pid_t loop = StartBusyLoop();
+        if (loop < 0) {
+            std::printf("could not start the busy loop\n");
+            return 1;
+        }
+        std::printf("next to one busy process:\n");
+        runParts();
+        StopBusyLoop(loop);
+        std::printf("share of the idle ratio kept (goal >= 0.70):");
+        for (size_t i = 0; i < g_ratios.size() && i < g_idleRatios.size(); ++i)
+            std::printf(" %s %.2f", g_ratios[i].first.c_str(),
+                        g_ratios[i].second / g_idleRatios[i].second);
+        std::printf("\n");
     }
     std::filesystem::remove_all(g_dir);
     return 0;

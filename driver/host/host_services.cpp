@@ -70,12 +70,20 @@ struct Event {
 };
 
 // A spin-locked list as the kernel's interlocked lists are: held only for a few pointer moves.
+// A holder that lost its core holds it for a whole time slice, though, so a contender spins
+// only briefly and then yields.
 struct alignas(64) Queue {
+    static constexpr int kSpinsBeforeYield = 64;
     std::atomic<bool> busy{false};
     QueueLink head;
     void Lock() {
+        int spins = 0;
         while (busy.exchange(true, std::memory_order_acquire)) {
             while (busy.load(std::memory_order_relaxed)) {
+                if (++spins > kSpinsBeforeYield) {
+                    std::this_thread::yield();
+                    continue;
+                }
 #if defined(__x86_64__) || defined(__i386__)
                 __builtin_ia32_pause();
 #endif

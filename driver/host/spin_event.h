@@ -1,16 +1,18 @@
-// An event for hand-offs between a caller and a drive worker: a bounded spin before sleeping,
-// and safe to destroy as soon as a waiter has seen it signalled. Sleeping is what costs: a
-// woken thread on another (virtual) CPU takes tens of microseconds on both sides, which is
-// more than most requests take, and a decoded group or chunk takes a few hundred. So a waiter
-// spins for up to a millisecond, and a setter only makes the wake-up call when someone sleeps.
+// An event for hand-offs between a caller and a drive worker: a short spin, one yield, then
+// sleep; and safe to destroy as soon as a waiter has seen it signalled. Sleeping costs a
+// wake-up on both sides, which is more than most requests take, so a waiter first spins, but
+// only while another core can run the thread it waits for, and for no longer than a wake-up
+// costs (wait_policy.h). Then it yields once, which lets a worker queued on this very core
+// finish, and only then sleeps; a setter makes the wake-up call only when someone sleeps.
 // Signal, sleepers and notifiers share one word: a setter changes it once, and only when that
 // change showed a sleeper does it take the lock to wake it, counted as a notifier until done
 // so that the event is not destroyed under it. (Sleeping uses a mutex and condition variable:
 // std::atomic::wait can miss a notification in MinGW's library.)
 #pragma once
 
+#include "driver/host/wait_policy.h"
+
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -39,6 +41,7 @@ class alignas(64) SpinEvent {
                 next += kNotifier;
         } while (!m_state.compare_exchange_weak(state, next, std::memory_order_acq_rel));
         if (state & kSleeperMask) {
+            m_notifiedAt.store(NowNanoseconds(), std::memory_order_relaxed);
             {
                 std::lock_guard<std::mutex> guard(m_lock);
                 m_changed.notify_all();
@@ -52,25 +55,36 @@ class alignas(64) SpinEvent {
     void Wait() {
         if (TryTake())
             return;
-        const auto giveUp = std::chrono::steady_clock::now() + kSpinTime;
-        for (;;) {
-            for (int spin = 0; spin < kSpinsPerClockRead; ++spin) {
-                if ((m_state.load(std::memory_order_relaxed) & kSignalled) && TryTake())
-                    return;
+        const uint64_t budget = SpinBudgetNanoseconds();
+        if (budget != 0) {
+            const uint64_t giveUp = NowNanoseconds() + budget;
+            for (;;) {
+                for (int spin = 0; spin < kSpinsPerClockRead; ++spin) {
+                    if ((m_state.load(std::memory_order_relaxed) & kSignalled) && TryTake())
+                        return;
 #if defined(__x86_64__) || defined(__i386__)
-                __builtin_ia32_pause();
+                    __builtin_ia32_pause();
 #endif
+                }
+                if (NowNanoseconds() >= giveUp)
+                    break;
             }
-            if (std::chrono::steady_clock::now() >= giveUp)
-                break;
         }
+        std::this_thread::yield();
+        if (TryTake())
+            return;
         std::unique_lock<std::mutex> guard(m_lock);
         // Counted before the test, under the lock: a setter either sees the sleeper and
         // notifies once this thread waits, or its signal is seen here.
         m_state.fetch_add(kSleeper, std::memory_order_acq_rel);
-        while (!TryTake())
+        bool slept = false;
+        while (!TryTake()) {
             m_changed.wait(guard);
+            slept = true;
+        }
         m_state.fetch_sub(kSleeper, std::memory_order_acq_rel);
+        if (slept)
+            RecordWakeLatency(NowNanoseconds() - m_notifiedAt.load(std::memory_order_relaxed));
     }
 
   private:
@@ -79,8 +93,7 @@ class alignas(64) SpinEvent {
     static constexpr uint32_t kSleeperMask = 0xFFFE;
     static constexpr uint32_t kNotifier = 0x10000; // bits 16-31 count setters still notifying
     static constexpr uint32_t kNotifierMask = 0xFFFF0000;
-    static constexpr std::chrono::microseconds kSpinTime{1000};
-    static constexpr int kSpinsPerClockRead = 64;
+    static constexpr int kSpinsPerClockRead = 16;
 
     bool TryTake() {
         uint32_t state = m_state.load(std::memory_order_acquire);
@@ -99,6 +112,7 @@ class alignas(64) SpinEvent {
 
     const bool m_autoReset;
     std::atomic<uint32_t> m_state;
+    std::atomic<uint64_t> m_notifiedAt{0}; // when a setter last woke sleepers
     std::mutex m_lock;
     std::condition_variable m_changed;
 };
