@@ -219,18 +219,6 @@ static_assert(offsetof(SECURITY_CLIENT_CONTEXT, ClientTokenControl) == 0x1C);
 static_assert(sizeof(SECURITY_CLIENT_CONTEXT) == 0x48);
 enum TOKEN_TYPE { TokenPrimary = 1, TokenImpersonation = 2 };
 
-struct TOKEN_PRIVILEGES_ONE {
-    ULONG PrivilegeCount;
-    ULONG LuidLowPart;
-    LONG LuidHighPart;
-    ULONG Attributes;
-};
-static_assert(sizeof(TOKEN_PRIVILEGES_ONE) == 16);
-constexpr ULONG SE_IMPERSONATE_PRIVILEGE = 29;
-constexpr ULONG SE_PRIVILEGE_ENABLED = 0x2;
-constexpr ULONG TOKEN_QUERY = 0x0008;
-constexpr ULONG TOKEN_ADJUST_PRIVILEGES = 0x0020;
-
 struct ACL {
     UCHAR AclRevision;
     UCHAR Sbz1;
@@ -285,9 +273,6 @@ static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24 &&
 enum POOL_TYPE { PagedPool = 1, NonPagedPoolNx = 512 };
 
 constexpr LONG LOW_REALTIME_PRIORITY = 16;
-inline HANDLE NtCurrentProcess() {
-    return reinterpret_cast<HANDLE>(intptr_t(-1));
-}
 
 // The current IRQL is the task-priority register on x64.
 inline ULONG CurrentIrql() {
@@ -534,11 +519,6 @@ __declspec(dllimport) void PsRevertToSelf();
 __declspec(dllimport) TOKEN_TYPE SeTokenType(void* token);
 __declspec(dllimport) void PsDereferencePrimaryToken(void* token);
 __declspec(dllimport) void PsDereferenceImpersonationToken(void* token);
-__declspec(dllimport) NTSTATUS
-    ZwOpenProcessTokenEx(HANDLE process, ULONG access, ULONG attributes, HANDLE* token);
-__declspec(dllimport) NTSTATUS
-    ZwAdjustPrivilegesToken(HANDLE token, BOOLEAN disableAll, void* newState, ULONG length,
-                            void* previousState, ULONG* returnLength);
 __declspec(dllimport) NTSTATUS RtlCreateSecurityDescriptor(void* descriptor, ULONG revision);
 __declspec(dllimport) NTSTATUS RtlCreateAcl(ACL* acl, ULONG length, ULONG revision);
 __declspec(dllimport) NTSTATUS

@@ -208,19 +208,8 @@ void ThreadJoin(Thread* thread) {
 }
 
 void ThreadPrepareWorker() {
-    // Impersonating a mounting user needs SeImpersonatePrivilege in the system process token.
-    // It is enabled there by default; enabling it again makes sure of it.
-    HANDLE token = nullptr;
-    if (NtSuccess(ZwOpenProcessTokenEx(NtCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
-                                       OBJ_KERNEL_HANDLE, &token))) {
-        TOKEN_PRIVILEGES_ONE privileges;
-        privileges.PrivilegeCount = 1;
-        privileges.LuidLowPart = SE_IMPERSONATE_PRIVILEGE;
-        privileges.LuidHighPart = 0;
-        privileges.Attributes = SE_PRIVILEGE_ENABLED;
-        ZwAdjustPrivilegesToken(token, 0, &privileges, sizeof(privileges), nullptr, nullptr);
-        ZwClose(token);
-    }
+    // Impersonating a mounting user needs SeImpersonatePrivilege, which the system process's
+    // token holds enabled; the worker only raises its priority.
     KeSetPriorityThread(PsGetCurrentThread(), LOW_REALTIME_PRIORITY);
 }
 
