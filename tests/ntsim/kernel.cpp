@@ -3,6 +3,7 @@
 #include "tests/ntsim/host.h"
 #include "tests/ntsim/model_internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -193,6 +194,8 @@ void MaybeFree(Object* o) {
     case Type::Thread: {
         Thread* t = static_cast<Thread*>(o);
         host::CloseThread(t->win32);
+        g_systemThreads.erase(std::remove(g_systemThreads.begin(), g_systemThreads.end(), t),
+                              g_systemThreads.end());
         delete t;
         break;
     }
