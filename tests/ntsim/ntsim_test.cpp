@@ -44,6 +44,41 @@ TEST(KernelModel, RefusesAnImageWithAnImportItLacks) {
     EXPECT_NE(error.find("ntoskrnl.exe!KeSetEvent"), std::string::npos) << error;
 }
 
+TEST(KernelModel, ReportsEachBrokenRuleOfALoadedMiniport) {
+    // A miniport built to break one rule per opcode: each break must surface as a violation
+    // naming the routine, and a block it never frees in the leak report.
+    ClearViolations();
+    std::string error;
+    ASSERT_TRUE(port::Load(VOSTRALE_BROKEN_IMAGE, &error)) << error;
+    ASSERT_TRUE(port::StartAdapter(&error)) << error;
+    EXPECT_EQ(Violations(), std::vector<std::string>());
+    struct Case {
+        uint8_t opcode;
+        const char* expected;
+    } cases[] = {
+        {0x01, "ExAllocatePoolWithTag: called at DISPATCH_LEVEL, allowed up to APC_LEVEL"},
+        {0x02, "StorPortNotification: completes a request that is not outstanding"},
+        {0x03, "KeWaitForSingleObject: called at DISPATCH_LEVEL, allowed up to APC_LEVEL"},
+        {0x04, "ExReleaseRundownProtection: released more often than acquired"},
+        {0x06, "ExFreePoolWithTag: frees a block that is not an allocated pool block"},
+    };
+    for (const Case& c : cases) {
+        ClearViolations();
+        port::Scsi(0, {c.opcode, 0, 0, 0, 0, 0}, 0);
+        std::string all = Joined(Violations());
+        EXPECT_NE(all.find(c.expected), std::string::npos)
+            << "opcode " << int(c.opcode) << " gave: " << all;
+    }
+    ClearViolations();
+    port::Scsi(0, {0x00, 0, 0, 0, 0, 0}, 0); // a rule-abiding request adds nothing
+    EXPECT_EQ(Violations(), std::vector<std::string>());
+    port::Scsi(0, {0x05, 0, 0, 0, 0, 0}, 0);
+    std::string leaks = port::Unload();
+    EXPECT_NE(leaks.find("pool tag Brk! non-paged: 1 blocks, 32 bytes"), std::string::npos)
+        << leaks;
+    ClearViolations();
+}
+
 TEST_F(DriverTest, StartsAndAnswersBothDoors) {
     // Ping through the private request, from a user process.
     Bytes ping = ControlBuffer(vostrale::kCtlPing, 0);
