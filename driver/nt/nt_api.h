@@ -494,6 +494,8 @@ __declspec(dllimport) NTSTATUS
                           void* type, KPROCESSOR_MODE mode, HANDLE* handle);
 __declspec(dllimport) intptr_t ObfDereferenceObject(void* object);
 __declspec(dllimport) NTSTATUS ZwClose(HANDLE handle);
+__declspec(dllimport) NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
+                                                     int64_t* timeout);
 // I/O
 __declspec(dllimport) void IofCompleteRequest(IRP* irp, char boost);
 __declspec(dllimport) void* IoGetRequestorProcess(IRP* irp);

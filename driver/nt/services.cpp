@@ -158,11 +158,8 @@ namespace {
 void SystemThreadStart(void* context) {
     Thread* t = static_cast<Thread*>(context);
     KeWaitForSingleObject(&t->go, Executive, KernelMode, 0, nullptr);
-    if (__atomic_load_n(&t->abandon, __ATOMIC_ACQUIRE)) {
-        PoolFree(t, kPoolTag); // nobody else holds it any more
-    } else {
+    if (!__atomic_load_n(&t->abandon, __ATOMIC_ACQUIRE))
         t->entry(t->context);
-    }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
@@ -187,14 +184,18 @@ Thread* ThreadStart(void (*entry)(void*), void* context) {
     }
     NTSTATUS status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, PsThreadType, KernelMode,
                                                 &t->object, nullptr);
-    ZwClose(handle);
     if (!NtSuccess(status)) {
         // A thread that cannot be waited for must not run the engine's worker: the engine
-        // frees the slot when this fails. It ends without touching `context`.
+        // frees the slot when this fails. It ends without touching `context`, and is waited
+        // for through its handle: it runs the driver's code until it has ended.
         __atomic_store_n(&t->abandon, 1u, __ATOMIC_RELEASE);
         KeSetEvent(&t->go, IO_NO_INCREMENT, 0);
+        ZwWaitForSingleObject(handle, 0, nullptr);
+        ZwClose(handle);
+        PoolFree(t, kPoolTag);
         return nullptr;
     }
+    ZwClose(handle);
     KeSetEvent(&t->go, IO_NO_INCREMENT, 0);
     return t;
 }

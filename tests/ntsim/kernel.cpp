@@ -124,6 +124,7 @@ struct Block {
 };
 std::map<uintptr_t, Block> g_pool;
 uint32_t g_failAllocations = 0;
+uint32_t g_failThreadReferences = 0;
 
 // ---- Dispatcher objects ---------------------------------------------------------------------
 std::set<uint64_t*> g_timers;
@@ -413,6 +414,11 @@ void DenyToSenders(const std::wstring& path) {
     g_denied.insert(Lower(path));
 }
 
+void FailThreadReferences(uint32_t count) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_failThreadReferences = count;
+}
+
 void FailNextAllocations(uint32_t count) {
     std::lock_guard<std::mutex> lock(g_lock);
     g_failAllocations = count;
@@ -469,6 +475,41 @@ Accounting Account() {
     for (uint64_t* t : g_timers)
         a.armedTimers += t[2] ? 1 : 0;
     return a;
+}
+
+void ForgetObjectsIn(const void* begin, size_t size) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    uintptr_t b = uintptr_t(begin);
+    auto inside = [&](const void* p) { return uintptr_t(p) >= b && uintptr_t(p) < b + size; };
+    for (auto it = g_timers.begin(); it != g_timers.end();)
+        it = inside(*it) ? g_timers.erase(it) : std::next(it);
+    for (auto it = g_dpcs.begin(); it != g_dpcs.end();)
+        it = inside(*it) ? g_dpcs.erase(it) : std::next(it);
+    for (auto it = g_rundowns.begin(); it != g_rundowns.end();)
+        it = inside(*it) ? g_rundowns.erase(it) : std::next(it);
+}
+
+void ReclaimLeftovers() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (auto& [address, block] : g_pool)
+        std::free(reinterpret_cast<void*>(address));
+    g_pool.clear();
+    std::vector<Object*> held;
+    for (auto& [value, entry] : g_system.table) {
+        --entry.object->handles;
+        held.push_back(entry.object);
+    }
+    g_system.table.clear();
+    for (Object* o : g_objects) {
+        if (o->refs > 0) {
+            o->refs = 0;
+            held.push_back(o);
+        }
+    }
+    for (Object* o : held) {
+        if (g_objects.count(o))
+            MaybeFree(o);
+    }
 }
 
 std::string LeakReport() {
@@ -1008,6 +1049,10 @@ NTSTATUS M_ObReferenceObjectByHandle(nt::HANDLE handle, ULONG access, void* obje
         Violation(r, "unknown object type");
     if (objectType && e->object->type != want)
         return kTypeMismatch;
+    if (want == Type::Thread && g_failThreadReferences) {
+        --g_failThreadReferences;
+        return kNoResources;
+    }
     if (mode == nt::UserMode && (access & ~e->access))
         return kAccessDenied;
     ++e->object->refs;
@@ -1054,6 +1099,30 @@ intptr_t M_ObfDereferenceObject(void* object) {
     long left = --o->refs;
     MaybeFree(o);
     return left;
+}
+
+NTSTATUS M_ZwWaitForSingleObject(nt::HANDLE handle, nt::BOOLEAN alertable, int64_t* timeout) {
+    const char* r = "ZwWaitForSingleObject";
+    CheckIrql(r, kPassiveLevel);
+    Object* o = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        bool kernel = false;
+        HandleEntry* e = FindHandle(uint64_t(uintptr_t(handle)), &kernel);
+        if (!e || e->object->type != Type::Thread) {
+            Violation(r, "not a thread handle of the current process (only threads are modelled)");
+            return kInvalidHandle;
+        }
+        if (!(e->access & nt::SYNCHRONIZE))
+            Violation(r, "the handle lacks SYNCHRONIZE");
+        o = e->object;
+        ++o->refs; // held while waiting
+    }
+    NTSTATUS status = M_KeWaitForSingleObject(o, 0, nt::KernelMode, alertable, timeout);
+    std::lock_guard<std::mutex> lock(g_lock);
+    --o->refs;
+    MaybeFree(o);
+    return status;
 }
 
 NTSTATUS M_ZwClose(nt::HANDLE handle) {
@@ -1551,6 +1620,7 @@ const Export g_kernelExports[] = {
     {"ntoskrnl.exe", "IoGetRelatedDeviceObject",
      reinterpret_cast<void*>(M_IoGetRelatedDeviceObject)},
     {"ntoskrnl.exe", "ZwClose", reinterpret_cast<void*>(M_ZwClose)},
+    {"ntoskrnl.exe", "ZwWaitForSingleObject", reinterpret_cast<void*>(M_ZwWaitForSingleObject)},
     {"ntoskrnl.exe", "ZwCreateFile", reinterpret_cast<void*>(M_ZwCreateFile)},
     {"ntoskrnl.exe", "ZwReadFile", reinterpret_cast<void*>(M_ZwReadFile)},
     {"ntoskrnl.exe", "ZwQueryInformationFile",

@@ -104,6 +104,8 @@ std::string LeakReport();
 // ---- Injection -------------------------------------------------------------------------------
 // Makes the next `count` pool allocations fail.
 void FailNextAllocations(uint32_t count);
+// Makes the next `count` references of thread objects by handle fail.
+void FailThreadReferences(uint32_t count);
 
 // ---- Binding ---------------------------------------------------------------------------------
 // The model's routine for an import of `dll`, or null.

@@ -51,6 +51,14 @@ void* CurrentThreadObject();
 // A new device object of the model (permanent).
 Device* NewDevice(uint32_t deviceType);
 
+// Drops the model's records of dispatcher objects in memory that goes away (an unmapped
+// image, a freed device extension).
+void ForgetObjectsIn(const void* begin, size_t size);
+
+// After an unload has been reported: frees what the driver left behind, so the next load
+// starts clean.
+void ReclaimLeftovers();
+
 // Counters kept by the kernel part for the port part.
 extern uint64_t g_completedIrps;
 extern uint64_t g_portDispatchCalls;

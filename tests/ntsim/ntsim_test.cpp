@@ -79,6 +79,22 @@ TEST(KernelModel, ReportsEachBrokenRuleOfALoadedMiniport) {
     ClearViolations();
 }
 
+TEST(KernelModel, ThreadThatCannotBeReferencedEndsBeforeDiscoveryReturns) {
+    // The only worker's thread object cannot be referenced: the adapter is not found, and by
+    // then the thread, which runs the driver's code, has ended.
+    ClearViolations();
+    SetRegistryDword(kServiceKey, L"NumberOfDrives", std::nullopt);
+    std::string error;
+    ASSERT_TRUE(port::Load(DriverImage(), &error)) << error;
+    FailThreadReferences(1);
+    EXPECT_FALSE(port::StartAdapter(&error));
+    EXPECT_EQ(Account().runningThreads, 0u);
+    FailThreadReferences(0);
+    EXPECT_EQ(port::Unload(), "");
+    EXPECT_EQ(Violations(), std::vector<std::string>());
+    ClearViolations();
+}
+
 TEST_F(DriverTest, StartsAndAnswersBothDoors) {
     // Ping through the private request, from a user process.
     Bytes ping = ControlBuffer(vostrale::kCtlPing, 0);

@@ -307,6 +307,8 @@ bool Loaded() {
 bool StartAdapter(std::string* error) {
     ProcessScope system(SystemProcess());
     IrqlScope passive(kPassiveLevel);
+    if (g_extension)
+        ForgetObjectsIn(g_extension, g_init.DeviceExtensionSize);
     std::free(g_extension);
     g_extension = static_cast<uint8_t*>(std::calloc(1, g_init.DeviceExtensionSize));
     std::memset(&g_config, 0, sizeof(g_config));
@@ -525,7 +527,11 @@ std::string Unload() {
     RemoveAdapter();
     std::string leaks = LeakReport();
     host::RemoveTrap();
+    ForgetObjectsIn(g_image.base, g_image.size);
+    if (g_extension)
+        ForgetObjectsIn(g_extension, g_init.DeviceExtensionSize);
     UnmapKernelImage(&g_image);
+    ReclaimLeftovers();
     {
         std::lock_guard<std::mutex> lock(g_lock);
         for (const host::Guarded& g : g_quarantine)
