@@ -1,5 +1,6 @@
 // The engine's platform services on the NT kernel.
 #include "driver/core/engine.h"
+#include "driver/core/file_rule.h"
 #include "driver/core/platform_services.h"
 #include "driver/nt/nt_api.h"
 #include "driver/nt/nt_services.h"
@@ -40,14 +41,6 @@ OBJECT_ATTRIBUTES KernelObject(UNICODE_STRING* name, ULONG extra) {
     return a;
 }
 
-// Only files on a disk or network file system: a pipe or a device can block a worker for
-// ever, and a file on a CD file system may sit on one of our own drives.
-bool OnFileSystem(FILE_OBJECT* file) {
-    DEVICE_OBJECT* device = IoGetRelatedDeviceObject(file);
-    return device && (device->DeviceType == FILE_DEVICE_DISK_FILE_SYSTEM ||
-                      device->DeviceType == FILE_DEVICE_NETWORK_FILE_SYSTEM);
-}
-
 bool IsDirectory(HANDLE handle) {
     FILE_STANDARD_INFORMATION info;
     IO_STATUS_BLOCK status;
@@ -56,6 +49,36 @@ bool IsDirectory(HANDLE handle) {
             ZwQueryInformationFile(handle, &status, &info, sizeof(info), FileStandardInformation)))
         return true; // unknown counts as refused
     return info.Directory != 0;
+}
+
+// True when the file's volume sits on one of this driver's own drives: the bottom of the
+// volume device's stack is a device of our driver object.
+bool OnOwnDrive(FILE_OBJECT* file) {
+    if (!file->DeviceObject)
+        return false;
+    DEVICE_OBJECT* base = IoGetDeviceAttachmentBaseRef(file->DeviceObject);
+    if (!base)
+        return false;
+    bool own = base->DriverObject == nt::DriverObject();
+    ObfDereferenceObject(base);
+    return own;
+}
+
+// The file rule applied to an open file: `handle` is the driver's own kernel handle on
+// `file`.
+bool Accepted(HANDLE handle, FILE_OBJECT* file) {
+    FILE_FS_DEVICE_INFORMATION device;
+    IO_STATUS_BLOCK status;
+    ZeroBytes(&device, sizeof(device));
+    if (!NtSuccess(ZwQueryVolumeInformationFile(handle, &status, &device, sizeof(device),
+                                                FileFsDeviceInformation)))
+        return false;
+    FileFacts facts;
+    facts.volumeType = device.DeviceType;
+    facts.synchronous = (file->Flags & FO_SYNCHRONOUS_IO) != 0;
+    facts.directory = IsDirectory(handle);
+    facts.onOwnDrive = OnOwnDrive(file);
+    return AcceptImageFile(facts);
 }
 
 ps::FileRef RefOf(HANDLE handle) {
@@ -286,20 +309,18 @@ bool FileReferenceFromSender(uint64_t senderHandle, FileRef* file) {
                                              nullptr)))
         return false;
     FILE_OBJECT* fileObject = static_cast<FILE_OBJECT*>(object);
-    bool ok = (fileObject->Flags & FO_SYNCHRONOUS_IO) != 0 && OnFileSystem(fileObject);
     HANDLE own = nullptr;
     // The driver's own kernel handle on the same file object, usable from the worker.
-    if (ok)
-        ok = NtSuccess(ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr,
-                                             FILE_READ_DATA | SYNCHRONIZE, IoFileObjectType,
-                                             KernelMode, &own));
+    bool ok = NtSuccess(ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr,
+                                              FILE_READ_DATA | SYNCHRONIZE, IoFileObjectType,
+                                              KernelMode, &own));
+    if (ok && !Accepted(own, fileObject)) {
+        ZwClose(own);
+        ok = false;
+    }
     ObfDereferenceObject(object);
     if (!ok)
         return false;
-    if (IsDirectory(own)) {
-        ZwClose(own);
-        return false;
-    }
     *file = RefOf(own);
     return true;
 }
@@ -340,13 +361,13 @@ bool FileOpenByName(const char* path, FileRef* file) {
     if (!ok)
         return false;
     void* object = nullptr;
-    bool onFileSystem = false;
+    bool accepted = false;
     if (NtSuccess(
             ObReferenceObjectByHandle(handle, 0, IoFileObjectType, KernelMode, &object, nullptr))) {
-        onFileSystem = OnFileSystem(static_cast<FILE_OBJECT*>(object));
+        accepted = Accepted(handle, static_cast<FILE_OBJECT*>(object));
         ObfDereferenceObject(object);
     }
-    if (!onFileSystem) {
+    if (!accepted) {
         ZwClose(handle);
         return false;
     }

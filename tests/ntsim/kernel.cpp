@@ -99,8 +99,9 @@ std::vector<Thread*> g_systemThreads;
 struct File : Object {
     uintptr_t host = 0;
     bool directory = false;
-    Device* fileSystem = nullptr;
-    ULONG volumeType = 0; // FileFsDeviceInformation's device type
+    Device* volume = nullptr; // FILE_OBJECT.DeviceObject
+    ULONG volumeType = 0;     // FileFsDeviceInformation's device type
+    ULONG characteristics = 0;
     std::wstring path;
     File() : Object(Type::File) {}
 };
@@ -110,10 +111,13 @@ struct Key : Object {
     Key() : Object(Type::Key) {}
 };
 
-Device* g_diskFs;
-Device* g_networkFs;
-Device* g_pipeFs;
-Device* g_cdFs;
+// Volume devices by where a file lives, each over a stack whose bottom belongs to some driver.
+Device* g_diskVolume;
+Device* g_networkVolume;
+Device* g_pipeVolume;
+Device* g_cdVolume;
+Device* g_ownVolume;
+Object g_otherDriver(Type::Driver);
 std::set<std::wstring> g_denied;
 
 // ---- Pool -----------------------------------------------------------------------------------
@@ -340,45 +344,65 @@ ProcessScope::~ProcessScope() {
 
 namespace {
 
-void EnsureFileSystems() {
-    if (g_diskFs)
+Device* VolumeOver(uint32_t type, void* driverObject) {
+    Device* pdo = NewDevice(type);
+    std::memcpy(pdo->body + 8, &driverObject, sizeof(void*));
+    Device* volume = NewDevice(type);
+    volume->base = pdo;
+    std::memcpy(volume->body + 8, &driverObject, sizeof(void*));
+    return volume;
+}
+
+void EnsureVolumes() {
+    if (g_diskVolume)
         return;
-    g_diskFs = NewDevice(nt::FILE_DEVICE_DISK_FILE_SYSTEM);
-    g_networkFs = NewDevice(nt::FILE_DEVICE_NETWORK_FILE_SYSTEM);
-    g_pipeFs = NewDevice(0x11);
-    g_cdFs = NewDevice(0x03);
+    g_diskVolume = VolumeOver(0x07, &g_otherDriver);
+    g_networkVolume = VolumeOver(0x14, &g_otherDriver);
+    g_pipeVolume = VolumeOver(0x11, &g_otherDriver);
+    g_cdVolume = VolumeOver(0x02, &g_otherDriver);
+    g_ownVolume = VolumeOver(0x02, nullptr); // its bottom is set to the loaded driver's
 }
 
 File* NewFile(uintptr_t host, FileSystem fs, bool synchronous) {
-    EnsureFileSystems();
+    EnsureVolumes();
     File* f = new File;
     f->host = host;
     f->directory = host::IsDirectoryHandle(host);
     switch (fs) {
     case FileSystem::Disk:
-        f->fileSystem = g_diskFs;
+        f->volume = g_diskVolume;
         f->volumeType = 0x07; // FILE_DEVICE_DISK
         break;
     case FileSystem::Network:
-        f->fileSystem = g_networkFs;
-        f->volumeType = 0x14;
+        f->volume = g_networkVolume;
+        f->volumeType = 0x07; // a share is a remote disk
+        f->characteristics = 0x10; // FILE_REMOTE_DEVICE
         break;
     case FileSystem::NamedPipe:
-        f->fileSystem = g_pipeFs;
+        f->volume = g_pipeVolume;
         f->volumeType = 0x11;
         break;
     case FileSystem::CdRom:
-        f->fileSystem = g_cdFs;
+        f->volume = g_cdVolume;
+        f->volumeType = 0x02;
+        break;
+    case FileSystem::OwnDrive:
+        f->volume = g_ownVolume;
         f->volumeType = 0x02;
         break;
     }
     nt::FILE_OBJECT* fo = reinterpret_cast<nt::FILE_OBJECT*>(f->body);
     fo->Flags = synchronous ? nt::FO_SYNCHRONOUS_IO : 0;
-    std::memcpy(f->body + 8, &f->fileSystem, sizeof(void*)); // DeviceObject
+    fo->DeviceObject = reinterpret_cast<nt::DEVICE_OBJECT*>(f->volume);
     return f;
 }
 
 } // namespace
+
+void SetOwnDriver(void* driverObject) {
+    EnsureVolumes();
+    std::memcpy(g_ownVolume->base->body + 8, &driverObject, sizeof(void*));
+}
 
 uint64_t AdoptHandle(Process* process, uintptr_t win32, const FileOptions& options) {
     uintptr_t own = host::DuplicateFile(win32);
@@ -1144,18 +1168,17 @@ NTSTATUS M_ZwClose(nt::HANDLE handle) {
 }
 
 // Files.
-nt::DEVICE_OBJECT* M_IoGetRelatedDeviceObject(nt::FILE_OBJECT* file) {
-    const char* r = "IoGetRelatedDeviceObject";
+nt::DEVICE_OBJECT* M_IoGetDeviceAttachmentBaseRef(nt::DEVICE_OBJECT* device) {
+    const char* r = "IoGetDeviceAttachmentBaseRef";
     CheckIrql(r, kDispatchLevel);
     std::lock_guard<std::mutex> lock(g_lock);
-    if (!IsRegisteredObject(file, Type::File)) {
-        Violation(r, "not a file object");
+    if (!IsRegisteredObject(device, Type::Device)) {
+        Violation(r, "not a device object");
         return nullptr;
     }
-    File* f = reinterpret_cast<File*>(file);
-    if (f->refs <= 0)
-        Violation(r, "the file object is not referenced by the caller");
-    return reinterpret_cast<nt::DEVICE_OBJECT*>(f->fileSystem);
+    Device* base = reinterpret_cast<Device*>(device)->base;
+    ++base->refs;
+    return reinterpret_cast<nt::DEVICE_OBJECT*>(base);
 }
 
 File* FileOfHandle(const char* r, nt::HANDLE handle, uint32_t need, NTSTATUS* status) {
@@ -1265,6 +1288,28 @@ NTSTATUS M_ZwReadFile(nt::HANDLE handle, nt::HANDLE event, void* apc, void* apcC
     iosb->Status = status;
     iosb->Information = got > 0 ? uintptr_t(got) : 0;
     return status;
+}
+
+NTSTATUS M_ZwQueryVolumeInformationFile(nt::HANDLE handle, nt::IO_STATUS_BLOCK* iosb, void* info,
+                                        ULONG length, int infoClass) {
+    const char* r = "ZwQueryVolumeInformationFile";
+    CheckIrql(r, kPassiveLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    NTSTATUS status = kSuccess;
+    File* f = FileOfHandle(r, handle, 0, &status);
+    if (!f)
+        return status;
+    if (infoClass != nt::FileFsDeviceInformation) {
+        Violation(r, "information class not modelled");
+        return kInvalidInfoClass;
+    }
+    if (length < sizeof(nt::FILE_FS_DEVICE_INFORMATION))
+        return NTSTATUS(0xC0000004);
+    nt::FILE_FS_DEVICE_INFORMATION d{f->volumeType, f->characteristics};
+    std::memcpy(info, &d, sizeof(d));
+    iosb->Status = kSuccess;
+    iosb->Information = sizeof(d);
+    return kSuccess;
 }
 
 NTSTATUS M_ZwQueryInformationFile(nt::HANDLE handle, nt::IO_STATUS_BLOCK* iosb, void* info,
@@ -1617,8 +1662,10 @@ const Export g_kernelExports[] = {
     {"ntoskrnl.exe", "ObOpenObjectByPointer", reinterpret_cast<void*>(M_ObOpenObjectByPointer)},
     {"ntoskrnl.exe", "ObfDereferenceObject", reinterpret_cast<void*>(M_ObfDereferenceObject)},
     {"ntoskrnl.exe", "IoFileObjectType", reinterpret_cast<void*>(&g_IoFileObjectType)},
-    {"ntoskrnl.exe", "IoGetRelatedDeviceObject",
-     reinterpret_cast<void*>(M_IoGetRelatedDeviceObject)},
+    {"ntoskrnl.exe", "IoGetDeviceAttachmentBaseRef",
+     reinterpret_cast<void*>(M_IoGetDeviceAttachmentBaseRef)},
+    {"ntoskrnl.exe", "ZwQueryVolumeInformationFile",
+     reinterpret_cast<void*>(M_ZwQueryVolumeInformationFile)},
     {"ntoskrnl.exe", "ZwClose", reinterpret_cast<void*>(M_ZwClose)},
     {"ntoskrnl.exe", "ZwWaitForSingleObject", reinterpret_cast<void*>(M_ZwWaitForSingleObject)},
     {"ntoskrnl.exe", "ZwCreateFile", reinterpret_cast<void*>(M_ZwCreateFile)},

@@ -53,7 +53,7 @@ class ProcessScope {
 };
 
 // Where a file lives, as the I/O manager reports it (file-system device, volume device).
-enum class FileSystem { Disk, Network, NamedPipe, CdRom };
+enum class FileSystem { Disk, Network, NamedPipe, CdRom, OwnDrive };
 
 // Access rights as the kernel spells them.
 constexpr uint32_t kFileReadData = 0x0001;

@@ -27,6 +27,7 @@ struct Object {
 };
 
 struct Device : Object {
+    Device* base = this; // the bottom of the device's stack
     Device(uint32_t deviceType) : Object(Type::Device) {
         permanent = true;
         reinterpret_cast<nt::DEVICE_OBJECT*>(body)->DeviceType = deviceType;
@@ -58,6 +59,9 @@ void ForgetObjectsIn(const void* begin, size_t size);
 // After an unload has been reported: frees what the driver left behind, so the next load
 // starts clean.
 void ReclaimLeftovers();
+
+// The driver object whose devices are the driver's own drives (files on them are refused).
+void SetOwnDriver(void* driverObject);
 
 // Counters kept by the kernel part for the port part.
 extern uint64_t g_completedIrps;

@@ -272,6 +272,7 @@ bool Load(const std::string& path, std::string* error) {
         g_lowerDevice = NewDevice(0x04);
     }
     std::memset(g_driver->body, 0, sizeof(g_driver->body));
+    SetOwnDriver(g_driver);
     nt::DRIVER_OBJECT* d = Driver();
     d->Type = 4;
     d->Size = sizeof(nt::DRIVER_OBJECT);

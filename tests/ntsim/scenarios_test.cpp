@@ -411,6 +411,38 @@ TEST_F(DiscTest, HostileRecordsAreRefused) {
         vostrale::platform::CloseFile(f);
 }
 
+TEST_F(DiscTest, FileRuleByTheVolumeTheImageLivesOn) {
+    fs::path iso = m_dir / "where.iso";
+    ASSERT_TRUE(w::WriteFile(iso, PlainImage(20)));
+    struct Case {
+        const char* what;
+        FileSystem where;
+        bool accepted;
+    } cases[] = {
+        {"a local disk", FileSystem::Disk, true},
+        {"a network share", FileSystem::Network, true},
+        {"a real CD or DVD", FileSystem::CdRom, true},
+        {"one of the driver's own drives", FileSystem::OwnDrive, false},
+        {"a named pipe", FileSystem::NamedPipe, false},
+    };
+    for (const Case& c : cases) {
+        MountRecord r;
+        vostrale::PresetMountRecord(&r);
+        vostrale::platform::NativeFile file = vostrale::platform::OpenForRead(iso, nullptr);
+        ASSERT_NE(file, 0u);
+        FileOptions options;
+        options.fileSystem = c.where;
+        r.imageHandle = AdoptHandle(Sender(), uintptr_t(file), options);
+        r.bytesPerSector = 2048;
+        r.mediumKind = vostrale::kMediumCd;
+        r.totalSectors = 20;
+        Bytes buffer = MountBuffer(0, r);
+        EXPECT_EQ(Control(buffer).status == 0, c.accepted) << c.what;
+        CloseProcessHandle(Sender(), r.imageHandle);
+        vostrale::platform::CloseFile(file);
+    }
+}
+
 class CountTest : public DiscTest {
   protected:
     void BeforeStart() override { SetRegistryDword(kServiceKey, L"NumberOfDrives", 3); }
