@@ -4,6 +4,7 @@
 #include "driver/host/spin_event.h"
 
 #include "driver/core/engine.h"
+#include "driver/core/file_rule.h"
 #include "driver/core/platform_services.h"
 #include "platform/platform.h"
 
@@ -265,7 +266,14 @@ bool FileReferenceFromSender(uint64_t senderHandle, FileRef* file) {
     if (!DuplicateHandle(process, HANDLE(uintptr_t(senderHandle)), process, &own, FILE_READ_DATA,
                          FALSE, 0))
         return false;
-    if (GetFileType(own) != FILE_TYPE_DISK) {
+    // The driver's file rule, with what user mode can see of the file.
+    BY_HANDLE_FILE_INFORMATION info;
+    FileFacts facts{};
+    facts.volumeType = GetFileType(own) == FILE_TYPE_DISK ? kVolumeDisk : 0;
+    facts.synchronous = true;
+    facts.directory = GetFileInformationByHandle(own, &info) &&
+                      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (!AcceptImageFile(facts)) {
         CloseHandle(own);
         return false;
     }
@@ -278,9 +286,14 @@ bool FileReferenceFromSender(uint64_t senderHandle, FileRef* file) {
     int fd = int(senderHandle);
     int flags = ::fcntl(fd, F_GETFL);
     struct stat st;
-    // Only regular files opened for reading: no pipes, devices or directories.
-    if (flags < 0 || (flags & O_ACCMODE) == O_WRONLY || ::fstat(fd, &st) != 0 ||
-        !S_ISREG(st.st_mode))
+    // Opened for reading, and the driver's file rule: no pipes, devices or directories.
+    if (flags < 0 || (flags & O_ACCMODE) == O_WRONLY || ::fstat(fd, &st) != 0)
+        return false;
+    FileFacts facts{};
+    facts.volumeType = S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? kVolumeDisk : 0;
+    facts.synchronous = (flags & O_NONBLOCK) == 0;
+    facts.directory = S_ISDIR(st.st_mode);
+    if (!AcceptImageFile(facts))
         return false;
     int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (own < 0)

@@ -221,6 +221,11 @@ NTSTATUS ControlHandler(DEVICE_OBJECT* device, IRP* irp) {
 }
 
 } // namespace
+
+DRIVER_OBJECT* DriverObject() {
+    return g_driver;
+}
+
 } // namespace vostrale::nt
 
 extern "C" vostrale::nt::NTSTATUS DriverEntry(vostrale::nt::DRIVER_OBJECT* driverObject,

@@ -87,18 +87,28 @@ constexpr int Executive = 0;
 
 // ---- I/O manager objects (only what the driver reads or writes) ----------------------------
 
+struct DRIVER_OBJECT;
 struct DEVICE_OBJECT {
-    uint8_t head[0x48];
+    int16_t Type;
+    uint16_t Size;
+    int32_t ReferenceCount;
+    DRIVER_OBJECT* DriverObject;
+    uint8_t rest[0x48 - 0x10];
     ULONG DeviceType;
 };
+static_assert(offsetof(DEVICE_OBJECT, DriverObject) == 0x08);
 static_assert(offsetof(DEVICE_OBJECT, DeviceType) == 0x48);
 constexpr ULONG FILE_DEVICE_DISK_FILE_SYSTEM = 0x08;
 constexpr ULONG FILE_DEVICE_NETWORK_FILE_SYSTEM = 0x14;
 
 struct FILE_OBJECT {
-    uint8_t head[0x50];
+    int16_t Type;
+    int16_t Size;
+    DEVICE_OBJECT* DeviceObject; // the volume's device
+    uint8_t rest[0x50 - 0x10];
     ULONG Flags;
 };
+static_assert(offsetof(FILE_OBJECT, DeviceObject) == 0x08);
 static_assert(offsetof(FILE_OBJECT, Flags) == 0x50);
 constexpr ULONG FO_SYNCHRONOUS_IO = 0x02;
 
@@ -219,18 +229,6 @@ static_assert(offsetof(SECURITY_CLIENT_CONTEXT, ClientTokenControl) == 0x1C);
 static_assert(sizeof(SECURITY_CLIENT_CONTEXT) == 0x48);
 enum TOKEN_TYPE { TokenPrimary = 1, TokenImpersonation = 2 };
 
-struct TOKEN_PRIVILEGES_ONE {
-    ULONG PrivilegeCount;
-    ULONG LuidLowPart;
-    LONG LuidHighPart;
-    ULONG Attributes;
-};
-static_assert(sizeof(TOKEN_PRIVILEGES_ONE) == 16);
-constexpr ULONG SE_IMPERSONATE_PRIVILEGE = 29;
-constexpr ULONG SE_PRIVILEGE_ENABLED = 0x2;
-constexpr ULONG TOKEN_QUERY = 0x0008;
-constexpr ULONG TOKEN_ADJUST_PRIVILEGES = 0x0020;
-
 struct ACL {
     UCHAR AclRevision;
     UCHAR Sbz1;
@@ -263,6 +261,12 @@ constexpr ULONG FILE_OPEN = 1;
 constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x20;
 constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x40;
 constexpr int FileStandardInformation = 5;
+constexpr int FileFsDeviceInformation = 4;
+
+struct FILE_FS_DEVICE_INFORMATION {
+    ULONG DeviceType;
+    ULONG Characteristics;
+};
 
 struct KEY_VALUE_PARTIAL_INFORMATION {
     ULONG TitleIndex;
@@ -285,9 +289,6 @@ static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24 &&
 enum POOL_TYPE { PagedPool = 1, NonPagedPoolNx = 512 };
 
 constexpr LONG LOW_REALTIME_PRIORITY = 16;
-inline HANDLE NtCurrentProcess() {
-    return reinterpret_cast<HANDLE>(intptr_t(-1));
-}
 
 // The current IRQL is the task-priority register on x64.
 inline ULONG CurrentIrql() {
@@ -509,11 +510,13 @@ __declspec(dllimport) NTSTATUS
                           void* type, KPROCESSOR_MODE mode, HANDLE* handle);
 __declspec(dllimport) intptr_t ObfDereferenceObject(void* object);
 __declspec(dllimport) NTSTATUS ZwClose(HANDLE handle);
+__declspec(dllimport) NTSTATUS ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable,
+                                                     int64_t* timeout);
 // I/O
 __declspec(dllimport) void IofCompleteRequest(IRP* irp, char boost);
 __declspec(dllimport) void* IoGetRequestorProcess(IRP* irp);
 __declspec(dllimport) void* IoGetCurrentProcess();
-__declspec(dllimport) DEVICE_OBJECT* IoGetRelatedDeviceObject(FILE_OBJECT* file);
+__declspec(dllimport) DEVICE_OBJECT* IoGetDeviceAttachmentBaseRef(DEVICE_OBJECT* device);
 __declspec(dllimport) NTSTATUS
     ZwCreateFile(HANDLE* file, ULONG access, OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* status,
                  int64_t* allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,
@@ -521,6 +524,9 @@ __declspec(dllimport) NTSTATUS
 __declspec(dllimport) NTSTATUS
     ZwReadFile(HANDLE file, HANDLE event, void* apc, void* apcContext, IO_STATUS_BLOCK* status,
                void* buffer, ULONG length, int64_t* offset, ULONG* key);
+__declspec(dllimport) NTSTATUS
+    ZwQueryVolumeInformationFile(HANDLE file, IO_STATUS_BLOCK* status, void* information,
+                                 ULONG length, int informationClass);
 __declspec(dllimport) NTSTATUS
     ZwQueryInformationFile(HANDLE file, IO_STATUS_BLOCK* status, void* information, ULONG length,
                            int informationClass);
@@ -534,11 +540,6 @@ __declspec(dllimport) void PsRevertToSelf();
 __declspec(dllimport) TOKEN_TYPE SeTokenType(void* token);
 __declspec(dllimport) void PsDereferencePrimaryToken(void* token);
 __declspec(dllimport) void PsDereferenceImpersonationToken(void* token);
-__declspec(dllimport) NTSTATUS
-    ZwOpenProcessTokenEx(HANDLE process, ULONG access, ULONG attributes, HANDLE* token);
-__declspec(dllimport) NTSTATUS
-    ZwAdjustPrivilegesToken(HANDLE token, BOOLEAN disableAll, void* newState, ULONG length,
-                            void* previousState, ULONG* returnLength);
 __declspec(dllimport) NTSTATUS RtlCreateSecurityDescriptor(void* descriptor, ULONG revision);
 __declspec(dllimport) NTSTATUS RtlCreateAcl(ACL* acl, ULONG length, ULONG revision);
 __declspec(dllimport) NTSTATUS

@@ -11,6 +11,9 @@ extern "C" uint32_t VostraleProbedCopy(void* target, const void* source, size_t 
 
 namespace vostrale::nt {
 
+// The driver object DriverEntry received (its devices are the driver's own drives).
+DRIVER_OBJECT* DriverObject();
+
 // Keeps the service's registry path (for NumberOfDrives) for the life of the driver image.
 void CopyRegistryPath(const UNICODE_STRING* path);
 // Reads NumberOfDrives from the service key into the value ps::ReadNumberOfDrives reports.

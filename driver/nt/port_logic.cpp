@@ -26,9 +26,12 @@ bool PrepareRequest(void* port, SCSI_REQUEST_BLOCK* srb, SystemAddressLookup loo
         // The buffer the SRB names may be a caller's address; the engine gets the system
         // mapping or nothing at all.
         void* address = nullptr;
-        if (!srb->DataBuffer || !lookup(port, srb, &address) || !address) {
+        bool mapped = srb->DataBuffer && lookup(port, srb, &address) && address;
+        if (!mapped) {
             slot->completed = 1;
-            srb->SrbStatus = SRB_STATUS_ERROR;
+            // A buffer that cannot be mapped now is a passing shortage: busy makes the port
+            // send the request again. A length without a buffer is a malformed request.
+            srb->SrbStatus = srb->DataBuffer ? SRB_STATUS_BUSY : SRB_STATUS_ERROR;
             srb->ScsiStatus = SCSISTAT_GOOD;
             srb->DataTransferLength = 0;
             return false;

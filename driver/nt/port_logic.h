@@ -19,8 +19,9 @@ struct RequestSlot {
 using SystemAddressLookup = bool (*)(void* port, SCSI_REQUEST_BLOCK* srb, void** address);
 
 // Fills the SRB's slot for the engine. False when the request cannot go to the engine: it has
-// no extension, or it carries data whose system address cannot be had. The SRB then holds an
-// error status and must be completed by the caller, without ever reaching the engine.
+// no extension, or it carries data whose system address cannot be had (busy: the port retries).
+// The SRB then holds its status and must be completed by the caller, without ever reaching
+// the engine.
 bool PrepareRequest(void* port, SCSI_REQUEST_BLOCK* srb, SystemAddressLookup lookup);
 
 // Copies the engine's results into the request's SRB (never raising its transfer or sense

@@ -1,5 +1,6 @@
 // The engine's platform services on the NT kernel.
 #include "driver/core/engine.h"
+#include "driver/core/file_rule.h"
 #include "driver/core/platform_services.h"
 #include "driver/nt/nt_api.h"
 #include "driver/nt/nt_services.h"
@@ -40,14 +41,6 @@ OBJECT_ATTRIBUTES KernelObject(UNICODE_STRING* name, ULONG extra) {
     return a;
 }
 
-// Only files on a disk or network file system: a pipe or a device can block a worker for
-// ever, and a file on a CD file system may sit on one of our own drives.
-bool OnFileSystem(FILE_OBJECT* file) {
-    DEVICE_OBJECT* device = IoGetRelatedDeviceObject(file);
-    return device && (device->DeviceType == FILE_DEVICE_DISK_FILE_SYSTEM ||
-                      device->DeviceType == FILE_DEVICE_NETWORK_FILE_SYSTEM);
-}
-
 bool IsDirectory(HANDLE handle) {
     FILE_STANDARD_INFORMATION info;
     IO_STATUS_BLOCK status;
@@ -56,6 +49,36 @@ bool IsDirectory(HANDLE handle) {
             ZwQueryInformationFile(handle, &status, &info, sizeof(info), FileStandardInformation)))
         return true; // unknown counts as refused
     return info.Directory != 0;
+}
+
+// True when the file's volume sits on one of this driver's own drives: the bottom of the
+// volume device's stack is a device of our driver object.
+bool OnOwnDrive(FILE_OBJECT* file) {
+    if (!file->DeviceObject)
+        return false;
+    DEVICE_OBJECT* base = IoGetDeviceAttachmentBaseRef(file->DeviceObject);
+    if (!base)
+        return false;
+    bool own = base->DriverObject == nt::DriverObject();
+    ObfDereferenceObject(base);
+    return own;
+}
+
+// The file rule applied to an open file: `handle` is the driver's own kernel handle on
+// `file`.
+bool Accepted(HANDLE handle, FILE_OBJECT* file) {
+    FILE_FS_DEVICE_INFORMATION device;
+    IO_STATUS_BLOCK status;
+    ZeroBytes(&device, sizeof(device));
+    if (!NtSuccess(ZwQueryVolumeInformationFile(handle, &status, &device, sizeof(device),
+                                                FileFsDeviceInformation)))
+        return false;
+    FileFacts facts;
+    facts.volumeType = device.DeviceType;
+    facts.synchronous = (file->Flags & FO_SYNCHRONOUS_IO) != 0;
+    facts.directory = IsDirectory(handle);
+    facts.onOwnDrive = OnOwnDrive(file);
+    return AcceptImageFile(facts);
 }
 
 ps::FileRef RefOf(HANDLE handle) {
@@ -158,11 +181,8 @@ namespace {
 void SystemThreadStart(void* context) {
     Thread* t = static_cast<Thread*>(context);
     KeWaitForSingleObject(&t->go, Executive, KernelMode, 0, nullptr);
-    if (__atomic_load_n(&t->abandon, __ATOMIC_ACQUIRE)) {
-        PoolFree(t, kPoolTag); // nobody else holds it any more
-    } else {
+    if (!__atomic_load_n(&t->abandon, __ATOMIC_ACQUIRE))
         t->entry(t->context);
-    }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
@@ -187,14 +207,18 @@ Thread* ThreadStart(void (*entry)(void*), void* context) {
     }
     NTSTATUS status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, PsThreadType, KernelMode,
                                                 &t->object, nullptr);
-    ZwClose(handle);
     if (!NtSuccess(status)) {
         // A thread that cannot be waited for must not run the engine's worker: the engine
-        // frees the slot when this fails. It ends without touching `context`.
+        // frees the slot when this fails. It ends without touching `context`, and is waited
+        // for through its handle: it runs the driver's code until it has ended.
         __atomic_store_n(&t->abandon, 1u, __ATOMIC_RELEASE);
         KeSetEvent(&t->go, IO_NO_INCREMENT, 0);
+        ZwWaitForSingleObject(handle, 0, nullptr);
+        ZwClose(handle);
+        PoolFree(t, kPoolTag);
         return nullptr;
     }
+    ZwClose(handle);
     KeSetEvent(&t->go, IO_NO_INCREMENT, 0);
     return t;
 }
@@ -208,19 +232,8 @@ void ThreadJoin(Thread* thread) {
 }
 
 void ThreadPrepareWorker() {
-    // Impersonating a mounting user needs SeImpersonatePrivilege in the system process token.
-    // It is enabled there by default; enabling it again makes sure of it.
-    HANDLE token = nullptr;
-    if (NtSuccess(ZwOpenProcessTokenEx(NtCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
-                                       OBJ_KERNEL_HANDLE, &token))) {
-        TOKEN_PRIVILEGES_ONE privileges;
-        privileges.PrivilegeCount = 1;
-        privileges.LuidLowPart = SE_IMPERSONATE_PRIVILEGE;
-        privileges.LuidHighPart = 0;
-        privileges.Attributes = SE_PRIVILEGE_ENABLED;
-        ZwAdjustPrivilegesToken(token, 0, &privileges, sizeof(privileges), nullptr, nullptr);
-        ZwClose(token);
-    }
+    // Impersonating a mounting user needs SeImpersonatePrivilege, which the system process's
+    // token holds enabled; the worker only raises its priority.
     KeSetPriorityThread(PsGetCurrentThread(), LOW_REALTIME_PRIORITY);
 }
 
@@ -296,20 +309,18 @@ bool FileReferenceFromSender(uint64_t senderHandle, FileRef* file) {
                                              nullptr)))
         return false;
     FILE_OBJECT* fileObject = static_cast<FILE_OBJECT*>(object);
-    bool ok = (fileObject->Flags & FO_SYNCHRONOUS_IO) != 0 && OnFileSystem(fileObject);
     HANDLE own = nullptr;
     // The driver's own kernel handle on the same file object, usable from the worker.
-    if (ok)
-        ok = NtSuccess(ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr,
-                                             FILE_READ_DATA | SYNCHRONIZE, IoFileObjectType,
-                                             KernelMode, &own));
+    bool ok = NtSuccess(ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr,
+                                              FILE_READ_DATA | SYNCHRONIZE, IoFileObjectType,
+                                              KernelMode, &own));
+    if (ok && !Accepted(own, fileObject)) {
+        ZwClose(own);
+        ok = false;
+    }
     ObfDereferenceObject(object);
     if (!ok)
         return false;
-    if (IsDirectory(own)) {
-        ZwClose(own);
-        return false;
-    }
     *file = RefOf(own);
     return true;
 }
@@ -350,13 +361,13 @@ bool FileOpenByName(const char* path, FileRef* file) {
     if (!ok)
         return false;
     void* object = nullptr;
-    bool onFileSystem = false;
+    bool accepted = false;
     if (NtSuccess(
             ObReferenceObjectByHandle(handle, 0, IoFileObjectType, KernelMode, &object, nullptr))) {
-        onFileSystem = OnFileSystem(static_cast<FILE_OBJECT*>(object));
+        accepted = Accepted(handle, static_cast<FILE_OBJECT*>(object));
         ObfDereferenceObject(object);
     }
-    if (!onFileSystem) {
+    if (!accepted) {
         ZwClose(handle);
         return false;
     }

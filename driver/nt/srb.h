@@ -39,6 +39,7 @@ static_assert(sizeof(void*) != 8 || offsetof(SCSI_REQUEST_BLOCK, Cdb) == 72);
 
 constexpr uint32_t SRB_FLAGS_DISABLE_AUTOSENSE = 0x00000020;
 constexpr uint8_t SRB_STATUS_ERROR = 0x04;
+constexpr uint8_t SRB_STATUS_BUSY = 0x05;
 constexpr uint8_t SRB_STATUS_AUTOSENSE_VALID = 0x80;
 constexpr uint8_t SRB_FUNCTION_EXECUTE_SCSI = 0x00;
 constexpr uint8_t SCSISTAT_GOOD = 0x00;
