@@ -124,7 +124,7 @@ struct MountRecord {
     uint32_t param92;          // FLAC: bits per sample; APE: decoded bytes per frame
     uint32_t param96;          // FLAC: block size; APE: version (u16) | bits per sample (u16) << 16
     uint32_t param100;         // FLAC: largest frame; APE: channels (u16) | level index (u16) << 16
-    uint64_t param104;         // FLAC: total samples
+    uint64_t param104;         // FLAC: total samples; other kinds: -> DiscCodes, or 0
 };
 
 struct TrackTableHeader {
@@ -160,9 +160,19 @@ struct SegmentEntry {
     uint64_t fileOffset;
 };
 
+// What a disc carries besides its tracks, for the sub-channel: the media catalogue number
+// and each track's ISRC. A first byte of 0 means none. Sent through param104 (see
+// DiscCodesPointer) by the parsers of images that store them.
+struct DiscCodes {
+    char mcn[13];       // 13 ASCII digits
+    char isrc[99][12];  // track n at [n - 1]: country (2) and owner (3) as 0-9/A-Z, 7 digits
+};
+
 #pragma pack(pop)
 
 constexpr uint32_t kSegmentZeros = 0xFFFFFFFFu;
+
+static_assert(sizeof(DiscCodes) == 13 + 99 * 12 && offsetof(DiscCodes, isrc) == 13);
 
 static_assert(sizeof(ControlHeader) == 16);
 static_assert(offsetof(ControlHeader, code) == 4 && offsetof(ControlHeader, bodyLength) == 8 &&
@@ -222,6 +232,10 @@ inline uint32_t ChunkLengthOf(const ChunkEntry& e) { return e.kindAndLength >> 2
 inline uint64_t SegmentTablePointer(const MountRecord& r) {
     return uint64_t(r.kindCount) | (uint64_t(r.param80) << 32);
 }
+// Every kind but FLAC (whose param104 is its sample count) may point param104 at a DiscCodes
+// block.
+inline bool CarriesDiscCodes(const MountRecord& r) { return r.readerKind != kReaderFlac; }
+inline uint64_t DiscCodesPointer(const MountRecord& r) { return CarriesDiscCodes(r) ? r.param104 : 0; }
 inline void SetSegmentTablePointer(MountRecord* r, uint64_t p) {
     r->kindCount = uint32_t(p);
     r->param80 = uint32_t(p >> 32);

@@ -4,6 +4,7 @@
 #include "common/disc.h"
 #include "formats/cdtext.h"
 #include "formats/companion.h"
+#include "formats/disc_codes.h"
 #include "formats/image_parsers.h"
 #include "formats/layout.h"
 
@@ -82,6 +83,13 @@ bool ParseCcdDescription(const IniFile& ini, CcdDisc* disc) {
                            &disc->cdTextPacks[kCdTextPackSize * i]))
                 return false;
         }
+    }
+    // Codes that are not well formed are left out rather than failing the image.
+    const std::string catalogue = ini.Get("Disc", "CATALOG", "");
+    SetCatalogue(&disc->codes, catalogue.data(), catalogue.size());
+    for (uint32_t track = 1; track <= 99; ++track) {
+        const std::string isrc = ini.Get("TRACK " + std::to_string(track), "ISRC", "");
+        SetIsrc(&disc->codes, track, isrc.data(), isrc.size());
     }
     disc->toc.assign(FullTocSize(uint32_t(entries)), 0);
     StoreBe16(disc->toc.data(), uint16_t(kTocDescriptorSize * entries + 2));
@@ -226,6 +234,8 @@ bool BuildCcdLayout(CcdDisc* disc, platform::NativeFile img, MountRecord* record
     record->bytesPerSector = uint16_t(kCdSectorSize);
     record->mediumKind = kMediumCd;
     record->readerKind = kReaderCcd;
+    if (!AttachDiscCodes(record, disc->codes))
+        return false;
     record->sessions = disc->sessions;
     record->scrambled = disc->scrambled;
     record->totalSectors = uint32_t(total);

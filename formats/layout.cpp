@@ -18,6 +18,10 @@ void ReleaseLayout(MountRecord* r) {
     FreeLayoutBlock(PointerOf<void>(r->fullToc));
     FreeLayoutBlock(PointerOf<void>(r->cdText));
     r->trackTable = r->fullToc = r->cdText = 0;
+    if (CarriesDiscCodes(*r)) {
+        FreeLayoutBlock(PointerOf<void>(r->param104));
+        r->param104 = 0;
+    }
     switch (r->readerKind) {
     case kReaderFileList:
         FreeLayoutBlock(PointerOf<void>(r->kindPointer));

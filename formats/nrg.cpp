@@ -3,6 +3,7 @@
 #include "common/bytes.h"
 #include "common/disc.h"
 #include "formats/cdtext.h"
+#include "formats/disc_codes.h"
 #include "formats/image_parsers.h"
 #include "formats/layout.h"
 #include "platform/platform.h"
@@ -18,6 +19,7 @@ constexpr size_t kFooterSize = 12;
 constexpr size_t kChunkHeader = 8;
 constexpr size_t kCuePointSize = 8;
 constexpr size_t kDaoHeaderSize = 22;
+constexpr size_t kDaoMcn = 4;
 constexpr size_t kDaoiEntry = 30;
 constexpr size_t kDaoxEntry = 42;
 constexpr size_t kDaoSectorSize = 12;
@@ -75,9 +77,12 @@ bool ReadDao(const uint8_t* p, size_t size, bool daox, NrgDisc* disc, size_t ses
     const size_t entry = daox ? kDaoxEntry : kDaoiEntry;
     if (size < kDaoHeaderSize || (size - kDaoHeaderSize) % entry != 0)
         return false;
+    if (session == 0)
+        std::memcpy(disc->mcn, p + kDaoMcn, sizeof(disc->mcn));
     for (size_t at = kDaoHeaderSize; at < size; at += entry) {
         const uint8_t* e = p + at;
         NrgTrack t;
+        std::memcpy(t.isrc, e, sizeof(t.isrc));
         t.session = uint32_t(session);
         t.sectorSize = LoadBe16(e + kDaoSectorSize);
         t.mode = e[kDaoMode];
@@ -308,12 +313,14 @@ uint8_t PartsForSize(uint32_t size) {
     return kPartSync | kPartHeader | kPartSubheader | kPartEdcEcc;
 }
 
-// Runs of tracks stored back to back with no unstored sectors between them share an entry.
+// Runs of tracks stored back to back with no unstored sectors between them share an entry. A
+// track's run starts at its stored pregap (INDEX 00), so those sectors read from the file.
 NrgBuildResult BuildTrackTable(const NrgDisc& disc, MountRecord* record) {
     struct Placed {
         const NrgTrack* track;
-        int64_t first; // INDEX 01
-        int64_t end;   // the cue point after it
+        int64_t first;   // first stored sector: INDEX 00 when the pregap is stored, else 01
+        uint64_t offset; // its place in the file
+        int64_t end;     // the cue point after the track's INDEX 01
     };
     std::vector<Placed> placed;
     std::vector<size_t> perSession(disc.sessions.size(), 0);
@@ -324,12 +331,18 @@ NrgBuildResult BuildTrackTable(const NrgDisc& disc, MountRecord* record) {
         const size_t k = perSession[t.session]++;
         if (k + 2 >= cues.size()) // every track needs its INDEX 01 cue point
             return NrgBuildResult::kMalformed;
-        const int64_t first = cues[k + 1].lba;
+        const int64_t index1 = cues[k + 1].lba;
         const int64_t end = cues[k + 2].lba;
-        if (first < 0 || end < first || t.sectorSize == 0 || t.index1Offset < t.index0Offset ||
+        if (index1 < 0 || end < index1 || t.sectorSize == 0 || t.index1Offset < t.index0Offset ||
             t.endOffset < t.index1Offset)
             return NrgBuildResult::kMalformed;
-        placed.push_back({&t, first, end});
+        // The stored pregap, less any part before LBA 0 (track 1's first 150 sectors).
+        const uint64_t pregap =
+            std::min<uint64_t>((t.index1Offset - t.index0Offset) / t.sectorSize, uint64_t(index1));
+        const int64_t first = index1 - int64_t(pregap);
+        if (!placed.empty() && first < placed.back().first)
+            return NrgBuildResult::kMalformed;
+        placed.push_back({&t, first, t.index1Offset - pregap * t.sectorSize, end});
     }
     if (placed.empty())
         return NrgBuildResult::kOk;
@@ -341,10 +354,10 @@ NrgBuildResult BuildTrackTable(const NrgDisc& disc, MountRecord* record) {
         while (last + 1 < placed.size()) {
             const NrgTrack& a = *placed[g].track;
             const NrgTrack& next = *placed[last + 1].track;
-            const uint64_t storedSectors = (next.index1Offset - a.index1Offset) / a.sectorSize;
+            const uint64_t storedSectors = (placed[last + 1].offset - placed[g].offset) / a.sectorSize;
             const bool contiguous =
-                next.index1Offset == placed[last].track->endOffset && next.session == a.session &&
-                next.sectorSize == a.sectorSize &&
+                placed[last + 1].offset == placed[last].track->endOffset &&
+                next.session == a.session && next.sectorSize == a.sectorSize &&
                 NrgSectorType(next.mode) == NrgSectorType(a.mode) &&
                 placed[last + 1].first - placed[g].first == int64_t(storedSectors);
             if (!contiguous)
@@ -357,14 +370,19 @@ NrgBuildResult BuildTrackTable(const NrgDisc& disc, MountRecord* record) {
         e.bytesPerSector = placed[last].track->sectorSize;
         e.parts = PartsForSize(e.bytesPerSector);
         e.firstLba = uint32_t(placed[g].first);
-        // Sectors the file does not hold (an unstored or differently stored pregap) read as zeros.
-        const uint64_t stored =
-            (placed[last].track->endOffset - head.index1Offset) / head.sectorSize;
+        // Sectors the file does not hold (an unstored pregap) read as zeros.
+        const uint64_t stored = (placed[last].track->endOffset - placed[g].offset) / head.sectorSize;
         e.endLba = uint32_t(std::min<int64_t>(
             placed[last].end, placed[g].first + int64_t(std::min<uint64_t>(stored, INT32_MAX))));
-        e.fileOffset = head.index1Offset;
+        e.fileOffset = placed[g].offset;
         if (!entries.empty() && entries.back().endLba > e.firstLba)
             return NrgBuildResult::kMalformed;
+        if (entries.empty() && e.firstLba > 0) {
+            // Before the first track: its pregap, which this image does not store.
+            TrackEntry gap{};
+            gap.endLba = e.firstLba;
+            entries.push_back(gap);
+        }
         entries.push_back(e);
         if (last + 1 < placed.size()) {
             TrackEntry gap{};
@@ -414,6 +432,14 @@ NrgBuildResult BuildNrgLayout(const NrgDisc& disc, MountRecord* record) {
             return NrgBuildResult::kMalformed;
         record->cdText = FieldOf(text);
     }
+    // Catalogue number and ISRCs where the DAO chunks carry them (zeros or blanks: none).
+    DiscCodes codes{};
+    SetCatalogue(&codes, disc.mcn, sizeof(disc.mcn));
+    for (size_t i = 0; i < disc.tracks.size(); ++i)
+        SetIsrc(&codes, uint32_t(i + 1), disc.tracks[i].isrc, sizeof(disc.tracks[i].isrc));
+    record->readerKind = kReaderNrg;
+    if (!AttachDiscCodes(record, codes))
+        return NrgBuildResult::kNoMemory;
     record->mediumKind = (disc.mediaType & kMtypBd)    ? kMediumBd
                          : (disc.mediaType & kMtypDvd) ? kMediumDvd
                                                        : kMediumCd;

@@ -24,6 +24,7 @@ struct NrgTrack {
     uint64_t index0Offset;
     uint64_t index1Offset;
     uint64_t endOffset;
+    char isrc[12] = {}; // as the DAO entry stores it (checked when the layout is built)
 };
 
 struct NrgDisc {
@@ -34,6 +35,7 @@ struct NrgDisc {
     int64_t totalSectors = 0;
     bool hasCdText = false;
     std::vector<uint8_t> cdTextPacks;
+    char mcn[13] = {}; // the DAO header's catalogue number, as stored
 };
 
 // Walks a chunk list (the bytes between the list offset and the footer). False when a chunk

@@ -67,6 +67,7 @@ struct Disc {
     uint8_t regionByte;
     uint32_t layer0Sectors;
     uint32_t totalSectors;
+    uint8_t discType; // A0 point's disc type: 0x00 CD-DA/CD-ROM, 0x10 CD-I, 0x20 CD-ROM XA
 
     TrackEntry* tracks;
     uint32_t trackCount;

@@ -3,6 +3,7 @@
 #include "common/bytes.h"
 #include "common/disc.h"
 #include "driver/core/drive.h"
+#include "driver/core/toc_position.h"
 
 namespace vostrale {
 namespace {
@@ -14,6 +15,7 @@ enum SenseCode : uint8_t {
     kSenseLbaOutOfRange,
     kSenseInvalidField,
     kSenseInvalidParameter,
+    kSenseIncompatibleFormat,
     kSenseIllegalMode,
     kSenseTrayOpen,
     kSenseMediumChanged,
@@ -31,6 +33,7 @@ constexpr SenseTriple kSenseTable[] = {
     {0x05, 0x21, 0x00}, // logical block address out of range
     {0x05, 0x24, 0x00}, // invalid field in CDB
     {0x05, 0x26, 0x00}, // invalid field in parameter list
+    {0x05, 0x30, 0x02}, // cannot read medium, incompatible format
     {0x05, 0x64, 0x00}, // illegal mode for this track
     {0x02, 0x3A, 0x02}, // medium not present - tray open
     {0x06, 0x28, 0x00}, // not ready to ready change, medium may have changed
@@ -138,24 +141,6 @@ bool MediaPresent(DriveContext* drive) {
 
 // ---- Full TOC access --------------------------------------------------------------------------
 
-struct TocTrack {
-    uint8_t session;
-    uint8_t adrControl;
-    uint8_t number;
-    uint32_t lba;
-};
-
-const uint8_t* TocDescriptor(const Disc* disc, uint32_t i) {
-    return disc->fullToc + kTocHeaderSize + i * kTocDescriptorSize;
-}
-
-uint32_t TocDescriptorCount(const Disc* disc) {
-    if (!disc || !disc->fullToc)
-        return 0;
-    int32_t n = FullTocDescriptorCount(disc->fullToc, disc->fullTocSize);
-    return n > 0 ? uint32_t(n) : 0;
-}
-
 constexpr uint32_t kDescSession = 0;
 constexpr uint32_t kDescAdrControl = 1;
 constexpr uint32_t kDescPoint = 3;
@@ -163,57 +148,16 @@ constexpr uint32_t kDescPmin = 8;
 constexpr uint32_t kDescPsec = 9;
 constexpr uint32_t kDescPframe = 10;
 
-uint32_t DescriptorLba(const uint8_t* d) {
-    int32_t lba = MsfToLba(d[kDescPmin], d[kDescPsec], d[kDescPframe]);
-    return uint32_t(lba);
-}
-
-// Track descriptor i (ADR 1, POINT 1..99)?
-bool IsTrackDescriptor(const uint8_t* d) {
-    return (d[kDescAdrControl] >> 4) == 1 && d[kDescPoint] >= 1 && d[kDescPoint] <= 99;
-}
-
-// Tracks of the full TOC in block order; returns how many (at most `capacity`).
-uint32_t CollectTracks(const Disc* disc, TocTrack* out, uint32_t capacity) {
-    uint32_t n = 0;
-    uint32_t count = TocDescriptorCount(disc);
-    for (uint32_t i = 0; i < count && n < capacity; ++i) {
-        const uint8_t* d = TocDescriptor(disc, i);
-        if (!IsTrackDescriptor(d))
-            continue;
-        out[n].session = d[kDescSession];
-        out[n].adrControl = d[kDescAdrControl];
-        out[n].number = d[kDescPoint];
-        out[n].lba = DescriptorLba(d);
-        ++n;
-    }
-    return n;
-}
-
-// Track 1 of a disc sent without a full TOC: audio when the disc holds audio at LBA 0 (an
-// audio-only kind, or a CD-DA run there), else data.
-uint8_t SingleTrackAdrControl(const Disc* disc) {
-    if (disc->reader == kReaderFlac || disc->reader == kReaderApe || disc->reader == kReaderWav)
-        return kAdrControlAudio;
-    if (disc->trackCount && disc->tracks[0].firstLba == 0 &&
-        disc->tracks[0].sectorType == kSectorCdda)
-        return kAdrControlAudio;
-    return kAdrControlData;
-}
-
-// Lead-out of a session from its A2 point, or the disc's total.
-uint32_t SessionLeadOut(const Disc* disc, uint8_t session) {
-    uint32_t count = TocDescriptorCount(disc);
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* d = TocDescriptor(disc, i);
-        if (d[kDescSession] == session && d[kDescPoint] == kTocPointLeadOut)
-            return DescriptorLba(d);
-    }
-    return disc->totalSectors;
-}
-
 void PutAddress(uint8_t* p, uint32_t lba, bool msf) {
-    if (msf) {
+    // Addresses past 99:59:74 (DVD and BD) have no MSF form: reported as FF:3B:4A, as
+    // drives report them, rather than wrapped into a small wrong value.
+    constexpr uint32_t kLastMsfLba = 100 * 4500 - 1 - kMsfOffset;
+    if (msf && lba > kLastMsfLba) {
+        p[0] = 0;
+        p[1] = 0xFF;
+        p[2] = 0x3B;
+        p[3] = 0x4A;
+    } else if (msf) {
         Msf m = LbaToMsf(int32_t(lba));
         p[0] = 0;
         p[1] = m.minute;
@@ -223,8 +167,6 @@ void PutAddress(uint8_t* p, uint32_t lba, bool msf) {
         StoreBe32(p, lba);
     }
 }
-
-constexpr uint32_t kMaxTocTracks = 99;
 
 // ---- Handlers ---------------------------------------------------------------------------------
 
@@ -241,7 +183,14 @@ void RequestSense(Command* c) {
 }
 
 constexpr uint32_t kInquirySize = 96;
-constexpr uint8_t kInquiryAdditionalLength = 92;
+constexpr uint8_t kInquiryAdditionalLength = kInquirySize - 5; // bytes after byte 4
+
+// Text fields of INQUIRY are ASCII padded with spaces.
+void PutPadded(uint8_t* field, const char* text, uint32_t width) {
+    FillBytes(field, ' ', width);
+    for (uint32_t i = 0; i < width && text[i]; ++i)
+        field[i] = uint8_t(text[i]);
+}
 
 void Inquiry(Command* c) {
     if (c->cdb[1] != 0 || c->cdb[2] != 0) {
@@ -254,17 +203,36 @@ void Inquiry(Command* c) {
     r[2] = 0x02;
     r[3] = 0x02; // response data format
     r[4] = kInquiryAdditionalLength;
-    CopyBytes(r + 8, "Melkorin", 8);
-    CopyBytes(r + 16, "Vostrale", 8);
-    CopyBytes(r + 32, "1.0", 3);
+    PutPadded(r + 8, "Melkorin", 8);
+    PutPadded(r + 16, "Vostrale", 16);
+    PutPadded(r + 32, "1.0", 4);
     Reply(c, r, kInquirySize, LoadBe16(c->cdb + 3));
 }
 
+constexpr uint8_t kErrorRecoveryPage = 0x01;
 constexpr uint8_t kCapabilitiesPage = 0x2A;
 constexpr uint8_t kAllPages = 0x3F;
+constexpr uint32_t kErrorRecoveryPageSize = 12;
 constexpr uint32_t kCapabilitiesPageSize = 26;
+constexpr uint32_t kLargestModePages = kErrorRecoveryPageSize + kCapabilitiesPageSize;
 
-void PutCapabilitiesPage(uint8_t* p) {
+// Read speeds in kB/s a drive reports: 48x for CDs (176.4 kB/s each), 16x for DVDs and the
+// later media (1385 kB/s each).
+constexpr uint16_t kCdReadSpeed = 8467;
+constexpr uint16_t kDvdReadSpeed = 22160;
+
+uint16_t ReadSpeedOf(const DriveContext* drive) {
+    const Disc* disc = drive->disc;
+    return disc && disc->medium != kMediumCd ? kDvdReadSpeed : kCdReadSpeed;
+}
+
+void PutErrorRecoveryPage(uint8_t* p) {
+    p[0] = kErrorRecoveryPage;
+    p[1] = kErrorRecoveryPageSize - 2;
+    p[3] = 1; // read retry count
+}
+
+void PutCapabilitiesPage(uint8_t* p, uint16_t speed) {
     p[0] = kCapabilitiesPage;
     p[1] = kCapabilitiesPageSize - 2;
     p[2] = 0x3F;               // reads CD-R, CD-RW, method 2, DVD-ROM, DVD-R, DVD-RAM
@@ -272,36 +240,132 @@ void PutCapabilitiesPage(uint8_t* p) {
     p[4] = 0x70;               // Mode 2 Form 1, Form 2, multi-session
     p[5] = 0x07;               // CD-DA commands, accurate stream, R-W sub-channel
     p[6] = 0x28;               // tray loading mechanism, eject
+    StoreBe16(p + 8, speed);   // maximum read speed
     StoreBe16(p + 12, 0x0100); // buffer size in KB
+    StoreBe16(p + 14, speed);  // current read speed
     StoreBe16(p + 22, 0x0001);
 }
 
-void ModeSense6(Command* c) {
+// The pages asked for after a header of `header` bytes; 0 when the page is not reported.
+uint32_t PutModePages(Command* c, uint8_t* r, uint32_t header) {
     uint8_t page = c->cdb[2] & 0x3F;
-    if (page != kCapabilitiesPage && page != kAllPages) {
+    uint32_t size = header;
+    if (page == kErrorRecoveryPage || page == kAllPages) {
+        PutErrorRecoveryPage(r + size);
+        size += kErrorRecoveryPageSize;
+    }
+    if (page == kCapabilitiesPage || page == kAllPages) {
+        PutCapabilitiesPage(r + size, ReadSpeedOf(c->drive));
+        size += kCapabilitiesPageSize;
+    }
+    return size == header ? 0 : size;
+}
+
+// The mode data length counts every byte after itself.
+void ModeSense6(Command* c) {
+    constexpr uint32_t kHeader = 4;
+    uint8_t* r = ReplyBuffer(c, kHeader + kLargestModePages);
+    uint32_t size = PutModePages(c, r, kHeader);
+    if (size == 0) {
         Fail(c, kSenseInvalidField);
         return;
     }
-    constexpr uint32_t kHeader = 4;
-    constexpr uint32_t kSize = 36;
-    uint8_t* r = ReplyBuffer(c, kSize);
-    r[0] = kSize - 1 - 6; // mode data length 29
-    PutCapabilitiesPage(r + kHeader);
-    Reply(c, r, kSize, c->cdb[4]);
+    r[0] = uint8_t(size - 1);
+    Reply(c, r, size, c->cdb[4]);
 }
 
 void ModeSense10(Command* c) {
-    uint8_t page = c->cdb[2] & 0x3F;
-    if (page != kCapabilitiesPage && page != kAllPages) {
+    constexpr uint32_t kHeader = 8;
+    uint8_t* r = ReplyBuffer(c, kHeader + kLargestModePages);
+    uint32_t size = PutModePages(c, r, kHeader);
+    if (size == 0) {
         Fail(c, kSenseInvalidField);
         return;
     }
+    StoreBe16(r, uint16_t(size - 2));
+    Reply(c, r, size, LoadBe16(c->cdb + 7));
+}
+
+// MODE SELECT: a block descriptor may set 2048-byte blocks (what the READ commands return
+// anyway); the error recovery page is taken and ignored. The whole list is checked first.
+void ModeSelect(Command* c, uint32_t listLength, uint32_t header, uint32_t descriptorLength) {
+    if (listLength == 0) {
+        Succeed(c, 0, true);
+        return;
+    }
+    if (!c->data || c->length < listLength || listLength < header) {
+        Fail(c, kSenseInvalidField);
+        return;
+    }
+    const uint8_t* p = c->data;
+    constexpr uint32_t kDescriptorSize = 8;
+    if (descriptorLength != 0 && descriptorLength != kDescriptorSize) {
+        Fail(c, kSenseInvalidParameter);
+        return;
+    }
+    uint32_t at = header;
+    if (descriptorLength) {
+        if (listLength - at < kDescriptorSize || LoadBe24(p + at + 5) != kUserDataSize) {
+            Fail(c, kSenseInvalidParameter);
+            return;
+        }
+        at += kDescriptorSize;
+    }
+    while (at < listLength) {
+        if (listLength - at < 2 || (p[at] & 0x3F) != kErrorRecoveryPage ||
+            listLength - at - 2 < p[at + 1]) {
+            Fail(c, kSenseInvalidParameter);
+            return;
+        }
+        at += 2u + p[at + 1];
+    }
+    Succeed(c, 0, true);
+}
+
+void ModeSelect6(Command* c) {
+    uint32_t listLength = c->cdb[4];
+    uint32_t descriptors = listLength >= 4 && c->data && c->length >= 4 ? c->data[3] : 0;
+    ModeSelect(c, listLength, 4, descriptors);
+}
+
+void ModeSelect10(Command* c) {
+    uint32_t listLength = LoadBe16(c->cdb + 7);
+    uint32_t descriptors = listLength >= 8 && c->data && c->length >= 8 ? LoadBe16(c->data + 6) : 0;
+    ModeSelect(c, listLength, 8, descriptors);
+}
+
+// SET CD SPEED and SET STREAMING: an image reads at one speed; accepted, nothing to change.
+void SetSpeed(Command* c) {
+    Succeed(c, 0, true);
+}
+
+// GET PERFORMANCE: one descriptor spanning the disc at the reported read speed; write speeds
+// (type 3): none.
+void GetPerformance(Command* c) {
+    constexpr uint8_t kTypePerformance = 0x00;
+    constexpr uint8_t kTypeWriteSpeed = 0x03;
     constexpr uint32_t kHeader = 8;
-    constexpr uint32_t kSize = 40;
-    uint8_t* r = ReplyBuffer(c, kSize);
-    StoreBe16(r, kSize - 8); // mode data length 32
-    PutCapabilitiesPage(r + kHeader);
-    Reply(c, r, kSize, LoadBe16(c->cdb + 7));
+    constexpr uint32_t kDescriptor = 16;
+    uint8_t type = c->cdb[10];
+    uint32_t wanted = LoadBe16(c->cdb + 8); // descriptors
+    if (type != kTypePerformance && type != kTypeWriteSpeed) {
+        Fail(c, kSenseInvalidField);
+        return;
+    }
+    uint8_t* r = ReplyBuffer(c, kHeader + kDescriptor);
+    uint32_t size = kHeader;
+    if (type == kTypePerformance && (c->cdb[1] & 0x07) == 0) { // read, nominal
+        const Disc* disc = c->drive->disc;
+        uint32_t speed = ReadSpeedOf(c->drive);
+        uint8_t* d = r + kHeader;
+        StoreBe32(d + 4, speed);
+        StoreBe32(d + 8, disc ? disc->totalSectors - 1 : 0);
+        StoreBe32(d + 12, speed);
+        size += kDescriptor;
+    }
+    StoreBe32(r, size - 4);
+    uint32_t reported = Min(size, kHeader + wanted * kDescriptor);
+    Reply(c, r, reported, reported);
 }
 
 void StartStopUnit(Command* c) {
@@ -362,10 +426,6 @@ void ReadBlocks(Command* c, uint32_t count) {
     if (!CheckReady(c))
         return;
     Disc* disc = c->drive->disc;
-    if (disc->reader == kReaderFlac) {
-        Fail(c, kSenseInvalidOpcode);
-        return;
-    }
     uint32_t lba = LoadBe32(c->cdb + 2);
     if (lba & 0x80000000u) {
         Fail(c, kSenseInvalidField);
@@ -427,28 +487,61 @@ void ReadCd(Command* c) {
     Succeed(c, r.bytes, r.sectors == count && r.bytes == c->length);
 }
 
-// The track that holds `lba` (full TOC), for the current-position reports.
-bool TrackAt(const Disc* disc, uint32_t lba, TocTrack* track) {
-    TocTrack tracks[kMaxTocTracks];
-    uint32_t n = CollectTracks(disc, tracks, kMaxTocTracks);
-    bool found = false;
-    for (uint32_t i = 0; i < n; ++i) {
-        if (tracks[i].lba <= lba && (!found || tracks[i].lba >= track->lba)) {
-            *track = tracks[i];
-            found = true;
-        }
-    }
-    return found;
-}
-
 uint8_t FromBcd(uint8_t v) {
     return uint8_t((v >> 4) * 10 + (v & 0x0F));
 }
 
+constexpr uint8_t kSubQ = 0x40;
+constexpr uint8_t kSubChannelPosition = 1;
+constexpr uint8_t kSubChannelCatalogue = 2;
+constexpr uint8_t kSubChannelIsrc = 3;
+
+void PutCurrentPosition(Command* c, uint8_t* r) {
+    bool msf = c->cdb[1] & 0x02;
+    Disc* disc = c->drive->disc;
+    uint32_t position = c->drive->position;
+    TocPosition at = {{1, kAdrControlData, 1, 0}, 1, int32_t(position)};
+    if (disc)
+        at = PositionOf(disc, position);
+    uint8_t adrControl = at.track.adrControl;
+    uint8_t trackNumber = at.track.number;
+    uint8_t index = at.index;
+    uint8_t linear[kSubchannelSize];
+    if (disc && ReadSubchannel(disc, position, linear)) {
+        const uint8_t* q = linear + 12; // Q is the second channel
+        if ((q[0] & 0x0F) == 1) {       // a position frame
+            adrControl = uint8_t((q[0] << 4) | (q[0] >> 4));
+            trackNumber = FromBcd(q[1]);
+            index = FromBcd(q[2]);
+        }
+    }
+    r[5] = adrControl;
+    r[6] = trackNumber;
+    r[7] = index;
+    PutAddress(r + 8, position, msf);
+    if (msf) {
+        // A relative address is a length into the track (in a pregap, the time left before
+        // it): no 2-second offset.
+        uint32_t relative =
+            at.relative >= 0 ? uint32_t(at.relative) : uint32_t(-at.relative - 1);
+        r[12] = 0;
+        r[13] = uint8_t(Min<uint32_t>(relative / 4500, 99));
+        r[14] = uint8_t((relative / 75) % 60);
+        r[15] = uint8_t(relative % 75);
+    } else {
+        StoreBe32(r + 12, uint32_t(at.relative));
+    }
+}
+
 void ReadSubChannel(Command* c) {
-    constexpr uint8_t kSubQ = 0x40;
-    constexpr uint8_t kCurrentPosition = 1;
-    if (c->cdb[3] != kCurrentPosition || c->cdb[6] != 0) {
+    uint8_t format = c->cdb[3];
+    uint8_t number = c->cdb[6];
+    Disc* disc = c->drive->disc;
+    TocTrack track = {};
+    bool valid = (format == kSubChannelPosition && number == 0) ||
+                 format == kSubChannelCatalogue ||
+                 (format == kSubChannelIsrc && disc && TrackNumbered(disc, number, &track));
+    if (!valid) {
         Fail(c, kSenseInvalidField);
         return;
     }
@@ -458,41 +551,29 @@ void ReadSubChannel(Command* c) {
         Reply(c, r, 4, allocation);
         return;
     }
-    constexpr uint32_t kSize = 16;
-    bool msf = c->cdb[1] & 0x02;
-    Disc* disc = c->drive->disc;
-    uint32_t position = c->drive->position;
-    uint8_t* r = ReplyBuffer(c, kSize);
-    r[3] = kSize - 4;
-    r[4] = 1; // current position format
-    TocTrack track = {1, disc ? SingleTrackAdrControl(disc) : kAdrControlData, 1, 0};
-    if (disc)
-        TrackAt(disc, position, &track);
-    uint8_t adrControl = track.adrControl;
-    uint8_t trackNumber = track.number;
-    uint8_t index = 1;
-    uint8_t linear[kSubchannelSize];
-    if (disc && ReadSubchannel(disc, position, linear)) {
-        const uint8_t* q = linear + 12; // Q is the second channel
-        adrControl = uint8_t((q[0] << 4) | (q[0] >> 4));
-        trackNumber = FromBcd(q[1]);
-        index = FromBcd(q[2]);
-    }
-    r[5] = adrControl;
-    r[6] = trackNumber;
-    r[7] = index;
-    PutAddress(r + 8, position, msf);
-    uint32_t relative = position >= track.lba ? position - track.lba : 0;
-    if (msf) {
-        // A relative address is a length into the track: no 2-second offset.
-        r[12] = 0;
-        r[13] = uint8_t(relative / 4500);
-        r[14] = uint8_t((relative / 75) % 60);
-        r[15] = uint8_t(relative % 75);
+    constexpr uint32_t kPositionSize = 16;
+    constexpr uint32_t kCodeSize = 24;
+    constexpr uint8_t kValid = 0x80; // MCVal, TCVal
+    uint32_t size = format == kSubChannelPosition ? kPositionSize : kCodeSize;
+    uint8_t* r = ReplyBuffer(c, size);
+    r[3] = uint8_t(size - 4);
+    r[4] = format;
+    if (format == kSubChannelPosition) {
+        PutCurrentPosition(c, r);
+    } else if (format == kSubChannelCatalogue) {
+        if (disc && disc->mcn[0]) {
+            r[8] = kValid;
+            CopyBytes(r + 9, disc->mcn, sizeof(disc->mcn));
+        }
     } else {
-        StoreBe32(r + 12, relative);
+        r[5] = uint8_t(kSubChannelIsrc << 4 | (track.adrControl & 0x0F));
+        r[6] = number;
+        if (disc->isrc[number][0]) {
+            r[8] = kValid;
+            CopyBytes(r + 9, disc->isrc[number], sizeof(disc->isrc[number]));
+        }
     }
-    Reply(c, r, kSize, allocation);
+    Reply(c, r, size, allocation);
 }
 
 void ReadTocFormatted(Command* c, Disc* disc, bool msf, uint8_t start, uint32_t allocation) {
@@ -576,7 +657,7 @@ void ReadTocFull(Command* c, Disc* disc, uint32_t allocation) {
     Msf leadOut = LbaToMsf(int32_t(disc->totalSectors));
     Msf track1 = LbaToMsf(0);
     const uint8_t points[kDescriptors][4] = {
-        {kTocPointFirstTrack, 1, 0, 0},
+        {kTocPointFirstTrack, 1, disc->discType, 0},
         {kTocPointLastTrack, 1, 0, 0},
         {kTocPointLeadOut, leadOut.minute, leadOut.second, leadOut.frame},
         {1, track1.minute, track1.second, track1.frame},
@@ -599,6 +680,11 @@ void ReadToc(Command* c) {
     Disc* disc = c->drive->disc;
     bool msf = c->cdb[1] & 0x02;
     uint8_t format = c->cdb[2] & 0x0F;
+    // The older form carries the format in the control byte's top bits (01b session
+    // information, 10b full TOC) when the format field is 0.
+    uint8_t controlFormat = c->cdb[9] >> 6;
+    if (format == 0 && (controlFormat == 1 || controlFormat == 2))
+        format = controlFormat;
     uint8_t start = c->cdb[6];
     uint32_t allocation = LoadBe16(c->cdb + 7);
     switch (format) {
@@ -634,13 +720,13 @@ constexpr uint16_t ProfileOf(uint8_t medium) {
     case kMediumHdDvd:
         return 0x0050;
     case kMediumBd:
-        return 0x0041;
+        return 0x0040; // BD-ROM: an image is never writable media
     default:
         return 0;
     }
 }
 
-constexpr uint16_t kListedProfiles[] = {0x0008, 0x0010, 0x0040, 0x0041, 0x0050};
+constexpr uint16_t kListedProfiles[] = {0x0008, 0x0010, 0x0040, 0x0050};
 
 enum CurrentWhen : uint8_t { kAlways, kAnyMedium, kOnCd, kOnDvd, kOnHdDvd, kOnBd };
 
@@ -664,6 +750,8 @@ constexpr Feature kFeatures[] = {
     {0x0040, kOnBd, 0x04, 28, {0, 0, 0, 0, 0, 0x06, 0, 0,    0, 0, 0, 0, 0, 0x02,
                                0, 0, 0, 0, 0, 0,    0, 0x02, 0, 0, 0, 0, 0, 0}},
     {0x0050, kOnHdDvd, 0x00, 4, {0, 0, 0, 0}},
+    {0x0100, kAlways, 0x02, 0, {}},           // Power Management
+    {0x0105, kAlways, 0x02, 4, {0, 0, 0, 0}}, // Timeout
 };
 
 bool FeatureCurrent(uint8_t when, uint8_t medium) {
@@ -791,14 +879,7 @@ void ReadDiscInformation(Command* c) {
         first = last = 1;
     r[5] = first;
     r[6] = last;
-    uint32_t count = TocDescriptorCount(disc);
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* d = TocDescriptor(disc, i);
-        if (d[kDescPoint] == kTocPointFirstTrack) {
-            r[8] = d[kDescPsec]; // disc type
-            break;
-        }
-    }
+    r[8] = disc->discType; // the A0 point's, XA when Mode 2 data is found
     if (disc->medium == kMediumCd)
         FillBytes(r + 16, 0xFF, 8);
     Reply(c, r, kSize, LoadBe16(c->cdb + 7));
@@ -918,8 +999,12 @@ void SendKey(Command* c) {
 
 void ReadDiscStructure(Command* c) {
     Disc* disc = c->drive->disc;
-    if (!disc || (disc->medium != kMediumDvd && disc->medium != kMediumHdDvd) || c->cdb[1] != 0) {
+    if (!disc || c->cdb[1] != 0) {
         Fail(c, kSenseInvalidField);
+        return;
+    }
+    if (disc->medium != kMediumDvd && disc->medium != kMediumHdDvd) {
+        Fail(c, kSenseIncompatibleFormat); // no DVD structures on this medium
         return;
     }
     uint32_t allocation = LoadBe16(c->cdb + 8);
@@ -982,6 +1067,7 @@ constexpr DispatchTable BuildDispatch() {
     t.handlers[0x00] = TestUnitReady;
     t.handlers[0x03] = RequestSense;
     t.handlers[0x12] = Inquiry;
+    t.handlers[0x15] = ModeSelect6;
     t.handlers[0x1A] = ModeSense6;
     t.handlers[0x1B] = StartStopUnit;
     t.handlers[0x1E] = PreventAllow;
@@ -994,12 +1080,16 @@ constexpr DispatchTable BuildDispatch() {
     t.handlers[0x4A] = GetEventStatus;
     t.handlers[0x51] = ReadDiscInformation;
     t.handlers[0x52] = ReadTrackInformation;
+    t.handlers[0x55] = ModeSelect10;
     t.handlers[0x5A] = ModeSense10;
     t.handlers[0xA0] = ReportLuns;
     t.handlers[0xA3] = SendKey;
     t.handlers[0xA4] = ReportKey;
     t.handlers[0xA8] = Read12;
+    t.handlers[0xAC] = GetPerformance;
     t.handlers[0xAD] = ReadDiscStructure;
+    t.handlers[0xB6] = SetSpeed; // SET STREAMING
+    t.handlers[0xBB] = SetSpeed; // SET CD SPEED
     t.handlers[0xBE] = ReadCd;
     return t;
 }

@@ -4,6 +4,7 @@
 #include "common/disc.h"
 #include "driver/core/drive.h"
 #include "driver/core/reader_kinds.h"
+#include "driver/core/toc_position.h"
 
 namespace vostrale {
 namespace {
@@ -168,6 +169,63 @@ bool CopyFileList(Disc* disc, const MountRecord& r) {
     return true;
 }
 
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsIsrcLetter(char c) {
+    return IsDigit(c) || (c >= 'A' && c <= 'Z');
+}
+
+// A catalogue number is 13 digits; an ISRC 5 letters or digits and 7 digits. Either may be
+// absent (first byte 0); anything else refuses the record.
+bool CodesAreSound(const DiscCodes& codes) {
+    if (codes.mcn[0]) {
+        for (char c : codes.mcn) {
+            if (!IsDigit(c))
+                return false;
+        }
+    }
+    for (const auto& isrc : codes.isrc) {
+        if (!isrc[0])
+            continue;
+        for (uint32_t i = 0; i < sizeof(isrc); ++i) {
+            if (i < 5 ? !IsIsrcLetter(isrc[i]) : !IsDigit(isrc[i]))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool CopyDiscCodes(Disc* disc, uint64_t address) {
+    DiscCodes* codes = static_cast<DiscCodes*>(Allocate(ps::kPoolPaged, sizeof(DiscCodes)));
+    if (!codes)
+        return false;
+    bool ok = ps::CopyFromSender(codes, address, sizeof(DiscCodes)) && CodesAreSound(*codes);
+    if (ok) {
+        CopyBytes(disc->mcn, codes->mcn, sizeof(disc->mcn));
+        for (uint32_t n = 1; n < 100; ++n)
+            CopyBytes(disc->isrc[n], codes->isrc[n - 1], sizeof(disc->isrc[n]));
+    }
+    Release(codes);
+    return ok;
+}
+
+// XA discs report disc type 0x20 in the A0 points, whatever the image's TOC says; CD-I
+// (0x10) stays.
+void SettleDiscType(Disc* disc) {
+    disc->discType = DetectDiscType(disc);
+    constexpr uint8_t kDiscTypeXa = 0x20;
+    uint32_t count = disc->discType == kDiscTypeXa ? TocDescriptorCount(disc) : 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint8_t* d = disc->fullToc + kTocHeaderSize + i * kTocDescriptorSize;
+        constexpr uint32_t kPoint = 3;
+        constexpr uint32_t kPsec = 9;
+        if (d[kPoint] == kTocPointFirstTrack && d[kPsec] == 0)
+            d[kPsec] = disc->discType;
+    }
+}
+
 bool CheckScalars(const MountRecord& r) {
     if (r.mediumKind < kMediumCd || r.mediumKind > kMediumBd)
         return false;
@@ -248,6 +306,8 @@ Disc* PrepareDisc(const MountRecord& r) {
     if (ok && r.cdText)
         ok = CopyLengthPrefixedBlock(r.cdText, kBlockLengthFieldSize, &disc->cdText,
                                      &disc->cdTextSize);
+    if (ok && DiscCodesPointer(r))
+        ok = CopyDiscCodes(disc, DiscCodesPointer(r));
 
     disc->security = ps::SecurityCapture();
 
@@ -316,6 +376,7 @@ void DetachDisc(DriveContext* drive) {
 void AttachDisc(DriveContext* drive, Disc* disc) {
     bool wasReady = IsReady(drive);
     DetachDisc(drive);
+    SettleDiscType(disc); // on the worker: it may read the first sector of a data track
     drive->disc = disc;
     drive->position = 0;
     ApplyDiscRegion(drive, disc->regionByte);

@@ -2,6 +2,7 @@
 #include "common/disc.h"
 #include "driver/core/drive.h"
 #include "driver/core/reader_kinds.h"
+#include "driver/core/toc_position.h"
 
 namespace vostrale {
 namespace {
@@ -78,7 +79,7 @@ ReadResult ReadRunsUserData(Disc* disc, uint8_t* buffer, uint32_t count, uint32_
         uint32_t current = lba + done;
         const TrackEntry* e = FindRun(disc, current);
         if (!e)
-            return Result(kReadMediumError, done * kUserDataSize, current);
+            return Result(MissingSectorStatus(disc, current), done * kUserDataSize, current);
         uint32_t n = Min(count - done, e->endLba - current);
         uint8_t* out = buffer + uint64_t(done) * kUserDataSize;
         RunLayout layout;
@@ -86,7 +87,11 @@ ReadResult ReadRunsUserData(Disc* disc, uint8_t* buffer, uint32_t count, uint32_
         if (e->bytesPerSector == 0) {
             if (e->sectorType == kSectorCdda)
                 return Result(kReadIllegalMode, done * kUserDataSize, current);
-            ZeroBytes(out, size_t(n) * kUserDataSize);
+            uint32_t readable = UnstoredReadable(disc, current, n);
+            ZeroBytes(out, size_t(readable) * kUserDataSize);
+            if (readable < n)
+                return Result(kReadOutOfRange, (done + readable) * kUserDataSize,
+                              current + readable);
         } else if (e->bytesPerSector == kUserDataSize) {
             uint64_t offset = e->fileOffset + uint64_t(current - e->firstLba) * kUserDataSize;
             uint32_t want = n * kUserDataSize;
@@ -171,6 +176,20 @@ const uint8_t* StoredSector(Disc* disc, const TrackEntry* e, uint32_t lba, uint3
             return nullptr;
     }
     return disc->stage + uint64_t(lba - disc->stageFirst) * stride;
+}
+
+uint8_t MissingSectorStatus(const Disc* disc, uint32_t lba) {
+    return InSessionGap(disc, lba) ? kReadOutOfRange : kReadMediumError;
+}
+
+uint32_t UnstoredReadable(const Disc* disc, uint32_t lba, uint32_t count) {
+    if (disc->sessions < 2)
+        return count;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (InSessionGap(disc, lba + i))
+            return i;
+    }
+    return count;
 }
 
 const TrackEntry* FindRun(const Disc* disc, uint32_t lba) {

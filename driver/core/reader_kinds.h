@@ -19,13 +19,21 @@ bool LayoutOfRun(const TrackEntry& entry, RunLayout* layout);
 // The track-table entry holding `lba`, or null.
 const TrackEntry* FindRun(const Disc* disc, uint32_t lba);
 
+// How a sector that no run maps fails: out of range between sessions (a disc has no sector
+// there), else a medium error.
+uint8_t MissingSectorStatus(const Disc* disc, uint32_t lba);
+
+// Of `count` sectors from `lba` in a run that no file stores, how many lie before a gap between
+// sessions (those read as zeros; a disc has nothing in the gap).
+uint32_t UnstoredReadable(const Disc* disc, uint32_t lba, uint32_t count);
+
 // The stored bytes (stride bytes) of `lba` in run `e`, reading up to `ahead` sectors of the
 // run at once. Null when the file does not hold them.
 const uint8_t* StoredSector(Disc* disc, const TrackEntry* e, uint32_t lba, uint32_t ahead);
 
 // Builds the raw 2352-byte sector `lba` in `sector` from whatever the image stores; with
-// `linear96` non-null also the 96 sub-channel bytes in linear channel order (zeros when the
-// image has none). Returns a ReadStatus.
+// `linear96` non-null also the 96 sub-channel bytes in linear channel order (synthesised from
+// the TOC when the image stores none). Returns a ReadStatus.
 // `ahead`: sectors the caller is going to fetch from `lba` on (read-ahead hint).
 uint8_t FetchRawSector(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96,
                        uint32_t ahead);

@@ -3,6 +3,7 @@
 #include "codecs/sector.h"
 #include "driver/core/drive.h"
 #include "driver/core/reader_kinds.h"
+#include "driver/core/toc_position.h"
 
 namespace vostrale {
 namespace {
@@ -49,10 +50,13 @@ void CompleteSector(uint8_t* sector, uint32_t lba, uint8_t type, uint8_t parts, 
         WriteEdcEcc(sector, type);
 }
 
-uint8_t FetchFromRun(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96, uint32_t ahead) {
+// `subStored`: set when the image stores the sector's sub-channel (then in linear96).
+uint8_t FetchFromRun(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96, uint32_t ahead,
+                     bool* subStored) {
+    *subStored = false;
     const TrackEntry* e = FindRun(disc, lba);
     if (!e)
-        return kReadMediumError;
+        return MissingSectorStatus(disc, lba);
     ZeroBytes(sector, kCdSectorSize);
     if (linear96)
         ZeroBytes(linear96, kSubchannelSize);
@@ -61,6 +65,8 @@ uint8_t FetchFromRun(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear9
     uint8_t type = e->sectorType;
     bool dataType = type >= kSectorMode1 && type <= kSectorMode2Form2;
     if (e->bytesPerSector == 0) {
+        if (UnstoredReadable(disc, lba, 1) == 0)
+            return kReadOutOfRange;
         // Not stored anywhere: silence, or a data sector over zero user data.
         if (dataType)
             CompleteSector(sector, lba, type, 0, kMode2UserOffset);
@@ -78,6 +84,7 @@ uint8_t FetchFromRun(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear9
         return kReadOk;
     if (layout.subchannel) {
         DeinterleaveSubchannel(stored + kCdSectorSize, linear96);
+        *subStored = true;
     } else if (disc->sub && e->bytesPerSector == kCdSectorSize) {
         // The .sub file follows the .img sector by sector, sessions' gaps excluded, so the
         // record is found by the sector's place in the .img, not by its address.
@@ -86,6 +93,7 @@ uint8_t FetchFromRun(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear9
         if (ps::FileRead(disc->sub, index * kSectorsPerLinearRecord, linear96, kSubchannelSize) !=
             kSubchannelSize)
             return kReadMediumError;
+        *subStored = true;
     }
     return kReadOk;
 }
@@ -95,9 +103,13 @@ void CompleteMode1(uint8_t* sector, uint32_t lba) {
     CompleteSector(sector, lba, kSectorMode1, 0, kMode1UserOffset);
 }
 
+// A sector without sync is audio: it matches "any type" and CD-DA only, as a data sector
+// matches only the data types it is.
 bool ExpectedTypeMatches(uint8_t expected, uint8_t detected) {
-    if (expected == kSectorUnknown || detected == kSectorUnknown)
-        return true; // "any type", or a sector without sync (audio)
+    if (expected == kSectorUnknown)
+        return true;
+    if (detected == kSectorUnknown)
+        return expected == kSectorCdda;
     switch (expected) {
     case kSectorCdda:
         return false;
@@ -122,40 +134,40 @@ void UnscrambleIfNeeded(const Disc* disc, uint8_t* sector) {
 
 uint8_t FetchRawSector(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear96,
                        uint32_t ahead) {
+    bool subStored = false;
+    uint8_t status = kReadOk;
     switch (disc->reader) {
     case kReaderFileList: {
         ZeroBytes(sector, kCdSectorSize);
-        if (linear96)
-            ZeroBytes(linear96, kSubchannelSize);
         ReadResult r = ReadFileList(disc, sector + kMode1UserOffset, 1, lba);
-        if (r.status != kReadOk)
-            return r.status;
-        CompleteMode1(sector, lba);
-        return kReadOk;
+        status = r.status;
+        if (status == kReadOk)
+            CompleteMode1(sector, lba);
+        break;
     }
     case kReaderIsz: {
         ZeroBytes(sector, kCdSectorSize);
-        if (linear96)
-            ZeroBytes(linear96, kSubchannelSize);
         bool raw = disc->bytesPerSector == kCdSectorSize;
         ReadResult r = ReadIszSectors(disc, raw ? sector : sector + kMode1UserOffset, 1, lba);
-        if (r.status != kReadOk)
-            return r.status;
-        if (!raw)
+        status = r.status;
+        if (status == kReadOk && !raw)
             CompleteMode1(sector, lba);
-        return kReadOk;
+        break;
     }
     case kReaderFlac:
-        if (linear96)
-            ZeroBytes(linear96, kSubchannelSize);
-        return ReadAudioSectors(disc, sector, 1, lba).status;
+        status = ReadAudioSectors(disc, sector, 1, lba).status;
+        break;
     case kReaderApe:
-        if (linear96)
-            ZeroBytes(linear96, kSubchannelSize);
-        return ReadApeSectors(disc, sector, 1, lba).status;
+        status = ReadApeSectors(disc, sector, 1, lba).status;
+        break;
     default:
-        return FetchFromRun(disc, lba, sector, linear96, ahead);
+        status = FetchFromRun(disc, lba, sector, linear96, ahead, &subStored);
+        break;
     }
+    // Without a stored sub-channel, the P and Q a disc carries there, from the TOC.
+    if (status == kReadOk && linear96 && !subStored)
+        SynthesiseSubchannel(disc, lba, linear96);
+    return status;
 }
 
 ReadResult ReadRaw(Disc* disc, uint8_t* buffer, uint32_t bufferBytes, uint32_t count, uint32_t lba,
@@ -252,9 +264,19 @@ ReadResult ReadRaw(Disc* disc, uint8_t* buffer, uint32_t bufferBytes, uint32_t c
 }
 
 bool ReadSubchannel(Disc* disc, uint32_t lba, uint8_t* linear96) {
-    if (!disc->sub || lba >= disc->totalSectors)
+    if (lba >= disc->totalSectors)
         return false;
-    return FetchFromRun(disc, lba, disc->scratch, linear96, 1) == kReadOk;
+    switch (disc->reader) {
+    case kReaderFileList:
+    case kReaderIsz:
+    case kReaderFlac:
+    case kReaderApe:
+        return false; // these kinds store no sub-channel
+    default:
+        break;
+    }
+    bool stored = false;
+    return FetchFromRun(disc, lba, disc->scratch, linear96, 1, &stored) == kReadOk && stored;
 }
 
 } // namespace vostrale

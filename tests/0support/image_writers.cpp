@@ -388,6 +388,9 @@ bool WriteNrgImage(const std::filesystem::path& path, const NrgOptions& o) {
                     Append(image, StoredSector(t.spec.mode, lba, form.size));
                 const uint64_t end = image.size();
                 Bytes entry(12, 0);
+                if (t.number - 1 < o.isrc.size())
+                    std::memcpy(entry.data(), o.isrc[t.number - 1].data(),
+                                std::min<size_t>(12, o.isrc[t.number - 1].size()));
                 Be16(entry, uint16_t(form.size));
                 entry.push_back(form.code);
                 entry.push_back(0);
@@ -408,6 +411,7 @@ bool WriteNrgImage(const std::filesystem::path& path, const NrgOptions& o) {
             Bytes daoBody;
             Be32(daoBody, uint32_t(22 + dao.size()));
             daoBody.resize(18, 0);
+            std::memcpy(daoBody.data() + 4, o.mcn.data(), std::min<size_t>(13, o.mcn.size()));
             Be16(daoBody, IsData(firstTrack->spec.mode) ? 1 : 0);
             daoBody.push_back(first);
             daoBody.push_back(last);
@@ -626,6 +630,8 @@ bool WriteCcdImage(const std::filesystem::path& ccdPath, const CcdOptions& o) {
             std::snprintf(text, sizeof(text), "[TRACK %u]\nMODE=%d\nINDEX 1=%d\n", t.number, mode,
                           t.index1);
             tracks += text;
+            if (t.number - 1 < o.isrc.size() && !o.isrc[t.number - 1].empty())
+                tracks += "ISRC=" + o.isrc[t.number - 1] + "\n";
             for (int32_t lba = t.index0; lba < t.end; ++lba) {
                 Append(img, RawSector(t.spec.mode, lba));
                 sub.insert(sub.end(), kSub, uint8_t(lba));

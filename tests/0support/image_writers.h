@@ -93,6 +93,8 @@ struct NrgOptions {
     bool subchannel = false; // every sector followed by 96 sub-channel bytes (modes 15/16/17)
     uint32_t mediaType = 1;  // MTYP
     std::vector<uint8_t> cdTextPacks; // CDTX chunk when not empty
+    std::string mcn;                  // DAO header's catalogue number (13 bytes) when set
+    std::vector<std::string> isrc;    // DAO entries' ISRCs by track (12 bytes each) when set
 };
 bool WriteNrgImage(const std::filesystem::path& path, const NrgOptions& options);
 
@@ -116,6 +118,7 @@ struct CcdOptions {
     int scrambled = 0;
     std::vector<uint8_t> cdTextPacks; // multiple of 18; written as [CDText] entries
     std::string extraDiscLines;       // appended to [Disc]
+    std::vector<std::string> isrc;    // ISRC= in [TRACK n] by track, when not empty
 };
 // Writes .ccd, .img (sessions back to back) and optionally .sub beside it.
 bool WriteCcdImage(const std::filesystem::path& ccdPath, const CcdOptions& options);

@@ -6,6 +6,7 @@
 #include "common/wire.h"
 #include "driver/host/host_adapter.h"
 #include "driver/host/host_services.h"
+#include "formats/image_parsers.h"
 #include "formats/layout.h"
 #include "platform/platform.h"
 
@@ -244,6 +245,27 @@ class EngineTest : public ::testing::Test {
         }
         r = Send(A(), target, Bytes(6, 0), 0);
         ASSERT_TRUE(r.Good()) << std::hex << r.SenseTriple();
+    }
+
+    // Parses an image as the tray program does, mounts it on drive 0 and lets the drive
+    // settle (the 4 s of a disc change, then the unit attention).
+    bool MountParsedImage(const std::filesystem::path& path, std::string* message) {
+        MountRecord record;
+        PresetMountRecord(&record);
+        std::wstring text;
+        ParserIo io;
+        io.message = &text;
+        if (OpenImage(&record, path, io) != kParseOk) {
+            message->assign(text.begin(), text.end());
+            return false;
+        }
+        bool ok = Mount(0, record);
+        ReleaseLayout(&record);
+        host::AdvanceClock(4000);
+        Send(A(), 0, Bytes(6, 0), 0);
+        if (!ok)
+            *message = "refused by the drive";
+        return ok;
     }
 
     // Mounts on drive 0 the disc an audio source (FLAC, APE) described in `record`, over

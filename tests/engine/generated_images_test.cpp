@@ -37,22 +37,7 @@ class GeneratedImageTest : public EngineTest {
         SetParserTraceStream(nullptr);
     }
     bool MountImage(const std::filesystem::path& path, std::string* message) {
-        MountRecord record;
-        PresetMountRecord(&record);
-        std::wstring text;
-        ParserIo io;
-        io.message = &text;
-        if (OpenImage(&record, path, io) != kParseOk) {
-            message->assign(text.begin(), text.end());
-            return false;
-        }
-        bool ok = Mount(0, record);
-        ReleaseLayout(&record);
-        host::AdvanceClock(4000);
-        Send(A(), 0, Bytes(6, 0), 0);
-        if (!ok)
-            *message = "refused by the drive";
-        return ok;
+        return MountParsedImage(path, message);
     }
     void CheckTrack(const char* name, const w::PlacedTrack& t) {
         std::vector<int32_t> lbas = {t.index1, t.index1 + 1, t.end - 1};

@@ -118,9 +118,9 @@ TEST_F(MmcTest, InquiryModeSenseCapacity) {
         uint32_t pageOffset;
         uint32_t size;
     } modes[] = {
-        {Cdb({0x1A, 0, 0x2A, 0, 36, 0}), 36, 4, 36},
-        {Cdb({0x1A, 8, 0x3F, 0, 255, 0}), 255, 4, 36},
-        {Cdb({0x5A, 8, 0x2A, 0, 0, 0, 0, 0, 40, 0}), 40, 8, 40},
+        {Cdb({0x1A, 0, 0x2A, 0, 36, 0}), 36, 4, 30},
+        {Cdb({0x1A, 8, 0x3F, 0, 255, 0}), 255, 4 + 12, 42}, // page 01 first
+        {Cdb({0x5A, 8, 0x2A, 0, 0, 0, 0, 0, 40, 0}), 40, 8, 34},
     };
     for (const ModeCase& m : modes) {
         Reply r = Cmd(m.cdb, m.length);
@@ -132,7 +132,7 @@ TEST_F(MmcTest, InquiryModeSenseCapacity) {
         EXPECT_EQ(page[5], 0x07); // R-W supported: raw reads with sub-channel pass
         EXPECT_EQ(page[6], 0x28); // tray, eject
     }
-    EXPECT_EQ(Cmd(Cdb({0x1A, 0, 0x01, 0, 36, 0}), 36).SenseTriple(), kSenseInvalidField);
+    EXPECT_EQ(Cmd(Cdb({0x1A, 0, 0x0E, 0, 36, 0}), 36).SenseTriple(), kSenseInvalidField);
 
     // READ CAPACITY: last LBA and 2048-byte blocks, also for a raw 2352-byte image.
     Reply cap = Cmd(Cdb({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 8);
@@ -153,7 +153,7 @@ TEST_F(MmcTest, InquiryModeSenseCapacity) {
     EXPECT_EQ(LoadBe32(luns.data.data()), 8u);
     EXPECT_EQ(Cmd(Cdb({0xA0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0}), 16).SenseTriple(),
               kSenseInvalidOpcode);
-    for (int op : {0x04, 0x15, 0x2A, 0x35, 0x55, 0xBB, 0xB9})
+    for (int op : {0x04, 0x2A, 0x35, 0xB9})
         EXPECT_EQ(Cmd(Cdb({op, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 0).SenseTriple(), kSenseInvalidOpcode)
             << op;
 }
@@ -358,7 +358,7 @@ TEST_F(MmcTest, GetConfigurationPerMedium) {
     } cases[] = {{kMediumCd, 0x0008, 0x001E},
                  {kMediumDvd, 0x0010, 0x001F},
                  {kMediumHdDvd, 0x0050, 0x0050},
-                 {kMediumBd, 0x0041, 0x0040}};
+                 {kMediumBd, 0x0040, 0x0040}};
     Bytes all = Cdb({0x46, 0, 0, 0, 0, 0, 0, 0x01, 0, 0});
     // No medium: profile 0, no profile current, only the always-current features.
     Reply none = Cmd(all, 256);
@@ -369,7 +369,7 @@ TEST_F(MmcTest, GetConfigurationPerMedium) {
     EXPECT_EQ(profile, 0);
     EXPECT_TRUE(current.empty());
     for (const ConfigFeature& f : fs)
-        EXPECT_EQ(f.current, f.code <= 0x0003) << std::hex << f.code;
+        EXPECT_EQ(f.current, f.code <= 0x0003 || f.code >= 0x0100) << std::hex << f.code;
 
     for (const Case& c : cases) {
         ASSERT_TRUE(Mount(0, Plain(c.medium)));
@@ -505,7 +505,7 @@ TEST_F(MmcTest, DvdStructuresAndRegionKeys) {
     EXPECT_EQ(p.data[6], 0x30);
     EXPECT_EQ(LoadBe24(p.data.data() + 17), 1500000u + 0x2FFFF);
     ASSERT_TRUE(Mount(0, Plain(kMediumCd)));
-    EXPECT_EQ(Cmd(physical, 2052).SenseTriple(), kSenseInvalidField);
+    EXPECT_EQ(Cmd(physical, 2052).SenseTriple(), 0x053002u); // incompatible format
 }
 
 TEST_F(MmcTest, SubChannelPositionAndSeek) {
@@ -529,7 +529,7 @@ TEST_F(MmcTest, SubChannelPositionAndSeek) {
     ASSERT_TRUE(Cmd(Read10(20, 2), 4096).Good());
     r = Cmd(lbaForm, 16);
     EXPECT_EQ(LoadBe32(r.data.data() + 8), 22u);
-    EXPECT_EQ(Cmd(Cdb({0x42, 0, 0x40, 2, 0, 0, 0, 0, 16, 0}), 16).SenseTriple(),
+    EXPECT_EQ(Cmd(Cdb({0x42, 0, 0x40, 4, 0, 0, 0, 0, 16, 0}), 16).SenseTriple(),
               kSenseInvalidField);
     Reply header = Cmd(Cdb({0x42, 0, 0, 1, 0, 0, 0, 0, 16, 0}), 16);
     EXPECT_EQ(header.data.size(), 4u);

@@ -237,9 +237,15 @@ TEST_F(ReaderTest, StoredSubchannelOfWideRuns) {
     uint8_t linear[96];
     DeinterleaveSubchannel(UserOf(kMode1WithSub + 1000, 96).data(), linear);
     EXPECT_EQ(Slice(q.data, 2352, 12), Bytes(linear + 12, linear + 24));
-    // Runs without stored sub-channel give zeros.
+    // Runs without stored sub-channel give the Q a disc carries (track 1, index 1, LBA 0),
+    // no pause flag and nothing in R-W.
     Reply none = Cmd(ReadCd(0, 1, 0xF8, 1), 2448);
-    EXPECT_EQ(Slice(none.data, 2352, 96), Bytes(96, 0));
+    ASSERT_TRUE(none.Good());
+    DeinterleaveSubchannel(none.data.data() + 2352, linear);
+    EXPECT_EQ(Bytes(linear, linear + 12), Bytes(12, 0));
+    EXPECT_EQ(Bytes(linear + 24, linear + 96), Bytes(72, 0));
+    EXPECT_EQ(Bytes(linear + 12, linear + 22),
+              (Bytes{0x41, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00}));
 }
 
 TEST_F(EngineTest, TablelessImages) {
