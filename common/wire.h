@@ -39,7 +39,17 @@ enum ReaderKind : uint8_t {
     kReaderFlac = 7,
     kReaderApe = 8,
     kReaderWav = 9,
+    kReaderMultiFile = 10, // several files, each run of the track table names its file
 };
+
+// How the driver reaches the sectors of one file of a multi-file disc (DiscFileEntry::kind).
+enum DiscFileKind : uint8_t {
+    kDiscFileRaw = 1,  // stored sectors at the runs' strides (BIN, WAV samples)
+    kDiscFileFlac = 7, // decoded through its seek table
+    kDiscFileApe = 8,
+};
+
+constexpr uint32_t kMaxDiscFiles = 99;
 
 // MMC expected-sector-type codes, as stored in TrackEntry::sectorType.
 enum SectorType : uint8_t {
@@ -99,7 +109,7 @@ struct ControlHeader {
 // The disc description filled by one image parser and sent as the mount request body.
 // Fields from offset 68 on depend on the reader kind; see the accessors below.
 struct MountRecord {
-    uint8_t driverContext[8];  // zero from the sender; the driver's copy holds the security context
+    uint64_t discIdentity;     // -> DiscIdentity (catalogue number, ISRCs), or 0
     uint32_t processId;
     uint32_t threadId;
     uint64_t imageHandle;      // main image file, 0 when none
@@ -116,8 +126,10 @@ struct MountRecord {
     uint64_t trackTable;       // -> TrackTableHeader + TrackEntry[count], or 0
     uint64_t fullToc;          // -> READ TOC format 0010b reply, or 0
     uint64_t cdText;           // -> READ TOC format 0101b reply, or 0
-    uint64_t kindPointer;      // CCD: .sub handle; FLAC/APE: SeekPoint table; ISZ: ChunkEntry table; list: string pool
-    uint32_t kindCount;        // FLAC/APE: seek entries; ISZ: chunks (list: low half of the segment table pointer)
+    uint64_t kindPointer;      // CCD: .sub handle; FLAC/APE: SeekPoint table; ISZ: ChunkEntry table; list: string pool;
+                               // multi-file: DiscFileEntry table
+    uint32_t kindCount;        // FLAC/APE: seek entries; ISZ: chunks (list: low half of the segment table pointer);
+                               // multi-file: files (1..99)
     uint32_t param80;          // FLAC: frames per seek entry; APE: total samples; ISZ: chunk size
     uint32_t param84;          // FLAC: sample rate; APE: first frame offset; ISZ: largest stored chunk; list: pool size
     uint32_t param88;          // FLAC: channels; APE: samples per frame; list: segment count
@@ -135,7 +147,8 @@ struct TrackTableHeader {
 struct TrackEntry {
     uint8_t sectorType;      // SectorType
     uint8_t parts;           // SectorParts stored in the file (low nibble)
-    uint8_t zero[2];
+    uint8_t fileIndex;       // multi-file discs: the DiscFileEntry of the run; 0 otherwise
+    uint8_t zero;
     uint32_t firstLba;
     uint32_t endLba;         // exclusive
     uint32_t bytesPerSector; // 0: not stored, reads as zeros
@@ -150,6 +163,28 @@ struct ChunkEntry {
 struct SeekPoint {
     uint32_t sample;         // first stereo sample frame of the frame or group
     uint32_t fileOffset;
+};
+
+// One file of a multi-file disc (kind 10). Raw files are read at each run's offset and
+// stride; a FLAC or APE file is decoded, and a run's fileOffset then counts bytes of its
+// decoded 16-bit stereo samples (a multiple of 2352).
+struct DiscFileEntry {
+    uint64_t handle;     // in the sender's process, checked and duplicated like the main one
+    uint8_t kind;        // DiscFileKind
+    uint8_t zero[3];
+    uint32_t seekCount;  // FLAC/APE: SeekPoint entries (the last marks the end)
+    uint64_t seekTable;  // FLAC/APE: -> SeekPoint[seekCount]
+    uint32_t param0;     // FLAC: block size; APE: version (u16) | bits per sample (u16) << 16
+    uint32_t param1;     // FLAC: bits per sample; APE: channels (u16) | level index (u16) << 16
+    uint64_t totalSamples; // FLAC/APE: stereo sample frames of the stream
+};
+
+// What a disc carries besides its tracks, pointed to by MountRecord::discIdentity. Unused
+// fields are all zero.
+struct DiscIdentity {
+    char mcn[13];        // media catalogue number: 13 digits
+    uint8_t zero[3];
+    char isrc[99][12];   // ISRC of track n at [n - 1]: 5 characters 0-9/A-Z, then 7 digits
 };
 
 struct SegmentEntry {
@@ -169,6 +204,7 @@ static_assert(offsetof(ControlHeader, code) == 4 && offsetof(ControlHeader, body
               offsetof(ControlHeader, value) == 12);
 
 static_assert(sizeof(MountRecord) == 112);
+static_assert(offsetof(MountRecord, discIdentity) == 0);
 static_assert(offsetof(MountRecord, processId) == 8);
 static_assert(offsetof(MountRecord, threadId) == 12);
 static_assert(offsetof(MountRecord, imageHandle) == 16);
@@ -200,6 +236,15 @@ static_assert(sizeof(TrackEntry) == 24);
 static_assert(offsetof(TrackEntry, parts) == 1 && offsetof(TrackEntry, firstLba) == 4 &&
               offsetof(TrackEntry, endLba) == 8 && offsetof(TrackEntry, bytesPerSector) == 12 &&
               offsetof(TrackEntry, fileOffset) == 16);
+
+static_assert(offsetof(TrackEntry, fileIndex) == 2 && offsetof(TrackEntry, zero) == 3);
+
+static_assert(sizeof(DiscFileEntry) == 40);
+static_assert(offsetof(DiscFileEntry, kind) == 8 && offsetof(DiscFileEntry, seekCount) == 12 &&
+              offsetof(DiscFileEntry, seekTable) == 16 && offsetof(DiscFileEntry, param0) == 24 &&
+              offsetof(DiscFileEntry, param1) == 28 && offsetof(DiscFileEntry, totalSamples) == 32);
+static_assert(sizeof(DiscIdentity) == 1204);
+static_assert(offsetof(DiscIdentity, zero) == 13 && offsetof(DiscIdentity, isrc) == 16);
 
 static_assert(sizeof(ChunkEntry) == 12 && offsetof(ChunkEntry, fileOffset) == 4);
 static_assert(sizeof(SeekPoint) == 8 && offsetof(SeekPoint, fileOffset) == 4);
