@@ -106,7 +106,7 @@ bool PlanCueDisc(const CueSheet& sheet, const std::vector<CueFileFacts>& files,
         const uint32_t lastStride = CueModeStride(plan->tracks[last].mode);
         const size_t n = last - first;
         if (bytes[n] > facts.streamBytes) {
-            *error = Format("Track %d starts beyond the end of %s", uint32_t(last + 1), name);
+            *error = Format("Track %d lies beyond the end of %s", uint32_t(last + 1), name);
             return false;
         }
         const uint64_t fileEnd = start[n] + (facts.streamBytes - bytes[n]) / lastStride;
