@@ -7,6 +7,7 @@
 #include "formats/trace.h"
 #include "tests/0support/image_writers.h"
 #include "tests/engine/engine_fixture.h"
+#include "tools/vostrale-img/engine_commands.h"
 
 #include <regex>
 
@@ -259,6 +260,65 @@ TEST_F(CueDiscTest, PerTrackAudioFilesRipAsTheirSamples) {
     }
 #ifndef _WIN32
     EXPECT_EQ(kinds.size(), 2u) << "the flac tool is installed by setup";
+#endif
+}
+
+// vostrale-img on a music CD ripped as one FLAC per track (gaps appended to the previous
+// track): toc lists the tracks with their titles, and rip of every track equals the samples
+// `flac -d` gives for that track's file.
+TEST_F(CueDiscTest, ImgToolRipsEveryTrackOfAPerTrackFlacSheetAsFlacDecodesIt) {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs the flac tool";
+#else
+    if (std::system("flac --version > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "flac tool missing";
+    setenv("XDG_CACHE_HOME", m_dir.Path("cache").c_str(), 1);
+    CueOptions c;
+    c.wave = true;
+    c.fileName = "Band - Album.wav";
+    c.filePerTrack = true;
+    c.disc.title = "Album";
+    c.disc.sessions.push_back({{testing::Track(Mode::Audio, 75, 0, "Intro"),
+                                testing::Track(Mode::Audio, 101, 0, "Song"),
+                                testing::Track(Mode::Audio, 33, 0, "Outro")}});
+    ASSERT_TRUE(testing::WriteCueImage(m_dir.Path("album.cue"), c));
+    Bytes text = ReadAll(m_dir.Path("album.cue"));
+    std::string sheet(text.begin(), text.end());
+    std::vector<std::string> flacs;
+    for (uint32_t t = 1; t <= 3; ++t) {
+        std::string wav = testing::TrackFileName(c, t);
+        std::string flac = wav.substr(0, wav.size() - 4) + ".flac";
+        std::string cmd = "flac --silent --force -o '" + m_dir.Path(flac).string() + "' '" +
+                          m_dir.Path(wav).string() + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        sheet.replace(sheet.find(wav), wav.size(), flac);
+        std::filesystem::remove(m_dir.Path(wav));
+        flacs.push_back(flac);
+    }
+    ASSERT_TRUE(testing::WriteText(m_dir.Path("album.cue"), sheet));
+    std::string out, err;
+    ASSERT_EQ(RunEngineCommand({"toc", m_dir.Path("album.cue").string()}, &out, &err), 0) << err;
+    EXPECT_NE(out.find("Disc: 3 tracks (3 audio), lead-out at LBA 209"), std::string::npos) << out;
+    EXPECT_NE(out.find("    2  audio          75   00:03:00      101  \"Song\""),
+              std::string::npos)
+        << out;
+    for (uint32_t t = 1; t <= 3; ++t) {
+        std::string ripped = m_dir.Path("rip.wav").string();
+        ASSERT_EQ(RunEngineCommand({"rip", m_dir.Path("album.cue").string(), "--track",
+                                    std::to_string(t), "--out", ripped},
+                                   &out, &err),
+                  0)
+            << err;
+        std::string reference = m_dir.Path("reference.raw").string();
+        std::string cmd = "flac --silent --decode --force --force-raw-format --endian=little "
+                          "--sign=signed -o '" +
+                          reference + "' '" + m_dir.Path(flacs[t - 1]).string() + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        Bytes wav = ReadAll(ripped);
+        Bytes pcm = ReadAll(reference);
+        ASSERT_GT(wav.size(), 44u);
+        EXPECT_TRUE(Slice(wav, 44, wav.size() - 44) == pcm) << "track " << t;
+    }
 #endif
 }
 
