@@ -39,7 +39,17 @@ enum ReaderKind : uint8_t {
     kReaderFlac = 7,
     kReaderApe = 8,
     kReaderWav = 9,
+    kReaderMultiFile = 10, // several files, each run of the track table names its file
 };
+
+// How the driver reaches the sectors of one file of a multi-file disc (DiscFileEntry::kind).
+enum DiscFileKind : uint8_t {
+    kDiscFileRaw = 1,  // stored sectors at the runs' strides (BIN, WAV samples)
+    kDiscFileFlac = 7, // decoded through its seek table
+    kDiscFileApe = 8,
+};
+
+constexpr uint32_t kMaxDiscFiles = 99;
 
 // MMC expected-sector-type codes, as stored in TrackEntry::sectorType.
 enum SectorType : uint8_t {
@@ -99,7 +109,7 @@ struct ControlHeader {
 // The disc description filled by one image parser and sent as the mount request body.
 // Fields from offset 68 on depend on the reader kind; see the accessors below.
 struct MountRecord {
-    uint8_t driverContext[8];  // zero from the sender; the driver's copy holds the security context
+    uint64_t discIdentity;     // -> DiscIdentity (catalogue number, ISRCs), or 0
     uint32_t processId;
     uint32_t threadId;
     uint64_t imageHandle;      // main image file, 0 when none
@@ -116,15 +126,17 @@ struct MountRecord {
     uint64_t trackTable;       // -> TrackTableHeader + TrackEntry[count], or 0
     uint64_t fullToc;          // -> READ TOC format 0010b reply, or 0
     uint64_t cdText;           // -> READ TOC format 0101b reply, or 0
-    uint64_t kindPointer;      // CCD: .sub handle; FLAC/APE: SeekPoint table; ISZ: ChunkEntry table; list: string pool
-    uint32_t kindCount;        // FLAC/APE: seek entries; ISZ: chunks (list: low half of the segment table pointer)
+    uint64_t kindPointer;      // CCD: .sub handle; FLAC/APE: SeekPoint table; ISZ: ChunkEntry table; list: string pool;
+                               // multi-file: DiscFileEntry table
+    uint32_t kindCount;        // FLAC/APE: seek entries; ISZ: chunks (list: low half of the segment table pointer);
+                               // multi-file: files (1..99)
     uint32_t param80;          // FLAC: frames per seek entry; APE: total samples; ISZ: chunk size
     uint32_t param84;          // FLAC: sample rate; APE: first frame offset; ISZ: largest stored chunk; list: pool size
     uint32_t param88;          // FLAC: channels; APE: samples per frame; list: segment count
     uint32_t param92;          // FLAC: bits per sample; APE: decoded bytes per frame
     uint32_t param96;          // FLAC: block size; APE: version (u16) | bits per sample (u16) << 16
     uint32_t param100;         // FLAC: largest frame; APE: channels (u16) | level index (u16) << 16
-    uint64_t param104;         // FLAC: total samples; other kinds: -> DiscCodes, or 0
+    uint64_t param104;         // FLAC: total samples
 };
 
 struct TrackTableHeader {
@@ -135,7 +147,8 @@ struct TrackTableHeader {
 struct TrackEntry {
     uint8_t sectorType;      // SectorType
     uint8_t parts;           // SectorParts stored in the file (low nibble)
-    uint8_t zero[2];
+    uint8_t fileIndex;       // multi-file discs: the DiscFileEntry of the run; 0 otherwise
+    uint8_t zero;
     uint32_t firstLba;
     uint32_t endLba;         // exclusive
     uint32_t bytesPerSector; // 0: not stored, reads as zeros
@@ -152,6 +165,28 @@ struct SeekPoint {
     uint32_t fileOffset;
 };
 
+// One file of a multi-file disc (kind 10). Raw files are read at each run's offset and
+// stride; a FLAC or APE file is decoded, and a run's fileOffset then counts bytes of its
+// decoded 16-bit stereo samples (a multiple of 2352).
+struct DiscFileEntry {
+    uint64_t handle;     // in the sender's process, checked and duplicated like the main one
+    uint8_t kind;        // DiscFileKind
+    uint8_t zero[3];
+    uint32_t seekCount;  // FLAC/APE: SeekPoint entries (the last marks the end)
+    uint64_t seekTable;  // FLAC/APE: -> SeekPoint[seekCount]
+    uint32_t param0;     // FLAC: block size; APE: version (u16) | bits per sample (u16) << 16
+    uint32_t param1;     // FLAC: bits per sample; APE: channels (u16) | level index (u16) << 16
+    uint64_t totalSamples; // FLAC/APE: stereo sample frames of the stream
+};
+
+// What a disc carries besides its tracks, pointed to by MountRecord::discIdentity. Unused
+// fields are all zero.
+struct DiscIdentity {
+    char mcn[13];        // media catalogue number: 13 digits
+    uint8_t zero[3];
+    char isrc[99][12];   // ISRC of track n at [n - 1]: 5 characters 0-9/A-Z, then 7 digits
+};
+
 struct SegmentEntry {
     uint32_t firstLba;
     uint32_t lastLba;        // inclusive
@@ -160,25 +195,16 @@ struct SegmentEntry {
     uint64_t fileOffset;
 };
 
-// What a disc carries besides its tracks, for the sub-channel: the media catalogue number
-// and each track's ISRC. A first byte of 0 means none. Sent through param104 (see
-// DiscCodesPointer) by the parsers of images that store them.
-struct DiscCodes {
-    char mcn[13];       // 13 ASCII digits
-    char isrc[99][12];  // track n at [n - 1]: country (2) and owner (3) as 0-9/A-Z, 7 digits
-};
-
 #pragma pack(pop)
 
 constexpr uint32_t kSegmentZeros = 0xFFFFFFFFu;
-
-static_assert(sizeof(DiscCodes) == 13 + 99 * 12 && offsetof(DiscCodes, isrc) == 13);
 
 static_assert(sizeof(ControlHeader) == 16);
 static_assert(offsetof(ControlHeader, code) == 4 && offsetof(ControlHeader, bodyLength) == 8 &&
               offsetof(ControlHeader, value) == 12);
 
 static_assert(sizeof(MountRecord) == 112);
+static_assert(offsetof(MountRecord, discIdentity) == 0);
 static_assert(offsetof(MountRecord, processId) == 8);
 static_assert(offsetof(MountRecord, threadId) == 12);
 static_assert(offsetof(MountRecord, imageHandle) == 16);
@@ -211,6 +237,15 @@ static_assert(offsetof(TrackEntry, parts) == 1 && offsetof(TrackEntry, firstLba)
               offsetof(TrackEntry, endLba) == 8 && offsetof(TrackEntry, bytesPerSector) == 12 &&
               offsetof(TrackEntry, fileOffset) == 16);
 
+static_assert(offsetof(TrackEntry, fileIndex) == 2 && offsetof(TrackEntry, zero) == 3);
+
+static_assert(sizeof(DiscFileEntry) == 40);
+static_assert(offsetof(DiscFileEntry, kind) == 8 && offsetof(DiscFileEntry, seekCount) == 12 &&
+              offsetof(DiscFileEntry, seekTable) == 16 && offsetof(DiscFileEntry, param0) == 24 &&
+              offsetof(DiscFileEntry, param1) == 28 && offsetof(DiscFileEntry, totalSamples) == 32);
+static_assert(sizeof(DiscIdentity) == 1204);
+static_assert(offsetof(DiscIdentity, zero) == 13 && offsetof(DiscIdentity, isrc) == 16);
+
 static_assert(sizeof(ChunkEntry) == 12 && offsetof(ChunkEntry, fileOffset) == 4);
 static_assert(sizeof(SeekPoint) == 8 && offsetof(SeekPoint, fileOffset) == 4);
 static_assert(sizeof(SegmentEntry) == 24);
@@ -232,10 +267,6 @@ inline uint32_t ChunkLengthOf(const ChunkEntry& e) { return e.kindAndLength >> 2
 inline uint64_t SegmentTablePointer(const MountRecord& r) {
     return uint64_t(r.kindCount) | (uint64_t(r.param80) << 32);
 }
-// Every kind but FLAC (whose param104 is its sample count) may point param104 at a DiscCodes
-// block.
-inline bool CarriesDiscCodes(const MountRecord& r) { return r.readerKind != kReaderFlac; }
-inline uint64_t DiscCodesPointer(const MountRecord& r) { return CarriesDiscCodes(r) ? r.param104 : 0; }
 inline void SetSegmentTablePointer(MountRecord* r, uint64_t p) {
     r->kindCount = uint32_t(p);
     r->param80 = uint32_t(p >> 32);

@@ -234,7 +234,7 @@ bool BuildCcdLayout(CcdDisc* disc, platform::NativeFile img, MountRecord* record
     record->bytesPerSector = uint16_t(kCdSectorSize);
     record->mediumKind = kMediumCd;
     record->readerKind = kReaderCcd;
-    if (!AttachDiscCodes(record, disc->codes))
+    if (!AttachDiscIdentity(record, disc->codes))
         return false;
     record->sessions = disc->sessions;
     record->scrambled = disc->scrambled;

@@ -16,7 +16,7 @@ struct CcdDisc {
     uint8_t scrambled = 0;
     std::vector<uint8_t> toc;         // full TOC block; TNO bytes carry sector-type hints
     std::vector<uint8_t> cdTextPacks; // CRCs set
-    DiscCodes codes{};                // [Disc] CATALOG and [TRACK n] ISRC, where valid
+    DiscIdentity codes{};                // [Disc] CATALOG and [TRACK n] ISRC, where valid
 };
 
 // False when a key is missing or a value is out of range (TocEntries, Sessions, CD-Text).

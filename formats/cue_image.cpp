@@ -1,13 +1,17 @@
-// Mounting a CUE sheet: a BINARY file becomes a track table (and a TOC), a WAVE file is handed
-// to its audio source and gets an audio TOC and CD-Text from the sheet.
+// Mounting a CUE sheet. One BINARY file becomes a track table (and a TOC); one WAVE file is
+// handed to its audio source and gets an audio TOC; a sheet of several files (or gaps that
+// no file stores around one WAVE file) becomes a multi-file disc whose runs name their files.
+// Every kind gets CD-Text from the sheet's titles, and its catalogue number and ISRCs.
 #include "common/bytes.h"
 #include "common/disc.h"
 #include "formats/audio_source.h"
 #include "formats/cdtext.h"
 #include "formats/companion.h"
 #include "formats/cue.h"
+#include "formats/cue_layout.h"
 #include "formats/image_parsers.h"
 #include "formats/layout.h"
+#include "formats/probe.h"
 #include "formats/wav.h"
 
 #include <algorithm>
@@ -89,8 +93,10 @@ int OpenWav(MountRecord* record, const std::string& dataPath, const ParserIo& io
     return kParseOk;
 }
 
-int AudioBranch(MountRecord* record, const CueSheet& sheet, const std::filesystem::path& data,
-                const std::string& dataPath, const ParserIo& io) {
+// Reads the audio file's stream parameters into `record` (reader kind 7, 8 or 9, the disc
+// length, the source's fields).
+int OpenAudioFile(MountRecord* record, const std::filesystem::path& data,
+                  const std::string& dataPath, const ParserIo& io) {
     uint8_t head[kAudioHeadBytes];
     size_t got = 0;
     platform::ReadAt(record->imageHandle, 0, head, sizeof(head), &got);
@@ -126,18 +132,32 @@ int AudioBranch(MountRecord* record, const CueSheet& sheet, const std::filesyste
         ReportError(io, "Unknown format, file signature=%08X", LoadLe32(head));
         return kParseFailed;
     }
-    if (result != kParseOk)
-        return result;
-    if (sheet.tracks.empty())
-        return kParseFailed;
+    return result;
+}
 
-    const std::vector<uint32_t> starts = TrackStarts(sheet);
-    const uint32_t total = record->totalSectors;
-    uint8_t* toc = BuildTocAudio(record, starts.data(), uint32_t(starts.size()), total);
-    if (!toc)
-        return kParseFailed;
-    record->fullToc = FieldOf(toc);
+// The sheet's FLAGS in a built TOC: A0 carries the first track's control, A1 and the lead-out
+// the last track's, each track its own.
+void SetTocControls(uint8_t* toc, const CuePlan& plan) {
+    const uint32_t count = uint32_t(plan.tracks.size());
+    uint8_t* d = toc + kTocHeaderSize;
+    d[1] = plan.tracks.front().adrControl;
+    d[kTocDescriptorSize + 1] = plan.tracks.back().adrControl;
+    d[2 * kTocDescriptorSize + 1] = plan.tracks.back().adrControl;
+    for (uint32_t k = 0; k < count; ++k)
+        d[(3 + k) * kTocDescriptorSize + 1] = plan.tracks[k].adrControl;
+}
 
+bool SheetHasText(const CueSheet& sheet) {
+    if (!sheet.title.empty() || !sheet.performer.empty())
+        return true;
+    for (const CueTrack& t : sheet.tracks) {
+        if (!t.title.empty() || !t.performer.empty())
+            return true;
+    }
+    return false;
+}
+
+bool AttachCdText(MountRecord* record, const CueSheet& sheet) {
     CdTextStrings album{sheet.title, sheet.performer};
     std::vector<CdTextStrings> tracks;
     for (const CueTrack& t : sheet.tracks)
@@ -145,120 +165,420 @@ int AudioBranch(MountRecord* record, const CueSheet& sheet, const std::filesyste
     uint32_t cdTextSize = 0;
     uint8_t* cdText = BuildCdTextBlock(album, tracks, &cdTextSize);
     if (!cdText)
-        return kParseFailed;
+        return false;
     record->cdText = FieldOf(cdText);
-    return kParseOk;
+    return true;
 }
 
-struct RawLayout {
-    uint32_t stride;
-    uint8_t parts;
-    uint8_t discType;
-};
+// CATALOG and ISRC lines travel to the drive in their own block.
+bool AttachIdentity(MountRecord* record, const CueSheet& sheet) {
+    bool any = !sheet.catalog.empty();
+    for (const CueTrack& t : sheet.tracks)
+        any = any || !t.isrc.empty();
+    if (!any)
+        return true;
+    auto* identity = static_cast<DiscIdentity*>(AllocLayoutBlock(sizeof(DiscIdentity)));
+    if (!identity)
+        return false;
+    if (sheet.catalog.size() == sizeof(identity->mcn))
+        std::memcpy(identity->mcn, sheet.catalog.data(), sizeof(identity->mcn));
+    for (size_t k = 0; k < sheet.tracks.size() && k < kCueMaxTracks; ++k) {
+        const std::string& isrc = sheet.tracks[k].isrc;
+        if (isrc.size() == sizeof(identity->isrc[k]))
+            std::memcpy(identity->isrc[k], isrc.data(), sizeof(identity->isrc[k]));
+    }
+    record->discIdentity = FieldOf(identity);
+    return true;
+}
 
-bool RawLayoutOf(uint32_t mode, RawLayout* layout) {
-    constexpr uint8_t kRaw = kPartSync | kPartHeader | kPartSubheader | kPartEdcEcc;
-    constexpr uint8_t kRawMode1 = kPartSync | kPartHeader | kPartEdcEcc;
-    constexpr uint8_t kFormless = kPartSubheader | kPartEdcEcc;
+int AudioBranch(MountRecord* record, const CueSheet& sheet, const std::filesystem::path& data,
+                const std::string& dataPath, const ParserIo& io) {
+    int result = OpenAudioFile(record, data, dataPath, io);
+    if (result != kParseOk)
+        return result;
+    if (sheet.tracks.empty())
+        return kParseFailed;
+
+    // The tracks must lie inside the file.
+    std::vector<CueFileFacts> facts(sheet.files.size());
+    facts[sheet.tracks[0].file] = {true, true, uint64_t(record->totalSectors) * kCdSectorSize};
+    CuePlan plan;
+    std::string why;
+    if (!PlanCueDisc(sheet, facts, UINT32_MAX, &plan, &why)) {
+        if (!why.empty())
+            ReportError(io, "%s", why.c_str());
+        return kParseFailed;
+    }
+    const std::vector<uint32_t> starts = TrackStarts(sheet);
+    const uint32_t total = record->totalSectors;
+    uint8_t* toc = BuildTocAudio(record, starts.data(), uint32_t(starts.size()), total);
+    if (!toc)
+        return kParseFailed;
+    record->fullToc = FieldOf(toc);
+    SetTocControls(toc, plan);
+    return AttachCdText(record, sheet) ? kParseOk : kParseFailed;
+}
+
+constexpr uint8_t kRawParts = kPartSync | kPartHeader | kPartSubheader | kPartEdcEcc;
+constexpr uint8_t kRawMode1Parts = kPartSync | kPartHeader | kPartEdcEcc;
+constexpr uint8_t kFormlessParts = kPartSubheader | kPartEdcEcc;
+// The last address whose MSF fits a TOC entry (99:59:74).
+constexpr uint64_t kMaxCdSectors = 99 * 4500 + 59 * 75 + 74 - 150;
+
+uint8_t PartsOf(uint32_t mode) {
     switch (mode) {
     case kCueModeMode1_2352:
-        *layout = {kCdSectorSize, kRawMode1, kDiscTypeCdRom};
-        return true;
+        return kRawMode1Parts;
     case kCueModeMode2_2352:
-        *layout = {kCdSectorSize, kRaw, kDiscTypeXa};
-        return true;
     case kCueModeCdi_2352:
-        *layout = {kCdSectorSize, kRaw, kDiscTypeCdi};
-        return true;
+        return kRawParts;
     case kCueModeMode2_2336:
-        *layout = {2336, kFormless, kDiscTypeXa};
-        return true;
     case kCueModeCdi_2336:
-        *layout = {2336, kFormless, kDiscTypeCdi};
-        return true;
+        return kFormlessParts;
     default:
-        return false;
+        return 0; // audio, and MODE1/2048 user data
     }
+}
+
+uint8_t DiscTypeOf(uint32_t mode) {
+    switch (mode) {
+    case kCueModeMode2_2352:
+    case kCueModeMode2_2336:
+        return kDiscTypeXa;
+    case kCueModeCdi_2352:
+    case kCueModeCdi_2336:
+        return kDiscTypeCdi;
+    default:
+        return kDiscTypeCdRom;
+    }
+}
+
+// One opened FILE of the sheet and how the driver reaches its sectors.
+struct SheetFile {
+    platform::NativeFile handle = 0;
+    uint8_t kind = kDiscFileRaw;
+    uint64_t dataOffset = 0; // WAV: the first sample byte
+    MountRecord source{};    // FLAC/APE: what the audio source filled (owns the seek table)
+    uint32_t wireIndex = 0;
+};
+
+// Sector type of a run's stored sectors, read from the first one as the single-file sheet
+// always has: raw sectors by their own header, 2336-byte ones by their subheader.
+uint8_t StoredSectorType(platform::NativeFile file, uint32_t mode, uint64_t offset) {
+    if (CueModeIsAudio(mode))
+        return kSectorCdda;
+    if (mode == kCueModeMode1_2048)
+        return kSectorMode1;
+    uint8_t first[32] = {};
+    if (CueModeStride(mode) == kCdSectorSize) {
+        if (platform::ReadExactlyAt(file, offset, first, sizeof(first)))
+            return SectorTypeOf(first);
+    } else if (platform::ReadExactlyAt(file, offset, first, 8)) {
+        return Mode2TypeOfSubheader(first);
+    }
+    return kSectorUnknown;
+}
+
+// Sectors no file stores still have the track's layout: a data gap reads as sectors of the
+// track's type, an audio gap as silence.
+uint8_t GapSectorType(uint32_t mode, uint8_t storedType) {
+    if (CueModeIsAudio(mode))
+        return kSectorCdda;
+    if (storedType >= kSectorMode1 && storedType <= kSectorMode2Form2)
+        return storedType;
+    return mode == kCueModeMode1_2048 || mode == kCueModeMode1_2352 ? kSectorMode1
+                                                                    : kSectorMode2Form1;
+}
+
+// The track table of a planned disc; `files` by the sheet's file index. Runs that continue one
+// another in the same file with the same layout are joined, so an audio-only file stays one run.
+bool AttachTrackTable(MountRecord* record, const CuePlan& plan, const std::vector<SheetFile>& files) {
+    std::vector<TrackEntry> entries;
+    std::vector<uint8_t> storedTypes(plan.tracks.size(), kSectorUnknown);
+    for (const CueRun& r : plan.runs) {
+        if (r.file != kCueNoFile && storedTypes[r.track] == kSectorUnknown) {
+            const SheetFile& f = files[r.file];
+            storedTypes[r.track] = f.kind == kDiscFileRaw
+                                       ? StoredSectorType(f.handle, r.mode, f.dataOffset + r.offset)
+                                       : uint8_t(kSectorCdda);
+        }
+    }
+    for (const CueRun& r : plan.runs) {
+        TrackEntry e{};
+        e.firstLba = r.firstLba;
+        e.endLba = r.firstLba + r.sectors;
+        if (r.file == kCueNoFile) {
+            e.sectorType = GapSectorType(r.mode, storedTypes[r.track]);
+        } else {
+            const SheetFile& f = files[r.file];
+            e.sectorType = storedTypes[r.track];
+            e.parts = PartsOf(r.mode);
+            e.fileIndex = uint8_t(f.wireIndex);
+            e.bytesPerSector = r.stride;
+            e.fileOffset = f.dataOffset + r.offset;
+        }
+        if (!entries.empty()) {
+            TrackEntry& p = entries.back();
+            bool joins = p.endLba == e.firstLba && p.sectorType == e.sectorType &&
+                         p.sectorType == kSectorCdda && p.parts == e.parts &&
+                         p.fileIndex == e.fileIndex && p.bytesPerSector == e.bytesPerSector &&
+                         (e.bytesPerSector == 0 ||
+                          p.fileOffset + uint64_t(p.endLba - p.firstLba) * p.bytesPerSector ==
+                              e.fileOffset);
+            if (joins) {
+                p.endLba = e.endLba;
+                continue;
+            }
+        }
+        entries.push_back(e);
+    }
+    auto* table = static_cast<uint8_t*>(AllocLayoutBlock(TrackTableSize(uint32_t(entries.size()))));
+    if (!table)
+        return false;
+    record->trackTable = FieldOf(table);
+    reinterpret_cast<TrackTableHeader*>(table)->count = uint16_t(entries.size());
+    std::memcpy(table + sizeof(TrackTableHeader), entries.data(), entries.size() * sizeof(TrackEntry));
+    return true;
+}
+
+bool AttachToc(MountRecord* record, const CuePlan& plan) {
+    std::vector<uint32_t> starts;
+    for (const CueTrackPlace& t : plan.tracks)
+        starts.push_back(t.index01);
+    uint8_t* toc = BuildTocData(starts.data(), uint32_t(starts.size()), plan.totalSectors,
+                                DiscTypeOf(plan.tracks.front().mode));
+    if (!toc)
+        return false;
+    SetTocControls(toc, plan);
+    record->fullToc = FieldOf(toc);
+    return true;
+}
+
+// A sheet holding only an ISO's user data (one MODE1/2048 track from the file's start) is the
+// plain image: probed for its medium, read without tables.
+bool IsPlainUserDataSheet(const CueSheet& sheet) {
+    if (sheet.tracks.size() != 1)
+        return false;
+    const CueTrack& t = sheet.tracks[0];
+    return t.mode == kCueModeMode1_2048 && t.index01 == 0 && t.pregap == 0 && t.postgap == 0;
+}
+
+int PlainUserDataBranch(MountRecord* record, const std::string& dataPath, const ParserIo& io) {
+    uint64_t size = 0;
+    platform::FileSize(record->imageHandle, &size);
+    record->bytesPerSector = uint16_t(kUserDataSize);
+    record->totalSectors = uint32_t(std::min<uint64_t>(size / kUserDataSize, UINT32_MAX));
+    if (record->totalSectors == 0) {
+        ReportError(io, "Track %d lies beyond the end of %s", 1, dataPath.c_str());
+        return kParseFailed;
+    }
+    uint8_t medium = kMediumNone;
+    try {
+        medium = ProbeVolume(record->imageHandle, size, kUserDataSize, &record->regionByte);
+    } catch (...) {
+        medium = kMediumNone;
+    }
+    // The sheet says it is a CD's data track even where the probe knows no file system.
+    record->mediumKind = medium != kMediumNone ? medium : uint8_t(kMediumCd);
+    return kParseOk;
 }
 
 int BinaryBranch(MountRecord* record, const CueSheet& sheet, const std::string& dataPath,
                  const ParserIo& io) {
     if (sheet.tracks.empty())
         return kParseFailed;
-    uint64_t size = 0;
-    platform::FileSize(record->imageHandle, &size);
-    const uint32_t count = uint32_t(sheet.tracks.size());
     const uint32_t firstMode = sheet.tracks[0].mode;
     LogLine(io.log, kLogInfo, "Open bin %s: %s", CueModeLogName(firstMode), dataPath.c_str());
+    if (IsPlainUserDataSheet(sheet))
+        return PlainUserDataBranch(record, dataPath, io);
 
-    RawLayout raw{};
-    const bool isRaw = RawLayoutOf(firstMode, &raw);
-    if (!isRaw && firstMode != kCueModeAudio && firstMode != kCueModeMode1_2048)
+    uint64_t size = 0;
+    platform::FileSize(record->imageHandle, &size);
+    std::vector<CueFileFacts> facts(sheet.files.size());
+    facts[sheet.tracks[0].file] = {true, false, size};
+    CuePlan plan;
+    std::string why;
+    if (!PlanCueDisc(sheet, facts, 0x7FFFFFFFu, &plan, &why)) {
+        if (!why.empty())
+            ReportError(io, "%s", why.c_str());
         return kParseFailed;
-
-    auto* table = static_cast<uint8_t*>(AllocLayoutBlock(TrackTableSize(count)));
-    if (!table)
-        return kParseFailed;
-    record->trackTable = FieldOf(table);
-    auto* header = reinterpret_cast<TrackTableHeader*>(table);
-    auto* entries = reinterpret_cast<TrackEntry*>(table + sizeof(TrackTableHeader));
-    header->count = 1;
-
-    const std::vector<uint32_t> starts = TrackStarts(sheet);
-    uint32_t total;
-    if (firstMode == kCueModeAudio) {
-        total = uint32_t(std::min<uint64_t>(size / kCdSectorSize, UINT32_MAX));
-        entries[0].sectorType = kSectorCdda;
-        entries[0].endLba = total;
-        entries[0].bytesPerSector = kCdSectorSize;
-        // Several audio tracks in one file need a TOC to be seen as tracks at all.
-        if (count > 1 || starts[0] != 0) {
-            uint8_t* toc = BuildTocData(starts.data(), count, total, kDiscTypeCdRom);
-            if (!toc)
-                return kParseFailed;
-            for (uint32_t d = 0; d < count + 3; ++d)
-                toc[kTocHeaderSize + d * kTocDescriptorSize + 1] = kAdrControlAudio;
-            record->fullToc = FieldOf(toc);
-        }
-    } else if (firstMode == kCueModeMode1_2048) {
-        total = uint32_t(std::min<uint64_t>(size / kUserDataSize, UINT32_MAX));
-    } else {
-        total = uint32_t(std::min<uint64_t>(size / raw.stride, UINT32_MAX));
-        for (uint32_t k = 0; k < count; ++k) {
-            TrackEntry& e = entries[k];
-            e.firstLba = k == 0 ? 0 : starts[k];
-            e.endLba = k + 1 < count ? starts[k + 1] : total;
-            // Tracks out of order or past the end of the file cannot be mapped.
-            if (e.endLba < e.firstLba || e.endLba > total)
-                return kParseFailed;
-            e.bytesPerSector = raw.stride;
-            e.fileOffset = uint64_t(e.firstLba) * raw.stride;
-            e.parts = raw.parts;
-            uint8_t first[32] = {};
-            if (raw.stride == kCdSectorSize) {
-                if (platform::ReadExactlyAt(record->imageHandle, e.fileOffset, first,
-                                            sizeof(first)))
-                    e.sectorType = SectorTypeOf(first);
-            } else if (platform::ReadExactlyAt(record->imageHandle, e.fileOffset, first, 8)) {
-                e.sectorType = Mode2TypeOfSubheader(first);
-            }
-        }
-        header->count = uint16_t(count);
-        uint8_t* toc = BuildTocData(starts.data(), count, total, raw.discType);
-        if (!toc)
-            return kParseFailed;
-        record->fullToc = FieldOf(toc);
     }
+    std::vector<SheetFile> files(sheet.files.size());
+    files[sheet.tracks[0].file].handle = record->imageHandle;
+    if (!AttachTrackTable(record, plan, files))
+        return kParseFailed;
+    // One audio track from the file's start, without flags, is the plain audio file it always
+    // was: no TOC.
+    const bool plainAudio = plan.tracks.size() == 1 && CueModeIsAudio(plan.tracks[0].mode) &&
+                            plan.tracks[0].index01 == 0 &&
+                            plan.tracks[0].adrControl == kAdrControlAudio;
+    if (!plainAudio && !AttachToc(record, plan))
+        return kParseFailed;
+    if (SheetHasText(sheet) && !AttachCdText(record, sheet))
+        return kParseFailed;
     record->bytesPerSector =
         uint16_t(firstMode == kCueModeMode1_2048 ? kUserDataSize : kCdSectorSize);
-    record->totalSectors = total;
-    record->mediumKind = firstMode == kCueModeMode1_2048 ? kMediumDvd : kMediumCd;
+    record->totalSectors = plan.totalSectors;
+    record->mediumKind = kMediumCd;
     return kParseOk;
 }
 
-} // namespace
+// Opens FILE `index` of the sheet: a readable regular file in (or named relative to) the
+// sheet's folder, never a device and never the sheet itself.
+int OpenSheetFile(const std::filesystem::path& sheetPath, const std::filesystem::path& folder,
+                  const CueFile& entry, platform::NativeFile* handle, std::filesystem::path* data,
+                  std::string* dataPath, const ParserIo& io) {
+    *data = JoinDescribedName(folder, entry.name);
+    *dataPath = platform::NarrowPath(*data);
+    std::error_code ec;
+    auto status = std::filesystem::status(*data, ec);
+    if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        ReportError(io, "Open file: %s failure, not a file", dataPath->c_str());
+        return kParseFailed;
+    }
+    if (!ec && std::filesystem::exists(status) && std::filesystem::equivalent(sheetPath, *data, ec)) {
+        ReportError(io, "The sheet names itself as a data file: %s", dataPath->c_str());
+        return kParseFailed;
+    }
+    uint32_t error = kNameTooLong;
+    *handle = 0;
+    if (dataPath->size() <= kMaxDataPath)
+        *handle = OpenCompanion(*data, &error);
+    if (*handle == 0) {
+        ReportError(io, "Open file: %s failure, ErrorCode=%d", dataPath->c_str(), int(error));
+        return kParseFailed;
+    }
+    return kParseOk;
+}
 
-int OpenCueImage(MountRecord* record, const std::filesystem::path& path, const ParserIo& io) {
+void ReleaseSheetFiles(std::vector<SheetFile>* files) {
+    for (SheetFile& f : *files) {
+        f.source.imageHandle = 0; // the same handle, closed once below
+        ReleaseLayout(&f.source); // a source's seek table
+        platform::CloseFile(f.handle);
+        f = SheetFile{};
+    }
+}
+
+// Several files (or gaps around one audio file): each run names its file.
+int MultiFileBranch(MountRecord* record, const CueSheet& sheet, const std::filesystem::path& sheetPath,
+                    const std::filesystem::path& folder, const ParserIo& io) {
+    std::vector<SheetFile> files(sheet.files.size());
+    std::vector<CueFileFacts> facts(sheet.files.size());
+    std::vector<uint32_t> order; // sheet file indexes in wire order
+    for (const CueTrack& t : sheet.tracks) {
+        if (!facts[t.file].used) {
+            facts[t.file].used = true;
+            order.push_back(t.file);
+        }
+    }
+    int result = kParseOk;
+    for (uint32_t w = 0; w < order.size(); ++w) {
+        const uint32_t index = order[w];
+        const CueFile& entry = sheet.files[index];
+        SheetFile& f = files[index];
+        f.wireIndex = w;
+        if (entry.type != kCueFileBinary && entry.type != kCueFileWave) {
+            ReportError(io, "Unknown CUE file type:%s", CueFileTypeName(entry.type));
+            result = kParseFailed;
+            break;
+        }
+        std::filesystem::path data;
+        std::string dataPath;
+        result = OpenSheetFile(sheetPath, folder, entry, &f.handle, &data, &dataPath, io);
+        if (result != kParseOk)
+            break;
+        if (entry.type == kCueFileBinary) {
+            LogLine(io.log, kLogInfo, "Open bin %s: %s", CueModeLogName(sheet.tracks[0].mode),
+                    dataPath.c_str());
+            platform::FileSize(f.handle, &facts[index].streamBytes);
+            continue;
+        }
+        facts[index].audio = true;
+        MountRecord& source = f.source;
+        PresetMountRecord(&source);
+        source.imageHandle = f.handle;
+        result = OpenAudioFile(&source, data, dataPath, io);
+        if (result != kParseOk)
+            break;
+        if (source.readerKind == kReaderWav) {
+            f.dataOffset = source.param84;
+            facts[index].streamBytes = uint64_t(source.totalSectors) * kCdSectorSize;
+        } else {
+            f.kind = source.readerKind == kReaderFlac ? kDiscFileFlac : kDiscFileApe;
+            // The stream's last sector may be partly silence.
+            uint64_t samples = AudioSourceTotalSamples(source);
+            facts[index].streamBytes =
+                (samples + kSamplesPerSector - 1) / kSamplesPerSector * kCdSectorSize;
+        }
+    }
+
+    CuePlan plan;
+    if (result == kParseOk) {
+        std::string why;
+        if (!PlanCueDisc(sheet, facts, kMaxCdSectors, &plan, &why)) {
+            if (!why.empty())
+                ReportError(io, "%s", why.c_str());
+            result = kParseFailed;
+        }
+    }
+    // From here the record owns the files: a failure releases them with the layout.
+    auto* table = result == kParseOk ? static_cast<DiscFileEntry*>(AllocLayoutBlock(
+                                           sizeof(DiscFileEntry) * order.size()))
+                                     : nullptr;
+    if (!table) {
+        ReleaseSheetFiles(&files);
+        return kParseFailed;
+    }
+    record->readerKind = kReaderMultiFile;
+    record->kindPointer = FieldOf(table);
+    record->kindCount = uint32_t(order.size());
+    for (uint32_t w = 0; w < order.size(); ++w) {
+        SheetFile& f = files[order[w]];
+        DiscFileEntry& e = table[w];
+        e.handle = f.handle;
+        e.kind = f.kind;
+        if (f.kind != kDiscFileRaw) {
+            e.seekTable = f.source.kindPointer;
+            e.seekCount = f.source.kindCount;
+            e.totalSamples = AudioSourceTotalSamples(f.source);
+            e.param0 = f.source.param96;
+            e.param1 = f.kind == kDiscFileFlac ? f.source.param92 : f.source.param100;
+            f.source.kindPointer = 0;
+        }
+    }
+    record->imageHandle = table[0].handle;
+    if (!AttachTrackTable(record, plan, files) || !AttachToc(record, plan) ||
+        (SheetHasText(sheet) && !AttachCdText(record, sheet)))
+        return kParseFailed;
+    record->bytesPerSector = uint16_t(
+        plan.tracks.front().mode == kCueModeMode1_2048 ? kUserDataSize : kCdSectorSize);
+    record->totalSectors = plan.totalSectors;
+    record->mediumKind = kMediumCd;
+    return kParseOk;
+}
+
+// Sheets whose disc only the multi-file kind can describe: tracks in several files, or sectors
+// no file stores around a WAVE file (the audio kinds map the file straight onto the disc).
+bool NeedsMultiFile(const CueSheet& sheet) {
+    if (sheet.tracks.empty())
+        return false;
+    for (const CueTrack& t : sheet.tracks) {
+        if (t.file != sheet.tracks[0].file)
+            return true;
+    }
+    if (sheet.tracks[0].file >= sheet.files.size() ||
+        sheet.files[sheet.tracks[0].file].type != kCueFileWave)
+        return false;
+    for (const CueTrack& t : sheet.tracks) {
+        if (t.pregap || t.postgap)
+            return true;
+    }
+    return false;
+}
+
+int OpenCueSheet(MountRecord* record, const std::filesystem::path& path, const ParserIo& io,
+                 CueSheet* parsed) {
     std::error_code ec;
     const std::filesystem::path sheetPath = std::filesystem::absolute(path, ec);
     std::vector<char> text;
@@ -267,29 +587,47 @@ int OpenCueImage(MountRecord* record, const std::filesystem::path& path, const P
     const std::filesystem::path folder = sheetPath.parent_path();
     if (folder.empty())
         return kParseFailed;
-    CueSheet sheet;
+    CueSheet& sheet = *parsed;
     if (!ParseCueSheet(text.data(), text.size(), &sheet)) {
-        ReportError(io, "Failed to parse .cue file");
+        if (sheet.problem.empty())
+            ReportError(io, "Failed to parse .cue file");
+        else
+            ReportError(io, "Failed to parse .cue file: %s", sheet.problem.c_str());
         return kParseFailed;
     }
-    const std::filesystem::path data = JoinDescribedName(folder, sheet.fileName);
-    const std::string dataPath = platform::NarrowPath(data);
-    uint32_t error = kNameTooLong;
-    if (dataPath.size() <= kMaxDataPath)
-        record->imageHandle = OpenCompanion(data, &error);
-    if (record->imageHandle == 0) {
-        ReportError(io, "Open file: %s failure, ErrorCode=%d", dataPath.c_str(), int(error));
-        return kParseFailed;
-    }
-    int result;
-    if (sheet.fileType == kCueFileWave) {
+    if (NeedsMultiFile(sheet))
+        return MultiFileBranch(record, sheet, sheetPath, folder, io);
+
+    // One file: the one the tracks name, or the last FILE line of a sheet without tracks.
+    CueFile entry{sheet.fileName, sheet.fileType};
+    if (!sheet.tracks.empty() && sheet.tracks[0].file < sheet.files.size())
+        entry = sheet.files[sheet.tracks[0].file];
+    std::filesystem::path data;
+    std::string dataPath;
+    platform::NativeFile handle = 0;
+    int result = OpenSheetFile(sheetPath, folder, entry, &handle, &data, &dataPath, io);
+    if (result != kParseOk)
+        return result;
+    record->imageHandle = handle;
+    if (entry.type == kCueFileWave) {
         result = AudioBranch(record, sheet, data, dataPath, io);
-    } else if (sheet.fileType == kCueFileBinary) {
+    } else if (entry.type == kCueFileBinary) {
         result = BinaryBranch(record, sheet, dataPath, io);
     } else {
-        ReportError(io, "Unknown CUE file type:%s", CueFileTypeName(sheet.fileType));
+        ReportError(io, "Unknown CUE file type:%s", CueFileTypeName(entry.type));
         result = kParseFailed;
     }
+    return result;
+}
+
+} // namespace
+
+int OpenCueImage(MountRecord* record, const std::filesystem::path& path, const ParserIo& io) {
+    CueSheet sheet;
+    int result = OpenCueSheet(record, path, io, &sheet);
+    // Catalogue number and ISRCs, whatever kind the disc became.
+    if (result == kParseOk && !AttachIdentity(record, sheet))
+        result = kParseFailed;
     if (result != kParseOk)
         ReleaseLayout(record);
     return result;

@@ -76,10 +76,16 @@ bool ParsePosition(char* text, uint32_t msf[3]) {
 }
 
 // A media catalogue number is 13 decimal digits.
-bool ValidCatalog(char* operands) {
-    constexpr size_t kCatalogDigits = 13;
+bool ValidCatalog(char* operands, std::string* catalog) {
     char* token = NextCueToken(&operands);
-    return token && std::strlen(token) == kCatalogDigits && IsDigits(token, kCatalogDigits);
+    if (!token || std::strlen(token) != kCueCatalogLength || !IsDigits(token, kCueCatalogLength))
+        return false;
+    *catalog = token;
+    return true;
+}
+
+bool IsUpperAlnum(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
 }
 
 class SheetReader {
@@ -108,8 +114,20 @@ class SheetReader {
         if (std::strcmp(keyword, "INDEX") == 0)
             return Index(operands);
         if (std::strcmp(keyword, "CATALOG") == 0) {
-            ParserTrace("Skip: %s %s\n", keyword, operands);
-            return ValidCatalog(operands);
+            ParserTrace("CATALOG %s\n", operands);
+            return ValidCatalog(operands, &m_sheet->catalog);
+        }
+        if (std::strcmp(keyword, "PREGAP") == 0 && !m_sheet->tracks.empty())
+            return Gap(operands, "PREGAP %s\n", &m_sheet->tracks.back().pregap);
+        if (std::strcmp(keyword, "POSTGAP") == 0 && !m_sheet->tracks.empty())
+            return Gap(operands, "POSTGAP %s\n", &m_sheet->tracks.back().postgap);
+        if (std::strcmp(keyword, "FLAGS") == 0 && !m_sheet->tracks.empty()) {
+            Flags(operands);
+            return true;
+        }
+        if (std::strcmp(keyword, "ISRC") == 0 && !m_sheet->tracks.empty()) {
+            Isrc(operands);
+            return true;
         }
         ParserTrace("Skip: %s %s\n", keyword, operands);
         return true;
@@ -129,20 +147,69 @@ class SheetReader {
         for (const NamedCode& t : kFileTypes) {
             if (std::strcmp(type, t.word) == 0) {
                 m_sheet->fileType = t.code;
+                // Only files with tracks matter, and a disc has at most 99 tracks.
+                m_sheet->files.push_back({name, t.code});
                 return true;
             }
         }
         return false;
     }
 
+    bool Gap(char* operands, const char* trace, uint32_t* sectors) {
+        char* position = NextCueToken(&operands);
+        if (!position)
+            return false;
+        ParserTrace(trace, position);
+        uint32_t msf[3];
+        if (!ParsePosition(position, msf))
+            return false;
+        *sectors = (msf[0] * 60 + msf[1]) * 75 + msf[2];
+        return true;
+    }
+
+    void Flags(char* operands) {
+        ParserTrace("FLAGS %s\n", operands);
+        uint8_t flags = 0;
+        while (char* word = NextCueToken(&operands)) {
+            if (std::strcmp(word, "DCP") == 0)
+                flags |= kCueFlagCopyPermitted;
+            else if (std::strcmp(word, "4CH") == 0)
+                flags |= kCueFlagFourChannel;
+            else if (std::strcmp(word, "PRE") == 0)
+                flags |= kCueFlagPreEmphasis;
+        }
+        m_sheet->tracks.back().flags = flags;
+    }
+
+    // An ISRC that is not one (wrong length or characters) is left out, not a broken sheet.
+    void Isrc(char* operands) {
+        ParserTrace("ISRC %s\n", operands);
+        char* token = NextCueToken(&operands);
+        if (!token)
+            return;
+        std::string code = token;
+        for (char& c : code) {
+            if (c >= 'a' && c <= 'z')
+                c = char(c - 32);
+        }
+        if (IsValidIsrc(code))
+            m_sheet->tracks.back().isrc = code;
+    }
+
     bool Track(char* operands) {
         char* number = NextCueToken(&operands);
         char* mode = number ? NextCueToken(&operands) : nullptr;
-        if (!mode || m_sheet->tracks.size() >= kCueMaxTracks)
+        if (!mode)
             return false;
+        if (m_sheet->tracks.size() >= kCueMaxTracks) {
+            m_sheet->problem = "a disc holds at most 99 tracks";
+            return false;
+        }
         ParserTrace("\nTRACK %s ", number);
         ParserTrace("%s\n", mode);
         CueTrack track;
+        if (!m_sheet->files.empty())
+            track.file = uint32_t(m_sheet->files.size() - 1);
         for (const NamedCode& m : kModes) {
             if (std::strcmp(mode, m.word) == 0)
                 track.mode = m.code;
@@ -179,8 +246,15 @@ class SheetReader {
         const uint32_t sectors = (msf[0] * 60 + msf[1]) * 75 + msf[2];
         ParserTrace("%s(%02d:%02d:%02d) Index01=%d\n", shown, int(msf[0]), int(msf[1]), int(msf[2]),
                     int(sectors));
-        if (Decimal(number) == 1 && !m_sheet->tracks.empty())
-            m_sheet->tracks.back().index01 = sectors;
+        if (m_sheet->tracks.empty())
+            return true;
+        CueTrack& track = m_sheet->tracks.back();
+        if (Decimal(number) == 1) {
+            track.index01 = sectors;
+        } else if (Decimal(number) == 0) {
+            track.index00 = sectors;
+            track.hasIndex00 = true;
+        }
         return true;
     }
 
@@ -238,6 +312,21 @@ bool ParseCueSheet(const char* text, size_t size, CueSheet* sheet) {
                 line[i] = 0;
         }
         if (!reader.Line(line))
+            return false;
+    }
+    for (CueTrack& t : sheet->tracks) {
+        if (t.file == kCueNoFile && !sheet->files.empty())
+            t.file = 0;
+    }
+    return true;
+}
+
+bool IsValidIsrc(const std::string& isrc) {
+    if (isrc.size() != kCueIsrcLength)
+        return false;
+    for (size_t i = 0; i < kCueIsrcLength; ++i) {
+        char c = isrc[i];
+        if (i < 5 ? !IsUpperAlnum(c) : (c < '0' || c > '9'))
             return false;
     }
     return true;

@@ -7,8 +7,8 @@
 namespace vostrale {
 namespace {
 
-constexpr size_t kCatalogueDigits = sizeof(DiscCodes::mcn);
-constexpr size_t kIsrcLength = sizeof(DiscCodes::isrc[0]);
+constexpr size_t kCatalogueDigits = sizeof(DiscIdentity::mcn);
+constexpr size_t kIsrcLength = sizeof(DiscIdentity::isrc[0]);
 constexpr size_t kIsrcLetters = 5;
 
 bool IsDigit(char c) {
@@ -39,32 +39,32 @@ bool IsIsrc(const char* text, size_t length) {
     return true;
 }
 
-bool SetCatalogue(DiscCodes* codes, const char* text, size_t length) {
+bool SetCatalogue(DiscIdentity* codes, const char* text, size_t length) {
     if (!IsCatalogueNumber(text, length))
         return false;
     std::memcpy(codes->mcn, text, kCatalogueDigits);
     return true;
 }
 
-bool SetIsrc(DiscCodes* codes, uint32_t track, const char* text, size_t length) {
+bool SetIsrc(DiscIdentity* codes, uint32_t track, const char* text, size_t length) {
     if (track < 1 || track > 99 || !IsIsrc(text, length))
         return false;
     std::memcpy(codes->isrc[track - 1], text, kIsrcLength);
     return true;
 }
 
-bool AttachDiscCodes(MountRecord* record, const DiscCodes& codes) {
+bool AttachDiscIdentity(MountRecord* record, const DiscIdentity& codes) {
     bool any = codes.mcn[0] != 0;
     for (const auto& isrc : codes.isrc)
         any = any || isrc[0] != 0;
-    if (!any || !CarriesDiscCodes(*record))
+    if (!any)
         return true;
-    auto* block = static_cast<DiscCodes*>(AllocLayoutBlock(sizeof(DiscCodes)));
+    auto* block = static_cast<DiscIdentity*>(AllocLayoutBlock(sizeof(DiscIdentity)));
     if (!block)
         return false;
     *block = codes;
-    FreeLayoutBlock(PointerOf<void>(record->param104));
-    record->param104 = FieldOf(block);
+    FreeLayoutBlock(PointerOf<void>(record->discIdentity));
+    record->discIdentity = FieldOf(block);
     return true;
 }
 

@@ -1,5 +1,5 @@
 // The media catalogue number and track ISRCs an image stores, checked and hung on the mount
-// record as its DiscCodes block.
+// record as its DiscIdentity block (MountRecord::discIdentity).
 #pragma once
 
 #include "common/wire.h"
@@ -15,11 +15,11 @@ bool IsCatalogueNumber(const char* text, size_t length);
 bool IsIsrc(const char* text, size_t length);
 
 // Store a code when it is one; false (and nothing stored) otherwise.
-bool SetCatalogue(DiscCodes* codes, const char* text, size_t length);
-bool SetIsrc(DiscCodes* codes, uint32_t track, const char* text, size_t length);
+bool SetCatalogue(DiscIdentity* codes, const char* text, size_t length);
+bool SetIsrc(DiscIdentity* codes, uint32_t track, const char* text, size_t length);
 
-// Hangs a copy of `codes` on the record (param104) when it holds any code. False only when
+// Hangs a copy of `codes` on the record (discIdentity) when it holds any code. False only when
 // the block cannot be allocated.
-bool AttachDiscCodes(MountRecord* record, const DiscCodes& codes);
+bool AttachDiscIdentity(MountRecord* record, const DiscIdentity& codes);
 
 } // namespace vostrale

@@ -12,16 +12,26 @@ void* AllocLayoutBlock(size_t size) { return std::calloc(1, size ? size : 1); }
 void FreeLayoutBlock(void* block) { std::free(block); }
 
 void ReleaseLayout(MountRecord* r) {
+    if (r->readerKind == kReaderMultiFile) {
+        // Entry 0's handle is the main one, closed below.
+        auto* files = PointerOf<DiscFileEntry>(r->kindPointer);
+        for (uint32_t i = 0; files && i < r->kindCount; ++i) {
+            if (files[i].handle != r->imageHandle)
+                platform::CloseFile(files[i].handle);
+            FreeLayoutBlock(PointerOf<void>(files[i].seekTable));
+        }
+        FreeLayoutBlock(files);
+        r->kindPointer = 0;
+        r->kindCount = 0;
+    }
+    FreeLayoutBlock(PointerOf<void>(r->discIdentity));
+    r->discIdentity = 0;
     platform::CloseFile(r->imageHandle);
     r->imageHandle = 0;
     FreeLayoutBlock(PointerOf<void>(r->trackTable));
     FreeLayoutBlock(PointerOf<void>(r->fullToc));
     FreeLayoutBlock(PointerOf<void>(r->cdText));
     r->trackTable = r->fullToc = r->cdText = 0;
-    if (CarriesDiscCodes(*r)) {
-        FreeLayoutBlock(PointerOf<void>(r->param104));
-        r->param104 = 0;
-    }
     switch (r->readerKind) {
     case kReaderFileList:
         FreeLayoutBlock(PointerOf<void>(r->kindPointer));

@@ -17,7 +17,8 @@ template <typename T> T* PointerOf(uint64_t field) { return reinterpret_cast<T*>
 inline uint64_t FieldOf(const void* p) { return uint64_t(uintptr_t(p)); }
 
 // Closes the main file handle, frees track table, full TOC and CD-Text, then by reader kind:
-// list frees pool and segments, CCD closes the .sub handle, ISZ/FLAC/APE free the table at 68.
+// list frees pool and segments, CCD closes the .sub handle, ISZ/FLAC/APE free the table at 68,
+// multi-file closes every file and frees their seek tables; the identity block is freed too.
 // Null pointers and zero handles are skipped; the fields are zeroed afterwards.
 void ReleaseLayout(MountRecord* record);
 

@@ -433,12 +433,12 @@ NrgBuildResult BuildNrgLayout(const NrgDisc& disc, MountRecord* record) {
         record->cdText = FieldOf(text);
     }
     // Catalogue number and ISRCs where the DAO chunks carry them (zeros or blanks: none).
-    DiscCodes codes{};
+    DiscIdentity codes{};
     SetCatalogue(&codes, disc.mcn, sizeof(disc.mcn));
     for (size_t i = 0; i < disc.tracks.size(); ++i)
         SetIsrc(&codes, uint32_t(i + 1), disc.tracks[i].isrc, sizeof(disc.tracks[i].isrc));
     record->readerKind = kReaderNrg;
-    if (!AttachDiscCodes(record, codes))
+    if (!AttachDiscIdentity(record, codes))
         return NrgBuildResult::kNoMemory;
     record->mediumKind = (disc.mediaType & kMtypBd)    ? kMediumBd
                          : (disc.mediaType & kMtypDvd) ? kMediumDvd

@@ -42,6 +42,7 @@ struct ReadResult {
 struct AudioDecoder; // FLAC groups (reader_audio.cpp)
 struct IszState;     // chunk cache (reader_isz.cpp)
 struct ApeState;     // APE frames (reader_ape.cpp)
+struct MultiFileState; // files of a multi-file disc (reader_multi.cpp)
 
 // Everything of one attached image. Built completely in the sender's context before the
 // worker swaps it in, so the attach itself cannot fail.
@@ -94,6 +95,7 @@ struct Disc {
     IszState* isz;
     AudioDecoder* audio;
     ApeState* ape;
+    MultiFileState* multi;
 };
 
 struct Sense {

@@ -89,6 +89,9 @@ bool TrackTableIsSound(const Disc* disc) {
         const TrackEntry& e = disc->tracks[i];
         if (e.sectorType > kSectorMode2Form2 || !IsSupportedStride(e.bytesPerSector))
             return false;
+        // Only multi-file discs name a file per run (checked against their file table).
+        if (e.zero != 0 || (e.fileIndex != 0 && disc->reader != kReaderMultiFile))
+            return false;
         if (e.firstLba >= e.endLba || e.endLba > disc->totalSectors || e.firstLba < previousEnd)
             return false;
         previousEnd = e.endLba;
@@ -173,41 +176,50 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-bool IsIsrcLetter(char c) {
-    return IsDigit(c) || (c >= 'A' && c <= 'Z');
-}
-
-// A catalogue number is 13 digits; an ISRC 5 letters or digits and 7 digits. Either may be
-// absent (first byte 0); anything else refuses the record.
-bool CodesAreSound(const DiscCodes& codes) {
-    if (codes.mcn[0]) {
-        for (char c : codes.mcn) {
-            if (!IsDigit(c))
-                return false;
-        }
-    }
-    for (const auto& isrc : codes.isrc) {
-        if (!isrc[0])
-            continue;
-        for (uint32_t i = 0; i < sizeof(isrc); ++i) {
-            if (i < 5 ? !IsIsrcLetter(isrc[i]) : !IsDigit(isrc[i]))
-                return false;
-        }
+bool IsAllZero(const char* p, uint32_t n) {
+    for (uint32_t i = 0; i < n; ++i) {
+        if (p[i] != 0)
+            return false;
     }
     return true;
 }
 
-bool CopyDiscCodes(Disc* disc, uint64_t address) {
-    DiscCodes* codes = static_cast<DiscCodes*>(Allocate(ps::kPoolPaged, sizeof(DiscCodes)));
-    if (!codes)
+// Catalogue number and ISRCs: each field empty (all zero) or well formed, as a disc's
+// sub-channel can carry it.
+bool CheckIdentity(Disc* disc, const DiscIdentity& identity) {
+    if (identity.zero[0] || identity.zero[1] || identity.zero[2])
         return false;
-    bool ok = ps::CopyFromSender(codes, address, sizeof(DiscCodes)) && CodesAreSound(*codes);
-    if (ok) {
-        CopyBytes(disc->mcn, codes->mcn, sizeof(disc->mcn));
-        for (uint32_t n = 1; n < 100; ++n)
-            CopyBytes(disc->isrc[n], codes->isrc[n - 1], sizeof(disc->isrc[n]));
+    if (!IsAllZero(identity.mcn, sizeof(identity.mcn))) {
+        for (char c : identity.mcn) {
+            if (!IsDigit(c))
+                return false;
+        }
+        CopyBytes(disc->mcn, identity.mcn, sizeof(disc->mcn));
     }
-    Release(codes);
+    for (uint32_t t = 0; t < 99; ++t) {
+        const char* isrc = identity.isrc[t];
+        if (IsAllZero(isrc, 12))
+            continue;
+        for (uint32_t i = 0; i < 12; ++i) {
+            char c = isrc[i];
+            bool ok = i < 5 ? IsDigit(c) || (c >= 'A' && c <= 'Z') : IsDigit(c);
+            if (!ok)
+                return false;
+        }
+        CopyBytes(disc->isrc[t + 1], isrc, 12);
+    }
+    return true;
+}
+
+bool CopyIdentity(Disc* disc, uint64_t address) {
+    // Read into the pool: the block is too large for a kernel stack.
+    DiscIdentity* identity =
+        static_cast<DiscIdentity*>(Allocate(ps::kPoolPaged, sizeof(DiscIdentity)));
+    if (!identity)
+        return false;
+    bool ok = ps::CopyFromSender(identity, address, sizeof(*identity)) &&
+              CheckIdentity(disc, *identity);
+    Release(identity);
     return ok;
 }
 
@@ -229,7 +241,7 @@ void SettleDiscType(Disc* disc) {
 bool CheckScalars(const MountRecord& r) {
     if (r.mediumKind < kMediumCd || r.mediumKind > kMediumBd)
         return false;
-    if (r.readerKind < kReaderPlainFile || r.readerKind > kReaderWav)
+    if (r.readerKind < kReaderPlainFile || r.readerKind > kReaderMultiFile)
         return false;
     if (r.totalSectors == 0 || r.totalSectors > 0x7FFFFFFFu)
         return false;
@@ -264,6 +276,7 @@ void FreeDisc(Disc* disc) {
     FreeIszState(disc->isz);
     FreeAudioDecoder(disc->audio);
     FreeApeDecoder(disc->ape);
+    FreeMultiFile(disc->multi);
     Release(disc);
 }
 
@@ -306,8 +319,8 @@ Disc* PrepareDisc(const MountRecord& r) {
     if (ok && r.cdText)
         ok = CopyLengthPrefixedBlock(r.cdText, kBlockLengthFieldSize, &disc->cdText,
                                      &disc->cdTextSize);
-    if (ok && DiscCodesPointer(r))
-        ok = CopyDiscCodes(disc, DiscCodesPointer(r));
+    if (ok && r.discIdentity)
+        ok = CopyIdentity(disc, r.discIdentity);
 
     disc->security = ps::SecurityCapture();
 
@@ -348,6 +361,9 @@ Disc* PrepareDisc(const MountRecord& r) {
             break;
         case kReaderApe:
             ok = PrepareApeDecoder(disc, r);
+            break;
+        case kReaderMultiFile:
+            ok = PrepareMultiFile(disc, r);
             break;
         default:
             ok = false;

@@ -95,7 +95,7 @@ ReadResult ReadRunsUserData(Disc* disc, uint8_t* buffer, uint32_t count, uint32_
         } else if (e->bytesPerSector == kUserDataSize) {
             uint64_t offset = e->fileOffset + uint64_t(current - e->firstLba) * kUserDataSize;
             uint32_t want = n * kUserDataSize;
-            uint32_t got = ps::FileRead(disc->main, offset, out, want);
+            uint32_t got = ps::FileRead(RunFile(disc, e), offset, out, want);
             if (got != want) {
                 uint32_t whole = got / kUserDataSize;
                 return Result(kReadMediumError, (done + whole) * kUserDataSize, current + whole);
@@ -168,7 +168,7 @@ const uint8_t* StoredSector(Disc* disc, const TrackEntry* e, uint32_t lba, uint3
         uint32_t n = Min(Max<uint32_t>(ahead, 1), e->endLba - lba);
         n = Min(n, kStageSize / stride);
         uint64_t offset = e->fileOffset + uint64_t(lba - e->firstLba) * stride;
-        uint32_t got = ps::FileRead(disc->main, offset, disc->stage, n * stride);
+        uint32_t got = ps::FileRead(RunFile(disc, e), offset, disc->stage, n * stride);
         disc->stageRun = e;
         disc->stageFirst = lba;
         disc->stageCount = got / stride;

@@ -84,4 +84,17 @@ bool PrepareApeDecoder(Disc* disc, const MountRecord& record);
 void FreeApeDecoder(ApeState* state);
 ReadResult ReadApeSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_t lba);
 
+// ---- Multi-file discs ----------------------------------------------------------------------
+// In the sender context: copies and checks the file table, takes the files' references and
+// checks that every run names a file it fits. Shared decoder buffers sized for the largest
+// stream, so memory does not grow with the number of files.
+bool PrepareMultiFile(Disc* disc, const MountRecord& record);
+void FreeMultiFile(MultiFileState* state);
+// The file a run's stored sectors are in (the main file on every other kind).
+ps::FileRef RunFile(const Disc* disc, const TrackEntry* e);
+// True when the run's sectors are decoded from a FLAC or APE file, not stored.
+bool RunIsDecoded(const Disc* disc, const TrackEntry* e);
+// One CD-DA sector of a decoded run into `sector` (2352 bytes). Returns a ReadStatus.
+uint8_t ReadDecodedRunSector(Disc* disc, const TrackEntry* e, uint32_t lba, uint8_t* sector);
+
 } // namespace vostrale

@@ -72,6 +72,8 @@ uint8_t FetchFromRun(Disc* disc, uint32_t lba, uint8_t* sector, uint8_t* linear9
             CompleteSector(sector, lba, type, 0, kMode2UserOffset);
         return kReadOk;
     }
+    if (RunIsDecoded(disc, e))
+        return ReadDecodedRunSector(disc, e, lba, sector);
     const uint8_t* stored = StoredSector(disc, e, lba, ahead);
     if (!stored)
         return kReadMediumError;
@@ -206,14 +208,15 @@ ReadResult ReadRaw(Disc* disc, uint8_t* buffer, uint32_t bufferBytes, uint32_t c
         if (direct) {
             const TrackEntry* e = FindRun(disc, current);
             RunLayout layout;
-            if (e && LayoutOfRun(*e, &layout) && IsFullRaw(layout) && !layout.subchannel) {
+            if (e && LayoutOfRun(*e, &layout) && IsFullRaw(layout) && !layout.subchannel &&
+                !RunIsDecoded(disc, e)) {
                 uint32_t n = Min(count - done, e->endLba - current);
                 n = Min(n, (bufferBytes - delivered) / kCdSectorSize);
                 if (n == 0)
                     break;
                 uint64_t offset = e->fileOffset + uint64_t(current - e->firstLba) * kCdSectorSize;
                 uint32_t want = n * kCdSectorSize;
-                uint32_t got = ps::FileRead(disc->main, offset, buffer + delivered, want);
+                uint32_t got = ps::FileRead(RunFile(disc, e), offset, buffer + delivered, want);
                 if (got != want) {
                     uint32_t whole = got / kCdSectorSize;
                     return Result(kReadMediumError, delivered + whole * kCdSectorSize,

@@ -194,6 +194,57 @@ std::filesystem::path MakeTempFolder(const std::string& prefix) {
 
 // ---- CUE ----
 
+namespace {
+
+// PCM samples as a RIFF WAVE file, with the header variants the options ask for.
+Bytes WaveFile(const Bytes& data, const CueOptions& o) {
+    Bytes wav;
+    AppendText(wav, "RIFF");
+    Le32(wav, 0);
+    AppendText(wav, "WAVE");
+    const uint16_t blockAlign = uint16_t(o.wavChannels * o.wavBits / 8);
+    AppendText(wav, "fmt ");
+    Le32(wav, o.wavExtensible ? 40 : 16);
+    Le16(wav, o.wavExtensible ? 0xFFFE : 1);
+    Le16(wav, o.wavChannels);
+    Le32(wav, o.wavRate);
+    Le32(wav, o.wavRate * blockAlign);
+    Le16(wav, blockAlign);
+    Le16(wav, o.wavBits);
+    if (o.wavExtensible) {
+        Le16(wav, 22);
+        Le16(wav, o.wavBits);
+        Le32(wav, 3);
+        static const uint8_t kPcmGuid[16] = {1,    0, 0, 0,    0, 0,    0x10, 0,
+                                             0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+        wav.insert(wav.end(), kPcmGuid, kPcmGuid + 16);
+    }
+    if (o.wavExtraChunks) {
+        AppendText(wav, "LIST");
+        Le32(wav, 12);
+        AppendText(wav, "INFOISFT");
+        Le32(wav, 0);
+        AppendText(wav, "JUNK");
+        Le32(wav, 3);
+        AppendText(wav, "abc");
+        wav.push_back(0); // pad to even
+    }
+    AppendText(wav, "data");
+    Le32(wav, uint32_t(data.size()));
+    Append(wav, data);
+    PutLe32(wav, 4, uint32_t(wav.size() - 8));
+    return wav;
+}
+
+} // namespace
+
+std::string TrackFileName(const CueOptions& o, uint32_t number) {
+    std::filesystem::path name(o.fileName);
+    char suffix[32];
+    std::snprintf(suffix, sizeof(suffix), " (Track %02u)", number);
+    return name.stem().string() + suffix + name.extension().string();
+}
+
 bool WriteCueImage(const std::filesystem::path& cuePath, const CueOptions& o) {
     Placement p = Place(o.disc);
     std::string sheet;
@@ -201,8 +252,11 @@ bool WriteCueImage(const std::filesystem::path& cuePath, const CueOptions& o) {
         sheet += "TITLE \"" + o.disc.title + "\"\r\n";
     if (!o.disc.performer.empty())
         sheet += "PERFORMER \"" + o.disc.performer + "\"\r\n";
-    sheet += "FILE \"" + o.fileName + "\" " + (o.wave ? "WAVE" : "BINARY") + "\r\n";
+    const std::string type = o.wave ? "WAVE" : "BINARY";
+    if (!o.filePerTrack)
+        sheet += "FILE \"" + o.fileName + "\" " + type + "\r\n";
     Bytes data;
+    bool ok = true;
     for (const PlacedTrack& t : p.tracks) {
         const char* word = "AUDIO";
         uint32_t stride = kRaw;
@@ -213,6 +267,11 @@ bool WriteCueImage(const std::filesystem::path& cuePath, const CueOptions& o) {
             else
                 word = stride == 2336 ? "MODE2/2336" : "MODE2/2352";
         }
+        // One file per track holds the track's stored pregap too: its positions count from
+        // the track's INDEX 00.
+        const int32_t base = o.filePerTrack ? t.index0 : 0;
+        if (o.filePerTrack)
+            sheet += "FILE \"" + TrackFileName(o, t.number) + "\" " + type + "\r\n";
         char line[64];
         std::snprintf(line, sizeof(line), "  TRACK %02u %s\r\n", t.number, word);
         sheet += line;
@@ -221,49 +280,20 @@ bool WriteCueImage(const std::filesystem::path& cuePath, const CueOptions& o) {
         if (!t.spec.performer.empty())
             sheet += "    PERFORMER \"" + t.spec.performer + "\"\r\n";
         if (t.index0 != t.index1)
-            sheet += "    INDEX 00 " + MsfText(uint32_t(t.index0)) + "\r\n";
-        sheet += "    INDEX 01 " + MsfText(uint32_t(t.index1)) + "\r\n";
+            sheet += "    INDEX 00 " + MsfText(uint32_t(t.index0 - base)) + "\r\n";
+        sheet += "    INDEX 01 " + MsfText(uint32_t(t.index1 - base)) + "\r\n";
         for (int32_t lba = t.index0; lba < t.end; ++lba)
             Append(data, StoredSector(t.spec.mode, lba, stride));
-    }
-    if (o.wave) {
-        Bytes wav;
-        AppendText(wav, "RIFF");
-        Le32(wav, 0);
-        AppendText(wav, "WAVE");
-        const uint16_t blockAlign = uint16_t(o.wavChannels * o.wavBits / 8);
-        AppendText(wav, "fmt ");
-        Le32(wav, o.wavExtensible ? 40 : 16);
-        Le16(wav, o.wavExtensible ? 0xFFFE : 1);
-        Le16(wav, o.wavChannels);
-        Le32(wav, o.wavRate);
-        Le32(wav, o.wavRate * blockAlign);
-        Le16(wav, blockAlign);
-        Le16(wav, o.wavBits);
-        if (o.wavExtensible) {
-            Le16(wav, 22);
-            Le16(wav, o.wavBits);
-            Le32(wav, 3);
-            static const uint8_t kPcmGuid[16] = {1,    0, 0, 0,    0, 0,    0x10, 0,
-                                                 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
-            wav.insert(wav.end(), kPcmGuid, kPcmGuid + 16);
+        if (o.filePerTrack) {
+            Bytes file = o.wave ? WaveFile(data, o) : data;
+            ok = ok && WriteFile(cuePath.parent_path() / TrackFileName(o, t.number), file);
+            data.clear();
         }
-        if (o.wavExtraChunks) {
-            AppendText(wav, "LIST");
-            Le32(wav, 12);
-            AppendText(wav, "INFOISFT");
-            Le32(wav, 0);
-            AppendText(wav, "JUNK");
-            Le32(wav, 3);
-            AppendText(wav, "abc");
-            wav.push_back(0); // pad to even
-        }
-        AppendText(wav, "data");
-        Le32(wav, uint32_t(data.size()));
-        Append(wav, data);
-        PutLe32(wav, 4, uint32_t(wav.size() - 8));
-        data.swap(wav);
     }
+    if (o.filePerTrack)
+        return ok && WriteText(cuePath, sheet);
+    if (o.wave)
+        data = WaveFile(data, o);
     return WriteText(cuePath, sheet) && WriteFile(cuePath.parent_path() / o.fileName, data);
 }
 

@@ -79,9 +79,13 @@ struct CueOptions {
     uint16_t wavChannels = 2;
     uint32_t wavRate = 44100;
     uint16_t wavBits = 16;
+    bool filePerTrack = false; // one FILE per track, named by TrackFileName
 };
-// Writes the sheet and its data file (named fileName, in the sheet's folder).
+// Writes the sheet and its data file (named fileName, in the sheet's folder), or one file per
+// track, each holding the track's stored pregap and its sectors.
 bool WriteCueImage(const std::filesystem::path& cuePath, const CueOptions& options);
+// "disc (Track 02).bin" for fileName "disc.bin" and track 2.
+std::string TrackFileName(const CueOptions& options, uint32_t number);
 
 struct NrgOptions {
     DiscSpec disc;

@@ -133,13 +133,13 @@ class MmcConformanceTest : public EngineTest {
         ASSERT_TRUE(MountParsedImage(path, &message)) << path << ": " << message;
     }
     // A plain 2048-byte image of `sectors` sectors, mounted as `medium`.
-    void MountPlain(uint8_t medium, uint32_t sectors, const DiscCodes* codes = nullptr) {
+    void MountPlain(uint8_t medium, uint32_t sectors, const DiscIdentity* codes = nullptr) {
         m_plain = std::make_unique<OpenFile>(m_dir.Write(
             "plain" + std::to_string(m_plainCount++) + ".iso",
             Bytes(size_t(std::min<uint32_t>(sectors, 512)) * 2048, 0)));
         MountRecord r = BaseRecord(m_plain->Handle(), medium, kReaderPlainFile, sectors);
         if (codes)
-            r.param104 = Ptr(codes);
+            r.discIdentity = Ptr(codes);
         ASSERT_TRUE(Mount(0, r));
         host::AdvanceClock(4000);
         Send(A(), 0, Bytes(6, 0), 0);
@@ -260,7 +260,7 @@ TEST_F(MmcConformanceTest, SynthesisedQFollowsTheToc) {
 }
 
 TEST_F(MmcConformanceTest, CatalogueAndIsrcFrames) {
-    DiscCodes codes{};
+    DiscIdentity codes{};
     std::memcpy(codes.mcn, "0724384260224", 13);
     std::memcpy(codes.isrc[0], "USABC9912345", 12);
     MountPlain(kMediumCd, 300, &codes);
@@ -297,10 +297,10 @@ TEST_F(MmcConformanceTest, CatalogueAndIsrcFrames) {
     EXPECT_EQ(position.data[7], 1);
 
     // Codes that are not codes refuse the record.
-    DiscCodes bad = codes;
+    DiscIdentity bad = codes;
     bad.isrc[0][7] = 'X';
     MountRecord r = BaseRecord(m_plain->Handle(), kMediumCd, kReaderPlainFile, 300);
-    r.param104 = Ptr(&bad);
+    r.discIdentity = Ptr(&bad);
     EXPECT_FALSE(Mount(0, r));
 }
 

@@ -3,11 +3,41 @@
 
 #include <cctype>
 #include <cstring>
+#include <fstream>
 
 namespace vostrale {
 namespace {
 
 using ImgToolTest = TempFolder;
+
+// A game dumped as one BIN per track, with a catalogue number and an ISRC: info names the
+// files each run is in and what the sheet carries besides its tracks.
+TEST_F(ImgToolTest, InfoShowsTheFilesOfAPerTrackSheet) {
+    testing::CueOptions opt;
+    opt.fileName = "Game.bin";
+    opt.filePerTrack = true;
+    opt.disc.sessions.push_back({{testing::Track(testing::Mode::Mode1, 30),
+                                  testing::Track(testing::Mode::Audio, 20, 10)}});
+    ASSERT_TRUE(testing::WriteCueImage(m_dir / "g.cue", opt));
+    std::ifstream in(m_dir / "g.cue");
+    std::string sheet((std::istreambuf_iterator<char>(in)), {});
+    sheet = "CATALOG 1234567890123\r\n" + sheet + "    ISRC GBAAA9900001\r\n";
+    ASSERT_TRUE(testing::WriteText(m_dir / "g.cue", sheet));
+    std::string out, err;
+    ASSERT_EQ(RunImgTool({"info", (m_dir / "g.cue").string()}, &out, &err), kImgToolOk) << out;
+    for (const char* part :
+         {"Reader: multi-file (10)\n", "Total sectors: 60\n", "Files: 2\n",
+          "  file 0: stored sectors\n", "Catalogue number: 1234567890123\n",
+          "ISRC of track 2: GBAAA9900001\n",
+          "   0: Mode 1          parts 0xB  LBA 0-30  2352 bytes/sector  offset 0  file 0\n",
+          "   1: CD-DA           parts 0x0  LBA 30-60  2352 bytes/sector  offset 0  file 1\n"})
+        EXPECT_NE(out.find(part), std::string::npos) << part << "\n" << out;
+    ASSERT_EQ(RunImgTool({"info", "--json", (m_dir / "g.cue").string()}, &out, &err), kImgToolOk);
+    for (const char* part : {"\"readerKind\":10,", "\"files\":[{\"kind\":1,\"seekPoints\":0},",
+                             "\"catalog\":\"1234567890123\"",
+                             "\"isrc\":[{\"track\":2,\"isrc\":\"GBAAA9900001\"}]}"})
+        EXPECT_NE(out.find(part), std::string::npos) << part << "\n" << out;
+}
 
 TEST_F(ImgToolTest, JsonDescribesAWavSheetWithCdText) {
     testing::CueOptions opt;

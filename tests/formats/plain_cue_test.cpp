@@ -101,6 +101,8 @@ TEST_F(PlainImageTest, UnrecognisedFilesAreRefusedAsUnsupported) {
 
 using CueTest = TempFolder;
 
+// Each track keeps its own layout: the audio after a data track is audio (sector type, no
+// data parts, audio control bits), one run since its sectors follow one another in the file.
 TEST_F(CueTest, RawDataSheetWithAudioTracksMapsEachTrack) {
     CueOptions c;
     c.disc.sessions.push_back(
@@ -114,17 +116,21 @@ TEST_F(CueTest, RawDataSheetWithAudioTracksMapsEachTrack) {
     EXPECT_EQ(V(o.record.totalSectors), 5000u);
     EXPECT_EQ(V(o.record.mediumKind), kMediumCd);
     EXPECT_EQ(V(o.record.bytesPerSector), 2352);
-    ASSERT_EQ(o.TrackCount(), 5u);
-    for (uint32_t k = 0; k < 5; ++k) {
-        EXPECT_EQ(V(o.Track(k).firstLba), 1000 * k);
-        EXPECT_EQ(V(o.Track(k).endLba), 1000 * (k + 1));
-        EXPECT_EQ(V(o.Track(k).parts), 0x0B);
-        EXPECT_EQ(V(o.Track(k).fileOffset), uint64_t(1000) * k * 2352);
-        EXPECT_EQ(V(o.Track(k).sectorType), k == 0 ? kSectorMode1 : kSectorUnknown);
-    }
+    ASSERT_EQ(o.TrackCount(), 2u);
+    EXPECT_EQ(V(o.Track(0).firstLba), 0u);
+    EXPECT_EQ(V(o.Track(0).endLba), 1000u);
+    EXPECT_EQ(V(o.Track(0).parts), 0x0B);
+    EXPECT_EQ(V(o.Track(0).sectorType), kSectorMode1);
+    EXPECT_EQ(V(o.Track(1).firstLba), 1000u);
+    EXPECT_EQ(V(o.Track(1).endLba), 5000u);
+    EXPECT_EQ(V(o.Track(1).parts), 0);
+    EXPECT_EQ(V(o.Track(1).fileOffset), uint64_t(1000) * 2352);
+    EXPECT_EQ(V(o.Track(1).sectorType), kSectorCdda);
     ASSERT_EQ(o.TocCount(), 8u);
-    for (uint32_t i = 0; i < 8; ++i)
-        EXPECT_EQ(o.Toc(i)[1], 0x14);
+    EXPECT_EQ(o.TocPoint(1, 0xA0)[1], 0x14); // the first track's control
+    EXPECT_EQ(o.TocPoint(1, 1)[1], 0x14);
+    for (uint8_t point : {2, 3, 4, 5, 0xA1, 0xA2})
+        EXPECT_EQ(o.TocPoint(1, point)[1], 0x10) << int(point);
     const uint8_t* leadOut = o.TocPoint(1, 0xA2);
     ASSERT_NE(leadOut, nullptr);
     EXPECT_EQ(MsfToLba(leadOut[8], leadOut[9], leadOut[10]), 5000);
@@ -160,7 +166,9 @@ TEST_F(CueTest, SectorLayoutsFollowTheFirstTrack) {
     }
 }
 
-TEST_F(CueTest, Mode1UserDataSheetIsADvd) {
+// The common sheet over an ISO mounts as the plain image would: probed, without tables (it was
+// a table of one empty run, which the driver refused).
+TEST_F(CueTest, Mode1UserDataSheetIsThePlainImage) {
     CueOptions opt;
     opt.dataStride = 2048;
     opt.disc.sessions.push_back({{testing::Track(Mode::Mode1, 77)}});
@@ -168,11 +176,28 @@ TEST_F(CueTest, Mode1UserDataSheetIsADvd) {
     Opened o;
     OpenWith(&o, m_dir / "d.cue");
     ASSERT_EQ(o.result, kParseOk) << o.message;
-    EXPECT_EQ(V(o.record.mediumKind), kMediumDvd);
+    EXPECT_EQ(V(o.record.mediumKind), kMediumCd); // no file system the probe knows: a CD track
     EXPECT_EQ(V(o.record.bytesPerSector), 2048);
     EXPECT_EQ(V(o.record.totalSectors), 77u);
-    EXPECT_EQ(o.TrackCount(), 1u);
+    EXPECT_EQ(o.TrackCount(), 0u);
     EXPECT_EQ(V(o.record.fullToc), 0u);
+
+    ASSERT_TRUE(testing::WriteFile(m_dir / "disc.iso", IsoImage(40)));
+    ASSERT_TRUE(testing::WriteText(m_dir / "iso.cue",
+                                   "FILE \"disc.iso\" BINARY\n  TRACK 01 MODE1/2048\n"
+                                   "    INDEX 01 00:00:00\n"));
+    Opened sheet, plain;
+    OpenWith(&sheet, m_dir / "iso.cue");
+    OpenWith(&plain, m_dir / "disc.iso");
+    ASSERT_EQ(sheet.result, kParseOk) << sheet.message;
+    ASSERT_EQ(plain.result, kParseOk);
+    for (auto* o2 : {&sheet, &plain}) {
+        EXPECT_EQ(V(o2->record.mediumKind), kMediumCd);
+        EXPECT_EQ(V(o2->record.readerKind), kReaderPlainFile);
+        EXPECT_EQ(V(o2->record.bytesPerSector), 2048);
+        EXPECT_EQ(V(o2->record.totalSectors), 40u);
+        EXPECT_EQ(V(o2->record.trackTable), 0u);
+    }
 }
 
 TEST_F(CueTest, AudioSheetKeepsEveryTrackInItsToc) {

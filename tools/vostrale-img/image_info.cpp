@@ -74,6 +74,27 @@ bool HasChunks(const MountRecord& r) {
     return r.readerKind == kReaderIsz;
 }
 
+const DiscFileEntry* Files(const MountRecord& r) {
+    return r.readerKind == kReaderMultiFile ? PointerOf<DiscFileEntry>(r.kindPointer) : nullptr;
+}
+const char* FileKindName(uint8_t kind) {
+    return kind == kDiscFileFlac ? "FLAC" : kind == kDiscFileApe ? "APE" : "stored sectors";
+}
+
+// Catalogue number and ISRCs (by track number) of the record's identity block.
+void IdentityOf(const MountRecord& r, std::string* mcn,
+                std::vector<std::pair<uint32_t, std::string>>* isrcs) {
+    const auto* identity = PointerOf<DiscIdentity>(r.discIdentity);
+    if (!identity)
+        return;
+    if (identity->mcn[0])
+        mcn->assign(identity->mcn, sizeof(identity->mcn));
+    for (uint32_t t = 0; t < 99; ++t) {
+        if (identity->isrc[t][0])
+            isrcs->push_back({t + 1, std::string(identity->isrc[t], sizeof(identity->isrc[t]))});
+    }
+}
+
 std::string JsonReport(bool ok, const std::string& message, const MountRecord& r) {
     std::string o = "{";
     o += Format("\"ok\":%s,\"message\":%s,", ok ? "true" : "false", Json(message).c_str());
@@ -114,6 +135,25 @@ std::string JsonReport(bool ok, const std::string& message, const MountRecord& r
     o +=
         ",\"seekPoints\":" + (HasSeekPoints(r) ? std::to_string(r.kindCount) : std::string("null"));
     o += ",\"chunks\":" + (HasChunks(r) ? std::to_string(r.kindCount) : std::string("null"));
+    if (const DiscFileEntry* files = Files(r)) {
+        o += ",\"files\":[";
+        for (uint32_t i = 0; i < r.kindCount; ++i)
+            o += Format("%s{\"kind\":%u,\"seekPoints\":%u}", i ? "," : "", files[i].kind,
+                        files[i].seekCount);
+        o += "]";
+    }
+    std::string mcn;
+    std::vector<std::pair<uint32_t, std::string>> isrcs;
+    IdentityOf(r, &mcn, &isrcs);
+    if (!mcn.empty())
+        o += ",\"catalog\":" + Json(mcn);
+    if (!isrcs.empty()) {
+        o += ",\"isrc\":[";
+        for (size_t i = 0; i < isrcs.size(); ++i)
+            o += Format("%s{\"track\":%u,\"isrc\":%s}", i ? "," : "", isrcs[i].first,
+                        Json(isrcs[i].second).c_str());
+        o += "]";
+    }
     return o + "}\n";
 }
 
@@ -123,8 +163,9 @@ const char* MediumName(uint8_t kind) {
 }
 const char* ReaderName(uint8_t kind) {
     static const char* kNames[] = {"?",   "plain file", "file list", "CCD", "MDS",
-                                   "NRG", "ISZ",        "FLAC",      "APE", "WAV"};
-    return kind < 10 ? kNames[kind] : "?";
+                                   "NRG", "ISZ",        "FLAC",      "APE", "WAV",
+                                   "multi-file"};
+    return kind < 11 ? kNames[kind] : "?";
 }
 const char* SectorTypeName(uint8_t type) {
     static const char* kNames[] = {"unknown",         "CD-DA",         "Mode 1",
@@ -169,16 +210,37 @@ std::string TextReport(bool ok, const std::string& message, const MountRecord& r
                     r.kindCount, r.param80, r.param84, r.param88, r.param96 & 0xFFFF,
                     r.param96 >> 16, r.param100 & 0xFFFF, r.param100 >> 16);
         break;
+    case kReaderMultiFile:
+        o += Format("Files: %u\n", r.kindCount);
+        for (uint32_t i = 0; Files(r) && i < r.kindCount; ++i) {
+            const DiscFileEntry& f = Files(r)[i];
+            o += Format("  file %u: %s", i, FileKindName(f.kind));
+            if (f.kind != kDiscFileRaw)
+                o += Format(", %u seek points, %llu samples", f.seekCount,
+                            static_cast<unsigned long long>(f.totalSamples));
+            o += "\n";
+        }
+        break;
     default:
         break;
     }
+    std::string mcn;
+    std::vector<std::pair<uint32_t, std::string>> isrcs;
+    IdentityOf(r, &mcn, &isrcs);
+    if (!mcn.empty())
+        o += "Catalogue number: " + mcn + "\n";
+    for (const auto& [track, isrc] : isrcs)
+        o += Format("ISRC of track %u: %s\n", track, isrc.c_str());
     if (TrackCount(r)) {
         o += "Track table:\n";
         for (uint32_t i = 0; i < TrackCount(r); ++i) {
             const TrackEntry& e = Tracks(r)[i];
-            o += Format("  %2u: %-15s parts 0x%X  LBA %u-%u  %u bytes/sector  offset %llu\n", i,
+            o += Format("  %2u: %-15s parts 0x%X  LBA %u-%u  %u bytes/sector  offset %llu", i,
                         SectorTypeName(e.sectorType), e.parts, e.firstLba, e.endLba,
                         e.bytesPerSector, static_cast<unsigned long long>(e.fileOffset));
+            if (r.readerKind == kReaderMultiFile)
+                o += Format("  file %u", e.fileIndex);
+            o += "\n";
         }
     }
     if (TocCount(r)) {
