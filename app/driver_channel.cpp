@@ -19,6 +19,7 @@ constexpr uint32_t kSetDriveCountRequest = kHeaderSize + 4;
 constexpr uint32_t kLayoutMountSize = kHeaderSize + 0;
 constexpr uint32_t kLayoutTrackEntrySize = kHeaderSize + 4;
 constexpr uint32_t kQueryMounted = kHeaderSize + 2;
+constexpr uint32_t kQueryTrayOpen = kHeaderSize + 3;
 constexpr uint32_t kVersionMajor = kHeaderSize + 2;
 constexpr uint32_t kVersionMinor = kHeaderSize + 3;
 constexpr uint32_t kDriveCountValue = kHeaderSize + 0;
@@ -64,6 +65,18 @@ bool DriveHasImage(Device* device, uint32_t index) {
     if (!SendControlRequest(device, buffer, sizeof(buffer), kCtlQueryDrive, index))
         return false;
     return buffer[kQueryMounted] != 0;
+}
+
+bool QueryDrive(Device* device, uint32_t index, bool* trayOpen) {
+    *trayOpen = false;
+    if (index >= kMaxDrives)
+        return false;
+    uint8_t buffer[kQueryDriveRequest] = {};
+    if (!SendControlRequest(device, buffer, sizeof(buffer), kCtlQueryDrive, index) ||
+        buffer[kQueryMounted] == 0)
+        return false;
+    *trayOpen = buffer[kQueryTrayOpen] != 0;
+    return true;
 }
 
 uint32_t FindFreeDrive(Device* device) {

@@ -31,6 +31,9 @@ bool SendControlRequest(Device* device, void* buffer, uint32_t size, uint32_t co
 uint32_t GetDriveCount(Device* device);
 // Whether the drive reports a mounted image (a refused request means empty).
 bool DriveHasImage(Device* device, uint32_t index);
+// QueryDrive: true when the drive reports an image; *trayOpen then tells whether its tray is
+// open. A refused request means an empty drive.
+bool QueryDrive(Device* device, uint32_t index, bool* trayOpen);
 // First free drive index, or kNoDrive when the request fails or no index below 7 comes back.
 uint32_t FindFreeDrive(Device* device);
 bool SetDriveCount(Device* device, uint32_t count, bool permanent);

@@ -60,6 +60,8 @@ class DeviceNamespace {
     virtual std::unique_ptr<Device> Open(const std::wstring& path) = 0;
     // GetDriveTypeW of "X:\".
     virtual uint32_t DriveType(wchar_t letter) = 0;
+    // GetLogicalDrives: bit n set for the letter 'A' + n. Without it every letter is tried.
+    virtual uint32_t LogicalDrives() { return (1u << 26) - 1; }
 };
 
 enum class RegistryRoot { CurrentUser, LocalMachine, ClassesRoot };

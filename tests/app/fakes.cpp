@@ -53,7 +53,8 @@ bool FakeDriver::Handle(uint8_t* buffer, uint32_t size) {
         if (bodyLength != 8 || !mounted[value])
             return false;
         body[2] = 1;
-        StoreLe32(&io[12], kStatusLoaded | kStatusAttached);
+        body[3] = trayOpen[value] ? 1 : 0;
+        StoreLe32(&io[12], trayOpen[value] ? kStatusAttached : kStatusLoaded | kStatusAttached);
         break;
     case kCtlGetLayoutSizes:
         if (bodyLength == 8) {

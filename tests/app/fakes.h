@@ -27,6 +27,9 @@ struct FakeDriver {
     bool refuseMount = false;
     bool refuseFindFree = false;
     bool mounted[kMaxDrives] = {};
+    bool trayOpen[kMaxDrives] = {}; // reported by QueryDrive for a mounted drive
+    std::vector<uint32_t> ejects;   // drive index of every eject request
+    std::vector<uint32_t> loads;    // and of every load request
     // Replies that a misbehaving driver might give.
     bool overrideDriveCount = false;
     uint32_t driveCountReply = 0;
@@ -54,8 +57,16 @@ class FakeDevice final : public Device {
         *address = m_address;
         return true;
     }
-    bool EjectMedia() override { return true; }
-    bool LoadMedia() override { return true; }
+    bool EjectMedia() override {
+        if (m_driver)
+            m_driver->ejects.push_back(m_address.targetId);
+        return true;
+    }
+    bool LoadMedia() override {
+        if (m_driver)
+            m_driver->loads.push_back(m_address.targetId);
+        return true;
+    }
 
   private:
     FakeDriver* m_driver;
