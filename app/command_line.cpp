@@ -185,6 +185,7 @@ int RunCommandLine(AppContext& ctx, const CommandLine& line) {
     std::unique_ptr<Device> adapter = ctx.channel.FindAdapter();
     if (!adapter)
         return kExitNormal;
+    ctx.language.Create(ctx.s.registry, ctx.s.system, kOneShotLanguagePrefix);
     if (line.mode == RequestMode::Mount)
         MountImage(ctx, adapter.get(), path, line.drive);
     else

@@ -5,6 +5,7 @@
 
 #include "app/driver_channel.h"
 #include "app/interfaces.h"
+#include "app/language.h"
 #include "app/settings.h"
 #include "formats/parser.h"
 
@@ -36,6 +37,19 @@ class AppContext {
     Settings settings;
     std::wstring mountError; // the last parser's failure text, emptied at every mount
     ProgressRecord progress; // shared with a progress window while a parser indexes audio
+    LanguageTable language;
+
+    // Features other parts of the program plug in. A null hook means the feature is not there:
+    // its menu item or button is shown disabled.
+    // The settings dialog (double click on the icon, menu command 100).
+    void (*showSettings)(AppContext& ctx, void* ownerWindow) = nullptr;
+    // Sends a problem report with the log for a failed mount; false when it could not start.
+    bool (*reportMountFailure)(AppContext& ctx, const std::wstring& imagePath,
+                               const std::wstring& reason) = nullptr;
+    // The feedback report dialog (about box link, command 107).
+    void (*startFeedback)(AppContext& ctx) = nullptr;
+    // The drive-letter dialog for a drive index (command 0x1100 + letter).
+    void (*changeDriveLetter)(AppContext& ctx, void* ownerWindow, uint32_t drive) = nullptr;
 };
 
 } // namespace vostrale::app

@@ -96,8 +96,9 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
     if (result == kParseFailed) {
         if (failure.kind == ImageOpenFailure::kOpenError) {
             log.Close();
-            ui->ShowMessage(OpenErrorMessage(*path, system->ErrorText(failure.systemError)),
-                            kProductCaption, MessageIcon::Stop, true);
+            ui->ShowMessage(
+                ctx.language.Format(kMsgOpenError, {*path, system->ErrorText(failure.systemError)}),
+                kProductCaption, MessageIcon::Stop, true);
             return kParseFailed;
         }
         if (failure.kind == ImageOpenFailure::kUnsupportedFormat) {
@@ -108,7 +109,7 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
         }
         log.WriteLine(kLogError, "Mount failed\n");
         log.Close();
-        ui->ShowMountFailure(*path, ctx.mountError.empty() ? std::wstring(kMountFailedDefault)
+        ui->ShowMountFailure(*path, ctx.mountError.empty() ? ctx.language.Message(kMsgMountFailed)
                                                            : ctx.mountError);
         return kParseFailed;
     }

@@ -39,6 +39,7 @@ int RunProgram(AppContext& ctx, const std::vector<std::wstring>& args, OneShotJo
     }
     ctx.settings = Settings{};
     LoadConfig(ctx.s.registry, &ctx.settings);
+    ctx.language.Create(ctx.s.registry, ctx.s.system, kLanguagePrefix);
     if (ctx.settings.config & kConfigRemount)
         RemountAll(ctx);
     host->RunWindow();

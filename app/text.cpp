@@ -6,10 +6,6 @@
 
 namespace vostrale::app {
 
-std::wstring OpenErrorMessage(const std::wstring& path, const std::wstring& systemText) {
-    return L"Cannot open the image file\n" + path + L"\n\n" + systemText;
-}
-
 wchar_t FoldAscii(wchar_t c) {
     return c >= L'A' && c <= L'Z' ? wchar_t(c + (L'a' - L'A')) : c;
 }

@@ -12,11 +12,6 @@ namespace vostrale::app {
 
 inline constexpr const wchar_t* kProductCaption = L"Vostrale";
 inline constexpr const wchar_t* kUnsupportedFormatMessage = L"Unsupported file format";
-// Default texts until the language table supplies its own.
-inline constexpr const wchar_t* kMountFailedDefault = L"The image could not be mounted.";
-
-// The open-error message: the path and the system's text for the error.
-std::wstring OpenErrorMessage(const std::wstring& path, const std::wstring& systemText);
 
 // Folds A-Z only, as the file-system and device names compared here are ASCII.
 wchar_t FoldAscii(wchar_t c);

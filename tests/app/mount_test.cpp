@@ -145,7 +145,7 @@ const FailureCase kFailureCases[] = {
      0,
      {},
      MessageIcon::None,
-     L"The image could not be mounted.",
+     FindBuiltinMessage(kMsgMountFailed)->text,
      " E Mount failed\n\n"},
     {"Cancelled",
      {kCancelled},
