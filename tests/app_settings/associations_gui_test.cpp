@@ -5,6 +5,7 @@
 #include "app/win32/associations_win32.h"
 #include "app/win32/win32_services.h"
 #include "tests/app_settings/child_modes.h"
+#include "tests/app_settings/win32_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,6 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
-#include <fstream>
 #include <string>
 
 namespace vostrale::app::test {
@@ -27,18 +27,6 @@ std::wstring ProgramUnderTest() {
     for (char c : unixPath)
         path.push_back(c == '/' ? L'\\' : wchar_t(c));
     return path;
-}
-
-std::wstring ThisProgram() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
-}
-
-std::wstring TempFolder() {
-    wchar_t folder[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, folder);
-    return folder;
 }
 
 void SetMachineString(Registry* r, const std::wstring& key, const std::wstring& name,
@@ -139,17 +127,7 @@ TEST_F(XfJob, FolderInsteadOfFileIsNotRead) {
 // stands in for the program and writes down the command line it got.
 TEST(ShellOpen, AssociatedImageStartsTheProgramWithTheQuotedPath) {
     Win32Registry registry;
-    struct StandIn final : public System {
-        uint32_t FullPathName(const std::wstring&, wchar_t*, uint32_t) override { return 0; }
-        uint32_t LongPathName(const std::wstring&, wchar_t*, uint32_t) override { return 0; }
-        uint32_t FileAttributes(const std::wstring&) override { return kInvalidAttributes; }
-        bool RemoveFile(const std::wstring&) override { return false; }
-        std::wstring ErrorText(uint32_t) override { return {}; }
-        std::wstring ProgramPath() override { return ThisProgram(); }
-        uint32_t ProcessId() override { return 0; }
-        uint32_t ThreadId() override { return 0; }
-        std::filesystem::path LogPath() override { return {}; }
-    } standIn;
+    ProgramAtSystem standIn(ThisProgram());
     registry.DeleteValue(RegistryRoot::LocalMachine, kAssociationBackupKey, L".isz");
     SetMachineString(&registry, kClasses + L".isz", L"", L"");
     RegisterDocumentClass(&registry, &standIn, true);
@@ -174,8 +152,7 @@ TEST(ShellOpen, AssociatedImageStartsTheProgramWithTheQuotedPath) {
         WaitForSingleObject(info.hProcess, 60000);
         CloseHandle(info.hProcess);
     }
-    std::ifstream in(std::filesystem::path(echo), std::ios::binary);
-    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string raw = ReadWholeFile(echo);
     std::wstring line = FromUtf16Bytes(reinterpret_cast<const uint8_t*>(raw.data()), raw.size());
     wchar_t longImage[MAX_PATH] = {};
     GetLongPathNameW(image.c_str(), longImage, MAX_PATH);

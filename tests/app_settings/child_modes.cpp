@@ -8,20 +8,24 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace vostrale::app::test {
 
 namespace {
 
+// Written beside and renamed, so a waiting test never reads half a file.
 void WriteAll(const wchar_t* path, const void* data, size_t size) {
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    std::wstring part = std::wstring(path) + L".part";
+    HANDLE file = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         ExitProcess(3);
     DWORD written = 0;
     WriteFile(file, data, DWORD(size), &written, nullptr);
     CloseHandle(file);
+    MoveFileExW(part.c_str(), path, MOVEFILE_REPLACE_EXISTING);
 }
 
 struct ChildMode {
