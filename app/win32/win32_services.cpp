@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 #include <shellapi.h>
+#include <shlwapi.h>
 #include <winioctl.h>
 
 #include <new>
@@ -220,6 +221,10 @@ uint32_t Win32Registry::DeleteValue(RegistryRoot root, const std::wstring& key,
     status = RegDeleteValueW(handle, name.c_str());
     RegCloseKey(handle);
     return uint32_t(status);
+}
+
+uint32_t Win32Registry::DeleteKey(RegistryRoot root, const std::wstring& key) {
+    return uint32_t(SHDeleteKeyW(RootKey(root), key.c_str()));
 }
 
 Win32MruStore::Win32MruStore() {

@@ -26,6 +26,7 @@ class Win32Registry final : public Registry {
                       uint32_t type, const void* data, uint32_t size) override;
     uint32_t DeleteValue(RegistryRoot root, const std::wstring& key,
                          const std::wstring& name) override;
+    uint32_t DeleteKey(RegistryRoot root, const std::wstring& key) override;
 };
 
 // The shell's MRU list functions, which comctl32 exports by ordinal only.
