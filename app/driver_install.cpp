@@ -193,7 +193,7 @@ void DeletePlainFile(Job& job, const std::wstring& path) {
         job.log.WriteLine(kLogWarning, "Left alone (not a plain file): %s", ForLog(path).c_str());
         return;
     }
-    if (uint32_t error = job.files->DeleteFile(path))
+    if (uint32_t error = job.files->DeleteOneFile(path))
         job.log.WriteLine(kLogWarning, "Deleting %s failed: error %u", ForLog(path).c_str(),
                           error);
 }
@@ -221,7 +221,7 @@ void CleanProgramFolder(Job& job) {
             continue;
         }
         DeletePlainFile(job, dir + L"\\vostrale.sys");
-        job.files->RemoveDirectory(dir);
+        job.files->RemoveEmptyFolder(dir);
     }
 }
 
@@ -289,7 +289,7 @@ void RemovePackage(Job& job) {
     std::wstring file = job.files->ExpandEnvironment(kInstalledDriverFile);
     uint32_t attributes = 0;
     if (job.files->Attributes(file, &attributes) == 0) {
-        if (uint32_t busy = job.files->DeleteFile(file)) {
+        if (uint32_t busy = job.files->DeleteOneFile(file)) {
             job.log.WriteLine(kLogWarning, "Deleting %s: error %u, deleting at restart",
                               ForLog(file).c_str(), busy);
             if (uint32_t later = job.files->DeleteFileAtRestart(file))

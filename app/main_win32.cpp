@@ -20,7 +20,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     services.system = &system;
     services.openImage = OpenImageFile;
     AppContext ctx(services);
-    Win32OneShotJobs jobs;
+    Win32OneShotJobs jobs(ctx);
     Win32TrayHost host(instance);
     return RunProgram(ctx, ProcessArguments(), &jobs, &host);
 }

@@ -80,9 +80,9 @@ class InstallSystem {
     virtual uint32_t ListFolder(const std::wstring& folder, const std::wstring& pattern,
                                 std::vector<FolderEntry>* entries) = 0;
     virtual uint32_t Attributes(const std::wstring& path, uint32_t* attributes) = 0;
-    virtual uint32_t DeleteFile(const std::wstring& path) = 0;
+    virtual uint32_t DeleteOneFile(const std::wstring& path) = 0;
     // Removes an empty directory (or the link itself, never its target).
-    virtual uint32_t RemoveDirectory(const std::wstring& path) = 0;
+    virtual uint32_t RemoveEmptyFolder(const std::wstring& path) = 0;
     // MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT.
     virtual uint32_t DeleteFileAtRestart(const std::wstring& path) = 0;
     virtual std::wstring ExpandEnvironment(const std::wstring& text) = 0;

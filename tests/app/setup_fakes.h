@@ -228,7 +228,7 @@ class FakeInstallSystem final : public InstallSystem {
         *attributes = found->second;
         return 0;
     }
-    uint32_t DeleteFile(const std::wstring& path) override {
+    uint32_t DeleteOneFile(const std::wstring& path) override {
         auto found = files.find(path);
         if (found == files.end())
             return kErrorFileNotFound;
@@ -240,7 +240,7 @@ class FakeInstallSystem final : public InstallSystem {
         deleted.push_back(path);
         return 0;
     }
-    uint32_t RemoveDirectory(const std::wstring& path) override {
+    uint32_t RemoveEmptyFolder(const std::wstring& path) override {
         auto found = files.find(path);
         if (found == files.end() || (found->second & kAttributeDirectory) == 0)
             return kErrorFileNotFound;
