@@ -51,6 +51,13 @@ bool ResolveDriveSpec(AppContext& ctx, const std::wstring& spec, uint32_t* index
     return false;
 }
 
+void NoteJobResult(JobResult result, CommandLine* line) {
+    if (result == JobResult::RestartNeeded)
+        line->restartNeeded = true;
+    else if (result == JobResult::Failed)
+        line->jobFailed = true;
+}
+
 void ReadSwitch(AppContext& ctx, const std::wstring& arg, OneShotJobs* jobs, CommandLine* line) {
     if (arg.size() < 2)
         return;
@@ -78,11 +85,11 @@ void ReadSwitch(AppContext& ctx, const std::wstring& arg, OneShotJobs* jobs, Com
             uint32_t owner = 0;
             if (arg.size() > 4 && arg[3] == L':' && !ParseDecimal(arg.substr(4), &owner))
                 owner = 0;
-            if (jobs && jobs->InstallDriver(owner))
-                line->restartNeeded = true;
+            if (jobs)
+                NoteJobResult(jobs->InstallDriver(owner), line);
         } else if (job == L'U') {
-            if (jobs && jobs->UninstallDriver())
-                line->restartNeeded = true;
+            if (jobs)
+                NoteJobResult(jobs->UninstallDriver(), line);
         } else if (job == L'F') {
             if (jobs)
                 jobs->ApplyAssociations(line->changeFile);
@@ -96,7 +103,7 @@ void ReadSwitch(AppContext& ctx, const std::wstring& arg, OneShotJobs* jobs, Com
         if (arg.size() != 4)
             break;
         if (jobs)
-            jobs->MoveDriveLetter(arg[2], arg[3]);
+            NoteJobResult(jobs->MoveDriveLetter(arg[2], arg[3]), line);
         line->mode = RequestMode::OneShot;
         break;
     default:
@@ -170,6 +177,9 @@ int RunCommandLine(AppContext& ctx, const CommandLine& line) {
     case RequestMode::Start:
         return kStartTray;
     case RequestMode::OneShot:
+        // A failure wins: the job did not complete, whatever else it asked for.
+        if (line.jobFailed)
+            return kExitJobFailed;
         return line.restartNeeded ? kExitRestartNeeded : kExitNormal;
     case RequestMode::Mount:
     case RequestMode::Unmount:

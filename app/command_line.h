@@ -13,19 +13,23 @@ namespace vostrale::app {
 constexpr int kExitNormal = 0;
 constexpr int kExitRestartNeeded = 100;
 constexpr int kExitNoDriver = 9527;
-constexpr int kStartTray = -1; // the command line was not handled
+constexpr int kExitJobFailed = 1; // a one-shot job failed or its elevation was refused
+constexpr int kStartTray = -1;   // the command line was not handled
+
+// How a one-shot job ended; a setup program reads it from the exit code.
+enum class JobResult { Done, RestartNeeded, Failed };
 
 // Jobs that run at once while the command line is read.
 class OneShotJobs {
   public:
     virtual ~OneShotJobs() = default;
-    // Both return whether a restart is needed. `owner` 0 is the desktop window.
-    virtual bool InstallDriver(uint64_t owner) = 0;
-    virtual bool UninstallDriver() = 0;
+    // `owner` 0 is the desktop window.
+    virtual JobResult InstallDriver(uint64_t owner) = 0;
+    virtual JobResult UninstallDriver() = 0;
     // `changeFile`: the change file's full path from the command line; empty for the one in
     // the temporary folder.
     virtual void ApplyAssociations(const std::wstring& changeFile) = 0;
-    virtual bool MoveDriveLetter(wchar_t from, wchar_t to) = 0;
+    virtual JobResult MoveDriveLetter(wchar_t from, wchar_t to) = 0;
 };
 
 enum class RequestMode { Start, Mount, Unmount, OneShot };
@@ -37,6 +41,7 @@ struct CommandLine {
     uint32_t drive = kNoDrive; // set by the drive after /M: or /U:
     bool specFailed = false;
     bool restartNeeded = false;
+    bool jobFailed = false;
 };
 
 // Longest path argument taken (the terminator makes kMaxPath).

@@ -182,17 +182,25 @@ DriveHandle DriverChannel::OpenDriveByLetter(wchar_t letter) {
     return drive;
 }
 
+bool GetDriverVersion(Device* device, uint8_t* major, uint8_t* minor) {
+    uint8_t buffer[kVersionRequest] = {};
+    if (!SendControlRequest(device, buffer, sizeof(buffer), kCtlGetVersion, 0))
+        return false;
+    *major = buffer[kVersionMajor];
+    *minor = buffer[kVersionMinor];
+    return true;
+}
+
 bool CheckDriverVersion(DriverChannel* channel, Ui* ui) {
     std::unique_ptr<Device> adapter = channel->FindAdapter();
     if (!adapter) {
         ui->ShowMessage(L"No Driver Installed", kProductCaption, MessageIcon::Stop, false);
         return false;
     }
-    uint8_t buffer[kVersionRequest] = {};
-    bool sent = SendControlRequest(adapter.get(), buffer, sizeof(buffer), kCtlGetVersion, 0);
     // A failed request leaves the zeroed body, so its version bytes cannot pass.
-    uint8_t major = sent ? buffer[kVersionMajor] : 0;
-    uint8_t minor = sent ? buffer[kVersionMinor] : 0;
+    uint8_t major = 0;
+    uint8_t minor = 0;
+    bool sent = GetDriverVersion(adapter.get(), &major, &minor);
     if (major == kDriverMajor && minor == kDriverMinor)
         return true;
     wchar_t line[64];

@@ -59,6 +59,9 @@ class DriverChannel {
 // Reads "Scsi<N>:" into N; false for anything else (including numbers that overflow).
 bool ParseScsiPortName(const std::wstring& name, uint32_t* number);
 
+// GetVersion: the driver's version bytes, only when the request succeeded.
+bool GetDriverVersion(Device* device, uint8_t* major, uint8_t* minor);
+
 // The start-up check: an adapter must exist and report version 1.0. Shows the messages.
 bool CheckDriverVersion(DriverChannel* channel, Ui* ui);
 

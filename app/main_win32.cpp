@@ -22,7 +22,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     services.openImage = OpenImageFile;
     AppContext ctx(services);
     ctx.showSettings = static_cast<void (*)(AppContext&, void*)>(ShowSettingsSheet);
-    Win32OneShotJobs jobs;
+    Win32OneShotJobs jobs(ctx);
     Win32TrayHost host(instance);
     return RunProgram(ctx, ProcessArguments(), &jobs, &host);
 }

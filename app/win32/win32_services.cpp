@@ -1,5 +1,8 @@
 #include "app/win32/win32_services.h"
 
+#include "app/win32/logon_dialog.h"
+#include "app/win32/setup_win32.h"
+
 #include "formats/activity_log.h"
 
 #include <commctrl.h>
@@ -287,7 +290,9 @@ void Win32Ui::ShowMountFailure(const std::wstring& path, const std::wstring& tex
 }
 
 LogonResult Win32Ui::NetworkLogon(const std::wstring& path) {
-    return LogonResult::Unavailable;
+    Win32NetworkConnector connector;
+    Win32System system;
+    return NetworkLogonDialog(nullptr, path, &connector, &system);
 }
 
 uint32_t Win32System::FullPathName(const std::wstring& path, wchar_t* out, uint32_t outChars) {

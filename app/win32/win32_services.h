@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/command_line.h"
+#include "app/context.h"
 #include "app/interfaces.h"
 #include "app/startup.h"
 
@@ -83,14 +84,18 @@ class Win32TrayHost final : public TrayHost {
     bool m_comReady = false;
 };
 
-// Driver installation and letter moves arrive with their own work; until then those jobs do
-// nothing and need no restart. ApplyAssociations is the "/XF" job (associations_win32.cpp).
+// Driver install and uninstall and letter moves run over the real setup layer
+// (oneshot_jobs_win32.cpp); ApplyAssociations is the "/XF" job (associations_win32.cpp).
 class Win32OneShotJobs final : public OneShotJobs {
   public:
-    bool InstallDriver(uint64_t owner) override { return false; }
-    bool UninstallDriver() override { return false; }
+    explicit Win32OneShotJobs(AppContext& ctx) : m_ctx(ctx) {}
+    JobResult InstallDriver(uint64_t owner) override;
+    JobResult UninstallDriver() override;
     void ApplyAssociations(const std::wstring& changeFile) override;
-    bool MoveDriveLetter(wchar_t from, wchar_t to) override { return false; }
+    JobResult MoveDriveLetter(wchar_t from, wchar_t to) override;
+
+  private:
+    AppContext& m_ctx;
 };
 
 // The process's arguments after the program name, split as the shell does.

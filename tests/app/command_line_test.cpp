@@ -11,23 +11,23 @@ namespace {
 
 class RecordingJobs final : public OneShotJobs {
   public:
-    bool InstallDriver(uint64_t owner) override {
+    JobResult InstallDriver(uint64_t owner) override {
         installs.push_back(owner);
-        return restart;
+        return result;
     }
-    bool UninstallDriver() override {
+    JobResult UninstallDriver() override {
         ++uninstalls;
-        return restart;
+        return result;
     }
     void ApplyAssociations(const std::wstring& changeFile) override {
         ++associations;
         changeFiles.push_back(changeFile);
     }
-    bool MoveDriveLetter(wchar_t from, wchar_t to) override {
+    JobResult MoveDriveLetter(wchar_t from, wchar_t to) override {
         moves.push_back(std::wstring{from, to});
-        return true;
+        return result == JobResult::Failed ? JobResult::Failed : JobResult::Done;
     }
-    bool restart = false;
+    JobResult result = JobResult::Done;
     std::vector<uint64_t> installs;
     int uninstalls = 0;
     int associations = 0;
@@ -134,24 +134,31 @@ INSTANTIATE_TEST_SUITE_P(Table, CommandLineTest, ::testing::ValuesIn(kLineCases)
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CommandLine, OneShotJobsAndRestartCode) {
+    constexpr JobResult kDone = JobResult::Done;
+    constexpr JobResult kRestart = JobResult::RestartNeeded;
+    constexpr JobResult kFailed = JobResult::Failed;
     struct Case {
         std::vector<std::wstring> args;
-        bool restart;
+        JobResult result;
         int exit;
     } cases[] = {
-        {{L"/XI"}, true, kExitRestartNeeded},
-        {{L"/XI:1234"}, false, kExitNormal},
-        {{L"/XU"}, true, kExitRestartNeeded},
-        {{L"/xf"}, true, kExitNormal},
-        {{L"/YEF"}, false, kExitNormal},
-        {{L"/XI", L"/M:0"}, true, kExitNormal}, // last mode wins: a mount request without a path
-        {{L"/YE"}, false, kStartTray},          // not exactly two letters: ignored
-        {{L"/XZ"}, false, kStartTray},
+        {{L"/XI"}, kRestart, kExitRestartNeeded},
+        {{L"/XI:1234"}, kDone, kExitNormal},
+        {{L"/XI"}, kFailed, kExitJobFailed},
+        {{L"/XU"}, kRestart, kExitRestartNeeded},
+        {{L"/XU"}, kFailed, kExitJobFailed},
+        {{L"/xf"}, kRestart, kExitNormal},
+        {{L"/YEF"}, kDone, kExitNormal},
+        {{L"/YEF"}, kFailed, kExitJobFailed},
+        {{L"/XI", L"/XU"}, kFailed, kExitJobFailed}, // a failure is not hidden by a later job
+        {{L"/XI", L"/M:0"}, kRestart, kExitNormal}, // last mode wins: a mount without a path
+        {{L"/YE"}, kDone, kStartTray},              // not exactly two letters: ignored
+        {{L"/XZ"}, kDone, kStartTray},
     };
     for (const Case& c : cases) {
         Harness h;
         RecordingJobs jobs;
-        jobs.restart = c.restart;
+        jobs.result = c.result;
         CommandLine line = ReadCommandLine(*h.ctx, c.args, &jobs);
         EXPECT_EQ(RunCommandLine(*h.ctx, line), c.exit) << c.args[0].size();
         if (c.args[0] == L"/XI:1234") {
