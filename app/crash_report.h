@@ -17,6 +17,9 @@ namespace vostrale::app {
 
 class AppContext;
 
+// The maker's report service.
+inline constexpr const char* kReportHost = "reports.vostrale.net";
+
 // Set once at start; each string at most 31 bytes.
 struct ReportIdentity {
     std::string folderName = "Vostrale"; // report folder and archive name

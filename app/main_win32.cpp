@@ -1,12 +1,15 @@
 // Tray program entry: the real services around the portable start-up sequence.
 #include "app/image_entry.h"
 #include "app/startup.h"
+#include "app/win32/report_win32.h"
 #include "app/win32/win32_services.h"
 
 #include <windows.h>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     using namespace vostrale::app;
+    static Win32ReportEnvironment reports(ReportIdentity{"Vostrale", "Vostrale", kReportHost});
+    InstallCrashHandler(&reports);
     Win32DeviceNamespace devices;
     Win32Registry registry;
     Win32MruStore history;
@@ -19,6 +22,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     services.ui = &ui;
     services.system = &system;
     services.openImage = OpenImageFile;
+    services.reporter = &reports;
     AppContext ctx(services);
     Win32OneShotJobs jobs;
     Win32TrayHost host(instance);
