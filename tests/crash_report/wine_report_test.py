@@ -247,6 +247,116 @@ def crash_tests(wine, probe, tessivo):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def block_bytes(flags, strings):
+    data = b"\0\0\0\0" + struct.pack("<I", flags)
+    for s in strings:
+        data += s.encode("latin-1") + b"\0"
+    return data + b"\0"
+
+
+def multipart_parts(body):
+    """{name: (filename, content type, value)} from a multipart/form-data body, plus the rest."""
+    parts = {}
+    chunks = body.split(b"--AaB03x")
+    if chunks[0] != b"" or chunks[-1] != b"--\r\n":
+        return None
+    for chunk in chunks[1:-1]:
+        if not chunk.startswith(b"\r\n") or not chunk.endswith(b"\r\n"):
+            return None
+        head, _, value = chunk[2:-2].partition(b"\r\n\r\n")
+        lines = head.decode().split("\r\n")
+        m = re.match(r'Content-disposition: form-data; name="([^"]+)"(?:; filename="([^"]+)")?$', lines[0])
+        if not m:
+            return None
+        ctype = lines[1] if len(lines) > 1 else None
+        parts[m.group(1)] = (m.group(2), ctype, value)
+    return parts
+
+
+def upload_tests(wine, probe, tessivo):
+    import json
+    work = tempfile.mkdtemp(prefix="report-upload-")
+    try:
+        bindir = os.path.join(work, "bin")
+        os.makedirs(bindir)
+        shutil.copy(tessivo, os.path.join(bindir, "tessivo.exe"))
+        archive = os.path.join(work, "Vostrale.zip")
+        archive_bytes = bytes((i * 7 + 3) % 256 for i in range(2500))
+        with open(archive, "wb") as f:
+            f.write(archive_bytes)
+        # A stored email travels with every report; the key exists, as the tray program's does.
+        wine.run(["reg", "add", r"HKCU\Software\VostraleTest", "/v", "email", "/t", "REG_SZ",
+                  "/d", "me@example.org", "/f"])
+        rows = [
+            # name, server status (None: nothing listens), archive path, sent, requests
+            ("200", 200, wine.winpath(archive), True, 1),
+            ("500", 500, wine.winpath(archive), False, 1),
+            ("closed port", None, wine.winpath(archive), False, 0),
+            ("missing archive", 200, wine.winpath(os.path.join(work, "gone.zip")), False, 0),
+        ]
+        for name, status, archive_path, sent, requests in rows:
+            print(f"--- upload {name}", flush=True)
+            record = os.path.join(work, f"requests-{name.replace(' ', '_')}.jsonl")
+            server = None
+            if status is None:
+                port = free_port()
+            else:
+                server = subprocess.Popen([sys.executable, os.path.join(HERE, "report_server.py"),
+                                           str(status), record], stdout=subprocess.PIPE, text=True)
+                port = int(server.stdout.readline())
+            try:
+                block = os.path.join(work, "block.bin")
+                with open(block, "wb") as f:
+                    f.write(block_bytes(0xB91E0011, ["Vostrale", "VostraleTest", "tessivo.exe",
+                                                     f"127.0.0.1:{port}", archive_path]))
+                got, output = wine.launch(probe, wine.winpath(block),
+                                          os.path.join(bindir, "tessivo.exe"), [], timeout=200)
+            finally:
+                if server:
+                    server.kill()  # by its process id
+                    server.wait()
+            check(got == (0 if sent else 2), f"upload {name}: exit code {got!r} ({output.strip()[-200:]})")
+            lines = open(record).read().splitlines() if os.path.exists(record) else []
+            check(len(lines) == requests, f"upload {name}: {len(lines)} requests reached the server")
+            check(os.path.exists(archive), f"upload {name}: archive kept")
+            if not lines:
+                continue
+            req = json.loads(lines[0])
+            body = base64_decode(req["body"])
+            headers = {k.lower(): v for k, v in req["headers"].items()}
+            check(req["path"] == "/tessivo/", f"upload {name}: path {req['path']}")
+            check(headers.get("user-agent") == "tessivo", f"upload {name}: user agent {headers.get('user-agent')}")
+            check(headers.get("content-type") == "multipart/form-data; boundary=AaB03x",
+                  f"upload {name}: content type {headers.get('content-type')}")
+            check(headers.get("content-length") == str(len(body)) and len(body) > 2500,
+                  f"upload {name}: Content-Length {headers.get('content-length')} is the body's {len(body)}")
+            parts = multipart_parts(body)
+            if not check(parts is not None, f"upload {name}: body parses as multipart"):
+                continue
+            check(list(parts) == ["product", "version", "type", "osversion", "osname", "email", "file"],
+                  f"upload {name}: parts {list(parts)}")
+            check(parts["product"][2] == b"Vostrale" and parts["type"][2] == b"FEEDBACK" and
+                  parts["email"][2] == b"me@example.org" and parts["version"][2] == b"100_x64",
+                  f"upload {name}: field values {[(k, v[2][:40]) for k, v in parts.items() if k != 'file']}")
+            check(re.fullmatch(rb"\d+\.\d+", parts["osversion"][2]) is not None, f"upload {name}: osversion")
+            check(parts["file"][:2] == ("bugreport.zip", "Content-Type: application/zip") and
+                  parts["file"][2] == archive_bytes, f"upload {name}: archive bytes")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def base64_decode(text):
+    import base64
+    return base64.b64decode(text)
+
+
 def main():
     mode, wine_run, probe, tessivo = sys.argv[1:5]
     wine = Wine(wine_run)
