@@ -2,6 +2,8 @@
 // the one-byte scrambling of report entries.
 #pragma once
 
+#include "common/handover_layout.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -32,7 +34,7 @@ size_t ScreenRowStride(uint32_t width);
 void BgrToRgb(uint8_t* row, uint32_t width);
 
 // The key shared with the report service.
-inline constexpr uint8_t kReportScrambleKey = 0xA7;
+inline constexpr uint8_t kReportScrambleKey = handover::kScrambleKey;
 void Scramble(std::vector<uint8_t>* data);
 
 } // namespace vostrale::app

@@ -26,4 +26,8 @@ inline constexpr int kFixedStrings = 4;
 // cbReserved2 is 16 bits wide.
 inline constexpr uint32_t kMaxBlockSize = 65535;
 
+// Screenshot and system entries of a report archive are XOR-ed with this byte, which the
+// report service shares.
+inline constexpr uint8_t kScrambleKey = 0xA7;
+
 } // namespace vostrale::handover

@@ -2,11 +2,13 @@
 // Exit codes: 0 sent (or the user closed the dialog), 1 no usable block or no version of the
 // main program, 2 the report was not sent.
 #include "reporter/handover.h"
+#include "reporter/report_archive.h"
 #include "reporter/resource.h"
 #include "reporter/upload.h"
 
 #include <windows.h>
 #include <commctrl.h>
+#include "common/handover_layout.h"
 #include <shellapi.h>
 #include <wininet.h>
 
@@ -25,6 +27,7 @@ struct Uploader {
     std::string registryKey, host, archivePath;
     std::wstring mainProgram;
     bool hasArchive = false, feedbackMode = false, silent = false;
+    bool withoutScreenshots = false; // the user left them out
     ReportFields fields;
     HICON icon = nullptr;
 };
@@ -134,6 +137,12 @@ bool Upload(const Uploader& u) {
     std::vector<uint8_t> archive;
     if (u.hasArchive && !ReadArchive(u.archivePath, &archive))
         return false;
+    if (u.hasArchive && u.withoutScreenshots) {
+        std::vector<uint8_t> kept;
+        if (!WithoutScreenshots(archive, &kept))
+            return false;
+        archive.swap(kept);
+    }
     RequestBody body;
     if (!BuildRequestBody(u.fields, u.feedbackMode, u.hasArchive ? &archive : nullptr, &body))
         return false;
@@ -203,6 +212,59 @@ void SendFromDialog(HWND dialog) {
     EndDialog(dialog, sent ? kExitSent : kExitNotSent);
 }
 
+std::wstring WideFromUtf8(const std::string& s) {
+    if (s.empty())
+        return {};
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), int(s.size()), nullptr, 0);
+    std::wstring w(size_t(n > 0 ? n : 0), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), int(s.size()), w.data(), n);
+    return w;
+}
+
+// The detail view: every entry, screenshots and system description unscrambled, in a fresh
+// folder under the temporary folder, opened in the shell.
+void ShowReportDetail(HWND dialog) {
+    std::vector<uint8_t> zip;
+    std::vector<ArchiveEntry> entries;
+    if (!ReadArchive(g_uploader->archivePath, &zip) || !ReadArchiveDirectory(zip, &entries)) {
+        MessageBoxA(dialog, "The report cannot be read.", nullptr, MB_ICONERROR);
+        return;
+    }
+    wchar_t temp[MAX_PATH + 1] = {};
+    DWORD n = GetTempPathW(MAX_PATH, temp);
+    if (n == 0 || n >= MAX_PATH)
+        return;
+    std::wstring folder;
+    for (unsigned i = 0; i < 1000 && folder.empty(); ++i) {
+        std::wstring candidate = std::wstring(temp) + L"Vostrale report " +
+                                 std::to_wstring(GetTickCount() % 100000) + L"-" + std::to_wstring(i);
+        if (CreateDirectoryW(candidate.c_str(), nullptr))
+            folder = candidate + L"\\";
+    }
+    if (folder.empty())
+        return;
+    for (const ArchiveEntry& e : entries) {
+        bool scrambled = false;
+        std::wstring name = WideFromUtf8(DetailFileName(e.name, &scrambled));
+        std::vector<uint8_t> data;
+        if (name.empty() || !ExtractEntry(zip, e, size_t(1) << 30, &data))
+            continue;
+        if (scrambled) {
+            for (uint8_t& b : data)
+                b ^= handover::kScrambleKey;
+        }
+        HANDLE h = CreateFileW((folder + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            continue;
+        DWORD put = 0;
+        WriteFile(h, data.data(), DWORD(data.size()), &put, nullptr);
+        CloseHandle(h);
+    }
+    ShellExecuteW(dialog, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
 INT_PTR CALLBACK CrashDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_INITDIALOG: {
@@ -216,19 +278,22 @@ INT_PTR CALLBACK CrashDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
             SendDlgItemMessageW(dialog, IDC_ICON_PICTURE, STM_SETICON,
                                 reinterpret_cast<WPARAM>(g_uploader->icon), 0);
         SetIcons(dialog);
+        CheckDlgButton(dialog, IDC_INCLUDE_SCREENSHOTS, BST_CHECKED);
         return TRUE;
     }
     case WM_NOTIFY: {
         auto* n = reinterpret_cast<NMHDR*>(lParam);
         if (n->idFrom == IDC_DETAIL_LINK && (n->code == NM_CLICK || n->code == NM_RETURN) &&
             g_uploader->hasArchive)
-            ShellExecuteA(dialog, "open", g_uploader->archivePath.c_str(), nullptr, nullptr,
-                          SW_SHOWNORMAL);
+            ShowReportDetail(dialog);
         return TRUE;
     }
     case WM_COMMAND:
-        if (LOWORD(wParam) == IDOK)
+        if (LOWORD(wParam) == IDOK) {
+            g_uploader->withoutScreenshots =
+                IsDlgButtonChecked(dialog, IDC_INCLUDE_SCREENSHOTS) != BST_CHECKED;
             SendFromDialog(dialog);
+        }
         else if (LOWORD(wParam) == IDCANCEL)
             EndDialog(dialog, kExitSent);
         return TRUE;
