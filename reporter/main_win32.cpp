@@ -279,7 +279,9 @@ INT_PTR CALLBACK CrashDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM lP
                                 reinterpret_cast<WPARAM>(g_uploader->icon), 0);
         SetIcons(dialog);
         CheckDlgButton(dialog, IDC_INCLUDE_SCREENSHOTS, BST_CHECKED);
-        return TRUE;
+        // Return sends; it must not open the detail view through the link.
+        SetFocus(GetDlgItem(dialog, IDOK));
+        return FALSE;
     }
     case WM_NOTIFY: {
         auto* n = reinterpret_cast<NMHDR*>(lParam);

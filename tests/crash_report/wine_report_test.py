@@ -352,6 +352,121 @@ def upload_tests(wine, probe, tessivo):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def xdotool(*args):
+    return subprocess.run(["xdotool"] + list(args), capture_output=True, text=True, timeout=30)
+
+
+def wait_window(title, seconds=90):
+    for _ in range(seconds * 2):
+        out = xdotool("search", "--name", f"^{title}$")
+        ids = out.stdout.split()
+        if ids:
+            return ids[-1]
+        time.sleep(0.5)
+    return None
+
+
+def type_into(window, *keys):
+    # Without a window manager the keyboard follows the pointer: rest it on the window's top.
+    xdotool("mousemove", "--window", window, "150", "8")
+    time.sleep(0.5)
+    for k in keys:
+        if k.startswith("text:"):
+            xdotool("type", "--delay", "20", k[5:])
+        else:
+            xdotool("key", k)
+        time.sleep(0.3)
+
+
+def dialog_tests(wine, probe, tessivo):
+    """The crash and feedback dialogs driven by keys on a virtual display."""
+    import json
+    work = tempfile.mkdtemp(prefix="report-dialog-")
+    try:
+        bindir = os.path.join(work, "bin")
+        os.makedirs(bindir)
+        shutil.copy(tessivo, os.path.join(bindir, "tessivo.exe"))
+        archive = os.path.join(work, "Vostrale.zip")
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("sc1.bin", unscramble(b"\xff\xd8 not really a picture \xff\xd9"))
+            z.writestr("log.txt", b"log line\r\n")
+            z.writestr("sy.bin", unscramble(b"<crashrpt></crashrpt>"))
+        with open(archive, "rb") as f:
+            archive_bytes = f.read()
+        wine.run(["reg", "add", r"HKCU\Software\VostraleTest", "/v", "email", "/t", "REG_SZ",
+                  "/d", "me@example.org", "/f"])
+        rows = [
+            # name, flags, window title, steps, exit code, expected entries (None: no request)
+            ("crash send", 0xB91E0000, "Error Report", [["Return"]], 0,
+             ["sc1.bin", "log.txt", "sy.bin"]),
+            ("crash without screenshots", 0xB91E0000, "Error Report", [["shift+Tab", "space", "Return"]], 0,
+             ["log.txt", "sy.bin"]),
+            ("crash closed", 0xB91E0000, "Error Report", [["Escape"]], 0, None),
+            ("feedback", 0xB91E0001, "Report an Issue or Bug",
+             [["text:too short", "Tab", "Return"], ("Error", ["Return"]),
+              ["ctrl+End", "text: but now it is long enough", "Tab", "Return"]], 0, []),
+        ]
+        for name, flags, title, steps, exit_code, entries in rows:
+            print(f"--- dialog {name}", flush=True)
+            record = os.path.join(work, f"dialog-{name.replace(' ', '_')}.jsonl")
+            server = subprocess.Popen([sys.executable, os.path.join(HERE, "report_server.py"),
+                                       "200", record], stdout=subprocess.PIPE, text=True)
+            port = int(server.stdout.readline())
+            launcher = None
+            try:
+                block = os.path.join(work, "block.bin")
+                strings = ["Vostrale", "VostraleTest", "tessivo.exe", f"127.0.0.1:{port}"]
+                if flags == 0xB91E0000:
+                    strings.append(wine.winpath(archive))
+                with open(block, "wb") as f:
+                    f.write(block_bytes(flags, strings))
+                launcher = subprocess.Popen([wine.wine_run, probe, "launch", wine.winpath(block),
+                                             wine.winpath(os.path.join(bindir, "tessivo.exe"))],
+                                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                window = wait_window(title)
+                check(window is not None, f"dialog {name}: window '{title}' shown")
+                for step in steps:
+                    if isinstance(step, tuple):
+                        box = wait_window(step[0], 30)
+                        check(box is not None, f"dialog {name}: message box '{step[0]}' shown")
+                        if box:
+                            type_into(box, *step[1])
+                    elif window:
+                        type_into(window, *step)
+                out, _ = launcher.communicate(timeout=120)
+                m = re.search(r"exit=([0-9A-F]{8})", out)
+                got = int(m.group(1), 16) if m else None
+            finally:
+                if launcher and launcher.poll() is None:
+                    launcher.kill()
+                server.kill()
+                server.wait()
+            check(got == exit_code, f"dialog {name}: exit code {got!r}")
+            lines = open(record).read().splitlines() if os.path.exists(record) else []
+            check(len(lines) == (0 if entries is None else 1), f"dialog {name}: {len(lines)} requests")
+            if not lines:
+                continue
+            parts = multipart_parts(base64_decode(json.loads(lines[0])["body"]))
+            if not check(parts is not None, f"dialog {name}: multipart body"):
+                continue
+            check(parts["email"][2] == b"me@example.org", f"dialog {name}: stored email sent")
+            if flags == 0xB91E0000:
+                check("content" not in parts and parts["type"][2] == b"CRASH",
+                      f"dialog {name}: crash report without content {list(parts)}")
+                import io
+                sent = zipfile.ZipFile(io.BytesIO(parts["file"][2]))
+                check(sent.testzip() is None and sent.namelist() == entries,
+                      f"dialog {name}: archive entries {sent.namelist()}")
+                if entries == ["sc1.bin", "log.txt", "sy.bin"]:
+                    check(parts["file"][2] == archive_bytes, f"dialog {name}: archive sent unchanged")
+            else:
+                check(parts["type"][2] == b"FEEDBACK" and "file" not in parts and
+                      parts.get("content", (0, 0, b""))[2] == b"too short but now it is long enough",
+                      f"dialog {name}: feedback content {parts.get('content')}")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def base64_decode(text):
     import base64
     return base64.b64decode(text)
@@ -364,6 +479,8 @@ def main():
     try:
         if mode == "crash":
             crash_tests(wine, probe, tessivo)
+        elif mode == "dialog":
+            dialog_tests(wine, probe, tessivo)
         else:
             upload_tests(wine, probe, tessivo)
     finally:
