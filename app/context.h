@@ -14,6 +14,8 @@
 
 namespace vostrale::app {
 
+class ReportEnvironment;
+
 struct Services {
     DeviceNamespace* devices = nullptr;
     Registry* registry = nullptr;
@@ -21,6 +23,7 @@ struct Services {
     Ui* ui = nullptr;
     System* system = nullptr;
     ImageOpener openImage = nullptr;
+    ReportEnvironment* reporter = nullptr; // crash and feedback reports
 };
 
 class AppContext {

@@ -2,12 +2,15 @@
 #include "app/image_entry.h"
 #include "app/startup.h"
 #include "app/win32/settings_sheet.h"
+#include "app/win32/report_win32.h"
 #include "app/win32/win32_services.h"
 
 #include <windows.h>
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     using namespace vostrale::app;
+    static Win32ReportEnvironment reports(ReportIdentity{"Vostrale", "Vostrale", kReportHost});
+    InstallCrashHandler(&reports);
     Win32DeviceNamespace devices;
     Win32Registry registry;
     Win32MruStore history;
@@ -20,6 +23,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     services.ui = &ui;
     services.system = &system;
     services.openImage = OpenImageFile;
+    services.reporter = &reports;
     AppContext ctx(services);
     ctx.showSettings = static_cast<void (*)(AppContext&, void*)>(ShowSettingsSheet);
     Win32OneShotJobs jobs(ctx);

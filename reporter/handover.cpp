@@ -1,5 +1,7 @@
 #include "reporter/handover.h"
 
+#include "common/handover_layout.h"
+
 #include <cstring>
 
 namespace vostrale {
@@ -18,15 +20,16 @@ static bool ReadString(const uint8_t* block, size_t size, size_t* pos, std::stri
 
 bool ParseHandover(const uint8_t* block, size_t size, Handover* out) {
     // The flags occupy bytes 4..7, so a block needs 8 bytes before they can be read.
-    if (!block || size < 8)
+    if (!block || size < handover::kStringsOffset)
         return false;
-    uint32_t flags = uint32_t(block[4]) | (uint32_t(block[5]) << 8) | (uint32_t(block[6]) << 16) |
-                     (uint32_t(block[7]) << 24);
-    if ((flags & 0xFFFF0000u) != kHandoverFlagsMagic)
+    const uint8_t* f = block + handover::kFlagsOffset;
+    uint32_t flags = uint32_t(f[0]) | (uint32_t(f[1]) << 8) | (uint32_t(f[2]) << 16) |
+                     (uint32_t(f[3]) << 24);
+    if ((flags & handover::kMagicMask) != handover::kMagic)
         return false;
     *out = Handover{};
     out->flags = flags;
-    size_t pos = 8;
+    size_t pos = handover::kStringsOffset;
     for (std::string& s : out->strings) {
         if (!ReadString(block, size, &pos, &s))
             return true;
