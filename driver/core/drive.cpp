@@ -44,7 +44,16 @@ bool RunItem(DriveContext* drive, WorkItem* item) {
         DetachDisc(drive);
         break;
     case kWorkScsi:
-        ExecuteScsi(drive, item->request);
+        if (item->epoch != __atomic_load_n(&drive->resets, __ATOMIC_SEQ_CST)) {
+            // Queued before a bus reset: completed without being started.
+            ScsiRequest* r = item->request;
+            r->srbStatus = kSrbStatusBusReset;
+            r->scsiStatus = kScsiStatusGood;
+            r->senseDelivered = 0;
+            r->transferLength = 0;
+        } else {
+            ExecuteScsi(drive, item->request);
+        }
         ps::NotifyRequestComplete(drive->adapter->port, item->request);
         break;
     case kWorkQuery: {
@@ -219,6 +228,12 @@ void AdapterDestroy(Adapter* adapter) {
     Release(adapter);
 }
 
+void ResetBus(Adapter* adapter) {
+    uint32_t started = __atomic_load_n(&adapter->started, __ATOMIC_SEQ_CST);
+    for (uint32_t i = 0; i < started; ++i)
+        __atomic_fetch_add(&adapter->drives[i]->resets, 1u, __ATOMIC_SEQ_CST);
+}
+
 void StartIo(Adapter* adapter, ScsiRequest* request) {
     request->senseDelivered = 0;
     request->scsiStatus = kScsiStatusGood;
@@ -239,6 +254,7 @@ void StartIo(Adapter* adapter, ScsiRequest* request) {
             item->kind = kWorkScsi;
             item->posted = 1;
             item->request = request;
+            item->epoch = __atomic_load_n(&drive->resets, __ATOMIC_SEQ_CST);
             ps::QueuePush(drive->queue, &item->link);
             ps::EventSet(drive->queueEvent);
             return;

@@ -119,6 +119,7 @@ struct DriveContext {
     uint32_t attached; // 1 while a disc is attached; read by the control handler
     Disc* disc;        // null when empty; owned by the worker
     uint32_t position; // current LBA for READ SUB-CHANNEL
+    uint32_t resets;   // bus resets so far (atomic); older queued requests are not started
     uint8_t region;    // one-hot drive region
     uint8_t lastMediaPresent;
     Sense sense;

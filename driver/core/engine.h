@@ -13,6 +13,7 @@ constexpr uint8_t kSrbStatusSuccess = 0x01;
 constexpr uint8_t kSrbStatusError = 0x04;
 constexpr uint8_t kSrbStatusInvalidRequest = 0x06;
 constexpr uint8_t kSrbStatusInvalidPathId = 0x07;
+constexpr uint8_t kSrbStatusBusReset = 0x09;
 constexpr uint8_t kSrbStatusDataOverrun = 0x12;
 constexpr uint8_t kSrbStatusInvalidLun = 0x20;
 constexpr uint8_t kSrbStatusInvalidTargetId = 0x22;
@@ -46,6 +47,7 @@ struct WorkItem {
     uint8_t posted;
     uint8_t result; // 1 success, 0 failure
     uint8_t kind;   // WorkKind
+    uint32_t epoch; // SCSI: the drive's reset count when the request was queued
 };
 
 // A SCSI request as the port hands it to the engine. The port fills the inputs, the engine
@@ -88,5 +90,9 @@ bool ControlRequest(Adapter* adapter, uint8_t* buffer, uint32_t inputLength, uin
 // Entry for every SCSI request block; never waits. Completes at once or queues the request to
 // its drive's worker.
 void StartIo(Adapter* adapter, ScsiRequest* request);
+
+// A bus reset: every SCSI request queued and not yet started completes with the bus-reset
+// status (from its worker, in queue order); the one in progress finishes. Never waits.
+void ResetBus(Adapter* adapter);
 
 } // namespace vostrale

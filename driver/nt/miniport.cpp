@@ -167,9 +167,12 @@ BOOLEAN HwStartIo(void* extension, SCSI_REQUEST_BLOCK* srb) {
     return 1;
 }
 
-BOOLEAN HwResetBus(void*, ULONG) {
-    // Queued requests complete from their workers; completing them here as well would
-    // complete them twice.
+BOOLEAN HwResetBus(void* extension, ULONG) {
+    // Requests not yet started complete with the bus-reset status from their workers (which
+    // own them while queued); completing them here as well would complete them twice.
+    AdapterExtension* adapter = static_cast<AdapterExtension*>(extension);
+    if (adapter->engine)
+        ResetBus(adapter->engine);
     return 1;
 }
 

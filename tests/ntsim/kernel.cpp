@@ -129,6 +129,8 @@ struct Block {
 std::map<uintptr_t, Block> g_pool;
 uint32_t g_failAllocations = 0;
 uint32_t g_failThreadReferences = 0;
+bool g_holdReads = false;
+uint32_t g_heldReads = 0;
 
 // ---- Dispatcher objects ---------------------------------------------------------------------
 std::set<uint64_t*> g_timers;
@@ -436,6 +438,23 @@ void CloseProcessHandle(Process* process, uint64_t handle) {
 void DenyToSenders(const std::wstring& path) {
     std::lock_guard<std::mutex> lock(g_lock);
     g_denied.insert(Lower(path));
+}
+
+void HoldFileReads(bool hold) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_holdReads = hold;
+    g_changed.notify_all();
+}
+
+bool WaitForHeldRead(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(g_lock);
+    uint64_t start = host::NowMs();
+    while (g_heldReads == 0) {
+        if (host::NowMs() - start > timeoutMs)
+            return false;
+        g_changed.wait_for(lock, std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 void FailThreadReferences(uint32_t count) {
@@ -1279,6 +1298,16 @@ NTSTATUS M_ZwReadFile(nt::HANDLE handle, nt::HANDLE event, void* apc, void* apcC
         if (!offset)
             Violation(r, "reads without an offset are not modelled");
         host = f->host;
+    }
+    {
+        std::unique_lock<std::mutex> lock(g_lock);
+        if (g_holdReads) {
+            ++g_heldReads;
+            g_changed.notify_all();
+            while (g_holdReads)
+                g_changed.wait_for(lock, std::chrono::milliseconds(20));
+            --g_heldReads;
+        }
     }
     int64_t got = host::ReadFileAt(host, offset ? uint64_t(*offset) : 0, buffer, length);
     if (got < 0)

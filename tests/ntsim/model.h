@@ -104,6 +104,10 @@ std::string LeakReport();
 // ---- Injection -------------------------------------------------------------------------------
 // Makes the next `count` pool allocations fail.
 void FailNextAllocations(uint32_t count);
+// While held, file reads wait (a slow or stuck file); WaitForHeldRead returns once a reader
+// waits (false after the timeout).
+void HoldFileReads(bool hold);
+bool WaitForHeldRead(uint32_t timeoutMs);
 // Makes the next `count` references of thread objects by handle fail.
 void FailThreadReferences(uint32_t count);
 

@@ -329,8 +329,8 @@ TEST_F(DiscTest, SenderEndsWhileItsMountWaits) {
         Settle();
         ScsiResult r = port::Scsi(0, Read10(10, 2), 4096);
         EXPECT_EQ(r.srbStatus, port::kSrbStatusSuccess);
-        EXPECT_EQ(r.data, Bytes(PlainImage(200).begin() + 10 * 2048,
-                                PlainImage(200).begin() + 12 * 2048));
+        Bytes image = PlainImage(200);
+        EXPECT_EQ(r.data, Bytes(image.begin() + 10 * 2048, image.begin() + 12 * 2048));
     }
 }
 
@@ -523,6 +523,33 @@ TEST_F(CountTest, ManyThreadsAndAdapterRemovalWithRequestsQueued) {
     EXPECT_EQ(port::Outstanding(), 0u);
     for (PendingRequest* p : queued)
         port::Wait(p);
+}
+
+TEST_F(DiscTest, BusResetCompletesTheRequestsNotStarted) {
+    MountRecord record;
+    ASSERT_TRUE(Plain(m_dir / "reset.iso", 40, &record));
+    ASSERT_TRUE(MountBoth(record));
+    Settle();
+    // One read in progress (its file read held), five queued behind it.
+    HoldFileReads(true);
+    PendingRequest* running = port::Submit(0, Read10(1, 1), 2048);
+    ASSERT_TRUE(WaitForHeldRead(10000));
+    std::vector<PendingRequest*> queued;
+    for (int i = 0; i < 5; ++i)
+        queued.push_back(port::Submit(0, Read10(uint32_t(2 + i), 1), 2048));
+    EXPECT_TRUE(port::ResetBus());
+    PendingRequest* after = port::Submit(0, Read10(9, 1), 2048);
+    HoldFileReads(false);
+    EXPECT_EQ(port::Wait(running).srbStatus, port::kSrbStatusSuccess);
+    for (PendingRequest* p : queued) {
+        ScsiResult r = port::Wait(p);
+        EXPECT_EQ(r.srbStatus, port::kSrbStatusBusReset);
+        EXPECT_TRUE(r.data.empty());
+    }
+    ScsiResult later = port::Wait(after);
+    EXPECT_EQ(later.srbStatus, port::kSrbStatusSuccess);
+    Bytes image = PlainImage(40);
+    EXPECT_EQ(later.data, Bytes(image.begin() + 9 * 2048, image.begin() + 10 * 2048));
 }
 
 TEST_F(DiscTest, UnavailableSystemAddressIsRetried) {
