@@ -528,7 +528,7 @@ int MultiFileBranch(MountRecord* record, const CueSheet& sheet, const std::files
                                      : nullptr;
     if (!table) {
         ReleaseSheetFiles(&files);
-        return kParseFailed;
+        return result == kParseCancelled ? kParseCancelled : kParseFailed;
     }
     record->readerKind = kReaderMultiFile;
     record->kindPointer = FieldOf(table);

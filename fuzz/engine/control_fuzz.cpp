@@ -45,6 +45,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else
             r.kindPointer = Relocate(r.kindPointer, arena.data(), arena.size());
         r.trackTable = Relocate(r.trackTable, arena.data(), arena.size());
+        r.discIdentity = Relocate(r.discIdentity, arena.data(), arena.size());
+        if (r.readerKind == kReaderMultiFile && r.kindPointer >= uint64_t(uintptr_t(arena.data())) &&
+            r.kindPointer < uint64_t(uintptr_t(arena.data() + arena.size()))) {
+            // The file table lives in the arena: its handles become the sample file (or none),
+            // its seek-table fields offsets into the arena like every other pointer.
+            size_t at = size_t(r.kindPointer - uint64_t(uintptr_t(arena.data())));
+            for (uint32_t i = 0; i < kMaxDiscFiles && arena.size() - at >= sizeof(DiscFileEntry);
+                 ++i, at += sizeof(DiscFileEntry)) {
+                DiscFileEntry e;
+                std::memcpy(&e, arena.data() + at, sizeof(e));
+                e.handle = (e.handle & 1) ? fuzz::SampleImage() : 0;
+                e.seekTable = Relocate(e.seekTable, arena.data(), arena.size());
+                std::memcpy(arena.data() + at, &e, sizeof(e));
+            }
+        }
         r.fullToc = Relocate(r.fullToc, arena.data(), arena.size());
         r.cdText = Relocate(r.cdText, arena.data(), arena.size());
         if (r.readerKind == kReaderFileList)

@@ -102,5 +102,56 @@ int main(int argc, char** argv) {
         std::memcpy(b.data() + 16, &r, sizeof(r));
         Save(dir, "mount" + std::to_string(reader), b);
     }
+
+    // A multi-file disc: two files (both the sample image), the second run in file 1, and an
+    // identity block with a catalogue number and an ISRC.
+    {
+        std::vector<uint8_t> b = Header(kCtlMount, 0, 112 + 16);
+        AppendCdb(&b, {0x00}, 0);
+        AppendCdb(&b, {0xBE, 0, 0, 0, 0, 14, 0, 0, 4, 0xF8, 0}, 4 * 2352);
+        AppendCdb(&b, {0x28, 0, 0, 0, 0, 2, 0, 0, 2}, 4096);
+        AppendCdb(&b, {0x42, 2, 0x40, 1, 0, 0, 0, 0, 16}, 16);
+        uint32_t tableAt = uint32_t(b.size());
+        std::vector<uint8_t> table(4 + 2 * 24, 0);
+        StoreLe16(table.data(), 2);
+        uint8_t* e = table.data() + 4;
+        e[0] = kSectorMode1;
+        e[1] = 0x0B;
+        StoreLe32(e + 8, 16);
+        StoreLe32(e + 12, 2352);
+        e += 24;
+        e[0] = kSectorCdda;
+        e[2] = 1; // file 1
+        StoreLe32(e + 4, 16);
+        StoreLe32(e + 8, 48);
+        StoreLe32(e + 12, 2352);
+        b.insert(b.end(), table.begin(), table.end());
+        uint32_t filesAt = uint32_t(b.size());
+        std::vector<uint8_t> files(2 * sizeof(DiscFileEntry), 0);
+        for (int i = 0; i < 2; ++i) {
+            files[i * sizeof(DiscFileEntry)] = 1; // odd: the sample image
+            files[i * sizeof(DiscFileEntry) + 8] = kDiscFileRaw;
+        }
+        b.insert(b.end(), files.begin(), files.end());
+        uint32_t identityAt = uint32_t(b.size());
+        std::vector<uint8_t> identity(sizeof(DiscIdentity), 0);
+        std::memcpy(identity.data(), "0000010271955", 13);
+        std::memcpy(identity.data() + 16 + 12, "USABC1234567", 12);
+        b.insert(b.end(), identity.begin(), identity.end());
+
+        MountRecord r{};
+        r.discIdentity = identityAt;
+        r.imageHandle = 1;
+        r.bytesPerSector = 2352;
+        r.mediumKind = kMediumCd;
+        r.readerKind = kReaderMultiFile;
+        r.sessions = 1;
+        r.totalSectors = 48;
+        r.trackTable = tableAt;
+        r.kindPointer = filesAt;
+        r.kindCount = 2;
+        std::memcpy(b.data() + 16, &r, sizeof(r));
+        Save(dir, "mount-multi", b);
+    }
     return 0;
 }

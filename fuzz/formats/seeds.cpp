@@ -51,6 +51,30 @@ int main(int argc, char** argv) {
             t::WriteCueImage(work / "s.cue", c);
             emit(ReadAll(work / "s.cue"));
         }
+    } else if (self.find("_cuelayout_") != std::string::npos) {
+        // Sheets of one file per track, then hand-made ones with gaps, flags and identity;
+        // each followed by the four bytes that seed the files' sizes.
+        std::vector<std::vector<uint8_t>> sheets;
+        for (const auto& d : discs) {
+            t::CueOptions c;
+            c.disc = d;
+            c.disc.sessions.resize(1);
+            c.filePerTrack = true;
+            c.wave = d.sessions[0].tracks[0].mode == t::Mode::Audio;
+            t::WriteCueImage(work / "s.cue", c);
+            sheets.push_back(ReadAll(work / "s.cue"));
+        }
+        const std::string text =
+            "CATALOG 0000010271955\nFILE \"a.bin\" BINARY\n TRACK 01 MODE1/2048\n"
+            "  INDEX 01 00:00:00\n  POSTGAP 00:02:00\n TRACK 02 AUDIO\n  FLAGS DCP PRE\n"
+            "  ISRC USABC1234567\n  PREGAP 00:01:00\n  INDEX 00 00:10:00\n  INDEX 01 00:12:00\n"
+            "FILE \"b.wav\" WAVE\n TRACK 03 AUDIO\n  INDEX 01 00:00:00\n";
+        sheets.emplace_back(text.begin(), text.end());
+        for (auto& s : sheets) {
+            for (uint8_t b : {0x10, 0x27, 0x00, 0x01})
+                s.push_back(b);
+            emit(s);
+        }
     } else if (self.find("_nrg_") != std::string::npos) {
         for (const auto& d : discs) {
             for (int form = 0; form < 4; ++form) {
