@@ -572,7 +572,19 @@ uint32_t Win32Launcher::RunAndWait(const std::wstring& program, const std::wstri
 }
 
 bool Win32Elevation::IsUserAdmin() {
-    return IsUserAnAdmin() != FALSE;
+    if (IsUserAnAdmin())
+        return true;
+    // An elevated process never hands its job on again, whatever the group check says.
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation),
+                                        &size) &&
+                    elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    return elevated;
 }
 
 const uint8_t* PublisherCertificate(size_t* size) {
