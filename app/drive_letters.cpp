@@ -30,6 +30,19 @@ std::vector<wchar_t> OfferedLetters(uint32_t logicalDrives, wchar_t own) {
     return letters;
 }
 
+wchar_t LetterOfDrive(DriverChannel* channel, uint32_t logicalDrives, uint32_t index) {
+    if (index >= kMaxDrives)
+        return 0;
+    for (wchar_t letter = L'A'; letter <= L'Z'; ++letter) {
+        if ((logicalDrives & LetterBit(letter)) == 0)
+            continue;
+        DriveHandle drive = channel->OpenDriveByLetter(letter);
+        if (drive && drive.index == index)
+            return letter;
+    }
+    return 0;
+}
+
 JobResult MoveDriveLetter(DeviceNamespace* devices, VolumeMounts* mounts, wchar_t from,
                           wchar_t to, ActivityLog* log) {
     LogLine(log, kLogInfo, "Move drive letter %c: to %c:", Narrow(from), Narrow(to));

@@ -20,6 +20,10 @@ namespace vostrale::app {
 // C to Z: free according to `logicalDrives` (bit 0 is A), or the drive's own letter.
 std::vector<wchar_t> OfferedLetters(uint32_t logicalDrives, wchar_t own);
 
+// The letter of the virtual drive with index `index`: the first letter in `logicalDrives`
+// (bit 0 is A) that the driver answers for with that index; 0 when there is none.
+wchar_t LetterOfDrive(DriverChannel* channel, uint32_t logicalDrives, uint32_t index);
+
 // The work of /Y<from><to>. Both letters upper case C to Z and different, `from` a CD-ROM drive
 // with a DOS device, `to` free. Every failure is logged.
 JobResult MoveDriveLetter(DeviceNamespace* devices, VolumeMounts* mounts, wchar_t from,

@@ -308,6 +308,21 @@ void RemovePackage(Job& job) {
 
 } // namespace
 
+std::vector<std::wstring> SplitMultiString(const uint8_t* data, size_t byteCount) {
+    std::vector<std::wstring> strings;
+    size_t units = byteCount / 2;
+    size_t at = 0;
+    auto unit = [&](size_t i) { return wchar_t(data[2 * i] | (data[2 * i + 1] << 8)); };
+    while (at < units && unit(at) != 0) {
+        size_t end = at;
+        while (end < units && unit(end) != 0)
+            ++end;
+        strings.push_back(FromUtf16Bytes(data + 2 * at, 2 * (end - at)));
+        at = end + 1;
+    }
+    return strings;
+}
+
 bool IsPublishedInfName(const std::wstring& name) {
     if (name.size() < 8 || !StartsWithNoCase(name, L"oem"))
         return false;

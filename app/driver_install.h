@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vostrale::app {
 
@@ -47,6 +48,11 @@ struct InstallServices {
 // "oem<digits>.inf": the only driver-store names this program ever uninstalls, so a damaged
 // or foreign value can never take out one of the system's own packages.
 bool IsPublishedInfName(const std::wstring& name);
+
+// The strings of a REG_MULTI_SZ value as the system returned it (`byteCount` bytes of UTF-16LE):
+// walked only within those bytes, ending at the empty string or the end, whichever comes first,
+// so a value without its terminators cannot lead the walk past the buffer.
+std::vector<std::wstring> SplitMultiString(const uint8_t* data, size_t byteCount);
 
 // /XI: installs the package and the root device, or stages a newer package for a running older
 // driver; then the program's registration. `owner` 0 is the desktop window.

@@ -54,7 +54,13 @@ INT_PTR CALLBACK LetterProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 } // namespace
 
 void ChangeDriveLetter(AppContext& ctx, void* ownerWindow, uint32_t drive) {
-    if (drive >= 26)
+    wchar_t letter = LetterOfDrive(&ctx.channel, GetLogicalDrives(), drive);
+    if (letter)
+        ChangeDriveLetterAt(ctx, ownerWindow, letter);
+}
+
+void ChangeDriveLetterAt(AppContext& ctx, void* ownerWindow, wchar_t letter) {
+    if (letter < L'A' || letter > L'Z')
         return;
     HWND owner = static_cast<HWND>(ownerWindow);
     DialogTemplate dialog(DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, 0, 160, 62, L"Vostrale", 9);
@@ -64,7 +70,7 @@ void ChangeDriveLetter(AppContext& ctx, void* ownerWindow, uint32_t drive) {
                14);
     dialog.Add(L"BUTTON", L"Cancel", IDCANCEL, WS_VISIBLE | BS_PUSHBUTTON | WS_TABSTOP, 103, 41,
                50, 14);
-    LetterState state{wchar_t(L'A' + drive), wchar_t(L'A' + drive)};
+    LetterState state{letter, letter};
     INT_PTR result = DialogBoxIndirectParamW(GetModuleHandleW(nullptr), dialog.Get(), owner,
                                              LetterProc, LPARAM(&state));
     if (result != IDOK || state.chosen == state.own)

@@ -175,19 +175,8 @@ uint32_t Win32DeviceSetup::ListDevices(const std::wstring& classGuid,
                 break;
             ids.assign(needed, 0);
         }
-        if (got && type == REG_MULTI_SZ) {
-            // Walk only what came back; a last string without its NUL still ends there.
-            size_t chars = std::min<size_t>(needed, ids.size()) / sizeof(wchar_t);
-            const wchar_t* text = reinterpret_cast<const wchar_t*>(ids.data());
-            size_t at = 0;
-            while (at < chars && text[at] != 0) {
-                size_t end = at;
-                while (end < chars && text[end] != 0)
-                    ++end;
-                device.hardwareIds.emplace_back(text + at, end - at);
-                at = end + 1;
-            }
-        }
+        if (got && type == REG_MULTI_SZ)
+            device.hardwareIds = SplitMultiString(ids.data(), std::min<size_t>(needed, ids.size()));
         devices->push_back(std::move(device));
     }
     a.destroyList(set);
@@ -583,7 +572,19 @@ uint32_t Win32Launcher::RunAndWait(const std::wstring& program, const std::wstri
 }
 
 bool Win32Elevation::IsUserAdmin() {
-    return IsUserAnAdmin() != FALSE;
+    if (IsUserAnAdmin())
+        return true;
+    // An elevated process never hands its job on again, whatever the group check says.
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation),
+                                        &size) &&
+                    elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    return elevated;
 }
 
 const uint8_t* PublisherCertificate(size_t* size) {

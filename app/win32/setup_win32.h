@@ -82,6 +82,7 @@ class Win32Launcher final : public Launcher {
                         const wchar_t* verb, void* owner, uint32_t* exitCode) override;
 };
 
+// IsUserAnAdmin, or a process that is already elevated (which never hands its job on again).
 class Win32Elevation final : public Elevation {
   public:
     bool IsUserAdmin() override;

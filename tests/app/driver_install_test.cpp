@@ -300,6 +300,38 @@ TEST(Install, SecondInstallKeepsTheUsersSettings) {
     EXPECT_EQ(w.associations.steps, std::vector<std::string>{"register"});
 }
 
+TEST(Install, HardwareIdListWalkedWithinItsSize) {
+    auto bytes = [](const std::wstring& units) {
+        std::vector<uint8_t> out;
+        for (wchar_t c : units) {
+            out.push_back(uint8_t(c));
+            out.push_back(uint8_t(c >> 8));
+        }
+        return out;
+    };
+    using Ids = std::vector<std::wstring>;
+    struct Case {
+        std::wstring units; // what the buffer holds
+        size_t returned;    // the size the call reported, in bytes
+        Ids ids;
+    } cases[] = {
+        {std::wstring(L"root\\vostrale\0other\0\0", 21), 42, Ids{L"root\\vostrale", L"other"}},
+        // No terminators at all: the last string ends with the returned size.
+        {std::wstring(L"root\\vostraleXXXX", 17), 26, Ids{L"root\\vostrale"}},
+        // A size past what is filled stops at the empty string.
+        {std::wstring(L"a\0\0garbage", 10), 20, Ids{L"a"}},
+        // An odd byte count drops the half unit.
+        {std::wstring(L"ab", 2), 3, Ids{L"a"}},
+        {std::wstring(), 0, Ids{}},
+        {std::wstring(L"\0a", 2), 4, Ids{}},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> data = bytes(c.units);
+        ASSERT_LE(c.returned, data.size());
+        EXPECT_EQ(SplitMultiString(data.data(), c.returned), c.ids) << c.returned;
+    }
+}
+
 TEST(Install, PublishedNames) {
     for (const wchar_t* name : {L"oem0.inf", L"OEM12.INF", L"oem123456.inf"})
         EXPECT_TRUE(IsPublishedInfName(name)) << name;

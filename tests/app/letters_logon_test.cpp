@@ -99,6 +99,21 @@ TEST(Letters, OfferedLetters) {
     EXPECT_EQ(OfferedLetters(0, 0).size(), 24u);
 }
 
+TEST(Letters, LetterOfADriveIndex) {
+    Harness h;
+    h.devices.letters[L'E'] = {kDriveCdRom, &h.driver, 1};
+    h.devices.letters[L'F'] = {kDriveCdRom, &h.driver, 0};
+    h.devices.letters[L'G'] = {kDriveCdRom, nullptr, 0}; // a physical drive
+    h.devices.letters[L'H'] = {kDriveCdRom, &h.driver, 3};
+    uint32_t mask = Bit(L'C') | Bit(L'E') | Bit(L'F') | Bit(L'G');
+    EXPECT_EQ(LetterOfDrive(&h.ctx->channel, mask, 1), L'E');
+    EXPECT_EQ(LetterOfDrive(&h.ctx->channel, mask, 0), L'F');
+    EXPECT_EQ(LetterOfDrive(&h.ctx->channel, mask, 3), 0);                // H: not in use
+    EXPECT_EQ(LetterOfDrive(&h.ctx->channel, mask | Bit(L'H'), 3), L'H');
+    EXPECT_EQ(LetterOfDrive(&h.ctx->channel, mask, 2), 0);
+    EXPECT_EQ(LetterOfDrive(&h.ctx->channel, 0xFFFFFFFFu, 7), 0);         // no such index
+}
+
 struct ChangeCase {
     const char* name;
     wchar_t to;

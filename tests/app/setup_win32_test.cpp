@@ -429,7 +429,7 @@ TEST(SetupDialogs, LetterDialogOffersFreeLettersAndStartsTheMove) {
             PostMessageW(dialog, WM_COMMAND, IDOK, 0);
             return true;
         });
-        ChangeDriveLetter(*h.ctx, nullptr, uint32_t(own - L'A'));
+        ChangeDriveLetterAt(*h.ctx, nullptr, own);
         EXPECT_EQ(selected, (std::wstring{own, L':'}));
         EXPECT_EQ(std::count(items.begin(), items.end(), L"A:"), 0);
         EXPECT_EQ(std::count(items.begin(), items.end(), L"B:"), 0);
@@ -439,6 +439,10 @@ TEST(SetupDialogs, LetterDialogOffersFreeLettersAndStartsTheMove) {
         // program that does not exist, so the failure is shown.
         EXPECT_EQ(h.ui.messages.size(), round == 0 ? 0u : 1u);
     }
+    // The menu hook names a drive index; no letter of this machine belongs to the driver, so
+    // no dialog opens.
+    ChangeDriveLetter(*h.ctx, nullptr, 0);
+    EXPECT_TRUE(ThreadDialogs().empty());
 }
 
 } // namespace
