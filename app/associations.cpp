@@ -264,4 +264,16 @@ void ApplyAssociationChanges(Registry* registry, System* system, AssociationShel
     shell->NotifyAssociationsChanged();
 }
 
+void ProgramAssociationSteps::RegisterForInstall() {
+    RegisterDocumentClass(m_registry, m_system, true);
+    SetAssociation(m_registry, L".iso", true);
+    m_shell->NotifyAssociationsChanged();
+}
+
+void ProgramAssociationSteps::ReleaseForUninstall() {
+    ReleaseAllAssociations(m_registry);
+    RemoveDocumentClass(m_registry);
+    m_shell->NotifyAssociationsChanged();
+}
+
 } // namespace vostrale::app

@@ -3,6 +3,7 @@
 // for the elevated "/XF" one-shot, which applies it.
 #pragma once
 
+#include "app/driver_install.h"
 #include "app/interfaces.h"
 
 #include <cstdint>
@@ -85,5 +86,20 @@ class AssociationShell {
 // applies each change.
 void ApplyAssociationChanges(Registry* registry, System* system, AssociationShell* shell,
                              const std::vector<AssociationChange>& changes);
+
+// What driver installation does to the associations: at install the document class and .iso;
+// at uninstall every extension still pointing at the class is given back before the class goes.
+class ProgramAssociationSteps final : public AssociationSteps {
+  public:
+    ProgramAssociationSteps(Registry* registry, System* system, AssociationShell* shell)
+        : m_registry(registry), m_system(system), m_shell(shell) {}
+    void RegisterForInstall() override;
+    void ReleaseForUninstall() override;
+
+  private:
+    Registry* m_registry;
+    System* m_system;
+    AssociationShell* m_shell;
+};
 
 } // namespace vostrale::app

@@ -1,8 +1,10 @@
 // Tray program entry: the real services around the portable start-up sequence.
+#include "app/crash_report.h"
 #include "app/image_entry.h"
 #include "app/startup.h"
-#include "app/win32/settings_sheet.h"
+#include "app/win32/letter_dialog.h"
 #include "app/win32/report_win32.h"
+#include "app/win32/settings_sheet.h"
 #include "app/win32/win32_services.h"
 
 #include <windows.h>
@@ -26,6 +28,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     services.reporter = &reports;
     AppContext ctx(services);
     ctx.showSettings = static_cast<void (*)(AppContext&, void*)>(ShowSettingsSheet);
+    ctx.reportMountFailure = ReportMountFailure;
+    ctx.startFeedback = StartFeedback;
+    ctx.changeDriveLetter = ChangeDriveLetter;
     Win32OneShotJobs jobs(ctx);
     Win32TrayHost host(instance);
     return RunProgram(ctx, ProcessArguments(), &jobs, &host);

@@ -1,8 +1,10 @@
 // The /XI, /XU and /Y one-shots over the real setup layer. Each runs here when the user holds
 // the rights, else in an elevated copy whose exit code it passes on.
+#include "app/associations.h"
 #include "app/drive_letters.h"
 #include "app/driver_install.h"
 #include "app/launcher.h"
+#include "app/win32/associations_win32.h"
 #include "app/win32/setup_win32.h"
 #include "app/win32/win32_services.h"
 #include "formats/activity_log.h"
@@ -23,7 +25,9 @@ JobResult RunDriverJob(AppContext& ctx, const std::wstring& parameters, bool ins
         InstallServices services;
         services.setup = &setup;
         services.files = &files;
-        services.associations = InstallAssociationSteps();
+        Win32AssociationShell shell;
+        ProgramAssociationSteps associations(ctx.s.registry, ctx.s.system, &shell);
+        services.associations = &associations;
         services.publisherCertificate = PublisherCertificate(&services.publisherCertificateSize);
         return install ? InstallDriverJob(ctx, services, owner) : UninstallDriverJob(ctx, services);
     });

@@ -596,11 +596,5 @@ const uint8_t* PublisherCertificate(size_t* size) {
     return kBytes;
 }
 
-AssociationSteps* InstallAssociationSteps() {
-    // Wire the associations code here at merge: an AssociationSteps whose install step
-    // registers the document class and .iso, and whose uninstall step releases every
-    // extension still pointing at the program before deleting the document class.
-    return nullptr;
-}
 
 } // namespace vostrale::app

@@ -92,8 +92,5 @@ class Win32Elevation final : public Elevation {
 // build was given none.
 const uint8_t* PublisherCertificate(size_t* size);
 
-// Integration point: the file associations' steps of /XI and /XU, which the associations code
-// provides. Null until it is wired here; the jobs then log that associations were not handled.
-AssociationSteps* InstallAssociationSteps();
 
 } // namespace vostrale::app

@@ -157,6 +157,29 @@ TEST(Associations, DocumentClassAndReleaseAll) {
     EXPECT_FALSE(MachineString(&r, kRegisteredApplicationsKey, L"Vostrale"));
 }
 
+// Driver install associates .iso; uninstall gives back every extension and removes the class.
+TEST(Associations, InstallAndUninstallSteps) {
+    struct CountingShell final : AssociationShell {
+        void ClearUserChoice(const std::wstring&) override {}
+        void NotifyAssociationsChanged() override { ++notified; }
+        int notified = 0;
+    } shell;
+    FakeRegistry r;
+    FakeSystem system;
+    SetMachineString(&r, kClasses + L".iso", L"", L"isofile");
+    SetMachineString(&r, kClasses + L"isofile", L"", L"Disc image");
+    ProgramAssociationSteps steps(&r, &system, &shell);
+    steps.RegisterForInstall();
+    EXPECT_EQ(ClassOf(&r, L".iso"), L"Vostrale");
+    EXPECT_EQ(shell.notified, 1);
+    ASSERT_EQ(SetAssociation(&r, L".nrg", true), AssociationResult::Done);
+    steps.ReleaseForUninstall();
+    EXPECT_EQ(ClassOf(&r, L".iso"), L"isofile");
+    EXPECT_EQ(ClassOf(&r, L".nrg"), L"");
+    EXPECT_FALSE(r.KeyExists(RegistryRoot::LocalMachine, kClasses + L"Vostrale\shell\open\command"));
+    EXPECT_EQ(shell.notified, 2);
+}
+
 TEST(ChangeFile, FormatAndParse) {
     std::vector<AssociationChange> changes = {{L".iso", true}, {L".NRG", false}, {L".exe", true}};
     std::string text = FormatChangeFile(changes);
