@@ -171,6 +171,25 @@ Thread* Self() {
     return t_self;
 }
 
+const char* TypeName(Type t) {
+    switch (t) {
+    case Type::File:
+        return "file";
+    case Type::Device:
+        return "device";
+    case Type::Thread:
+        return "thread";
+    case Type::Process:
+        return "process";
+    case Type::Token:
+        return "token";
+    case Type::Key:
+        return "registry key";
+    default:
+        return "driver";
+    }
+}
+
 const char* LevelName(uint8_t level) {
     switch (level) {
     case 0:
@@ -574,10 +593,10 @@ std::string LeakReport() {
     }
     for (const auto& [value, entry] : g_system.table)
         out += "kernel handle " + std::to_string(value & 0xFFFFFFF) + " to a " +
-               std::to_string(int(entry.object->type)) + "-type object still open\n";
+               TypeName(entry.object->type) + " object still open\n";
     for (Object* o : g_objects) {
         if (o->refs > 0)
-            out += "object of type " + std::to_string(int(o->type)) + " still referenced " +
+            out += std::string(TypeName(o->type)) + " object still referenced " +
                    std::to_string(o->refs) + " times\n";
     }
     for (Thread* t : g_systemThreads) {
