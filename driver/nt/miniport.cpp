@@ -9,10 +9,6 @@
 namespace vostrale::nt {
 namespace {
 
-// DeviceIoControl code of the private request: device type 4, function 0xCCD, buffered, any
-// access.
-constexpr ULONG kControlCode = 0x43334;
-
 constexpr ULONG kMaximumTransferLength = 0x20000;
 constexpr ULONG kPhysicalBreaks = 8185;
 constexpr UCHAR kInitiatorId = 7;
@@ -200,9 +196,13 @@ NTSTATUS CompleteIrp(IRP* irp, NTSTATUS status, uintptr_t information) {
 // adapter exists. Everything else goes to the port's routine.
 NTSTATUS ControlHandler(DEVICE_OBJECT* device, IRP* irp) {
     DeviceControlParameters p = DeviceControlOf(irp);
-    bool ours = p.code == kControlCode && CurrentIrql() == PASSIVE_LEVEL &&
-                irp->RequestorMode == UserMode && irp->SystemBuffer &&
-                IoGetRequestorProcess(irp) == IoGetCurrentProcess();
+    ControlGate gate;
+    gate.code = p.code;
+    gate.passive = CurrentIrql() == PASSIVE_LEVEL;
+    gate.fromUserMode = irp->RequestorMode == UserMode;
+    gate.hasBuffer = irp->SystemBuffer != nullptr;
+    gate.inRequestorProcess = IoGetRequestorProcess(irp) == IoGetCurrentProcess();
+    bool ours = IsPrivateControlRequest(gate);
     if (ours && ExAcquireRundownProtection(&g_adapterRundown)) {
         AdapterExtension* adapter = __atomic_load_n(&g_adapter, __ATOMIC_ACQUIRE);
         bool done = false;

@@ -75,6 +75,38 @@ bool RemoveTakeover(void** slot, void* handler, void* saved) {
                                                 __ATOMIC_ACQUIRE);
 }
 
+bool IsPrivateControlRequest(const ControlGate& g) {
+    return g.code == kControlCode && g.passive && g.fromUserMode && g.hasBuffer &&
+           g.inRequestorProcess;
+}
+
+bool EnterSender(SenderTable* table, void* thread) {
+    for (uint32_t i = 0; i < kSenderSlots; ++i) {
+        void* expected = nullptr;
+        if (__atomic_compare_exchange_n(&table->slots[i], &expected, thread, false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return true;
+    }
+    return false;
+}
+
+void LeaveSender(SenderTable* table, void* thread) {
+    for (uint32_t i = 0; i < kSenderSlots; ++i) {
+        void* expected = thread;
+        if (__atomic_compare_exchange_n(&table->slots[i], &expected, nullptr, false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return;
+    }
+}
+
+bool IsSender(SenderTable* table, void* thread) {
+    for (uint32_t i = 0; i < kSenderSlots; ++i) {
+        if (__atomic_load_n(&table->slots[i], __ATOMIC_ACQUIRE) == thread)
+            return true;
+    }
+    return false;
+}
+
 void MarkSupportedControlTypes(uint32_t maxControlType, uint8_t* list) {
     for (uint32_t i = 0; i < kSupportedControlTypes && i < maxControlType; ++i)
         list[i] = 1;

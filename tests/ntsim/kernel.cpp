@@ -1548,11 +1548,13 @@ bool ReadDacl(const void* descriptor, std::vector<std::pair<uint32_t, std::strin
         uint32_t sidLength = 8 + 4 * uint32_t(sid[1]);
         if (acl[off] != 0 || aceSize < 8 + sidLength || off + aceSize > aclSize || sid[0] != 1)
             return false;
-        std::string text = "S-1-" + std::to_string(sid[7]);
+        std::string text("S-1-");
+        text += std::to_string(sid[7]);
         for (uint32_t k = 0; k < sid[1]; ++k) {
             uint32_t sub;
             std::memcpy(&sub, sid + 8 + 4 * k, 4);
-            text += "-" + std::to_string(sub);
+            text += '-';
+            text += std::to_string(sub);
         }
         aces->push_back({mask, text});
         off += aceSize;
