@@ -9,11 +9,6 @@
 namespace vostrale::nt {
 namespace {
 
-constexpr ULONG kMaximumTransferLength = 0x20000;
-constexpr ULONG kPhysicalBreaks = 8185;
-constexpr UCHAR kInitiatorId = 7;
-constexpr UCHAR kTargets = 7;
-
 struct AdapterExtension {
     Adapter* engine;
 };
@@ -79,26 +74,6 @@ void ApplyAccessRules(void* extension) {
 }
 
 // ---- StorPort callbacks --------------------------------------------------------------------
-
-void FillConfiguration(PORT_CONFIGURATION_INFORMATION* c) {
-    c->MaximumTransferLength = kMaximumTransferLength;
-    c->NumberOfPhysicalBreaks = kPhysicalBreaks;
-    c->AlignmentMask = 0;
-    c->NumberOfBuses = 1;
-    c->InitiatorBusId[0] = kInitiatorId;
-    c->ScatterGather = 1;
-    c->CachesData = 1;
-    c->AutoRequestSense = 1;
-    c->ReceiveEvent = 1;
-    c->MaximumNumberOfTargets = kTargets;
-    c->MaximumNumberOfLogicalUnits = 1;
-    c->WmiDataProvider = 0;
-    // The later members exist only in a structure as long as the port says.
-    if (c->Length >= offsetof(PORT_CONFIGURATION_INFORMATION, SynchronizationModel) + sizeof(ULONG))
-        c->SynchronizationModel = StorSynchronizeFullDuplex;
-    if (c->Length > offsetof(PORT_CONFIGURATION_INFORMATION, VirtualDevice))
-        c->VirtualDevice = 1;
-}
 
 ULONG HwFindAdapter(void* extension, void*, void*, void*, char*,
                     PORT_CONFIGURATION_INFORMATION* config, BOOLEAN* again) {

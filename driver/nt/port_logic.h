@@ -37,6 +37,15 @@ bool InstallTakeover(void** slot, void* handler, void** saved);
 // replaced it since (the slot is then left alone and `saved` stays valid for pass-on).
 bool RemoveTakeover(void** slot, void* handler, void* saved);
 
+// The adapter's port configuration: 128 KiB transfers, one bus with seven targets of one unit
+// each, the initiator at id 7, autosense, full-duplex synchronisation and a virtual device
+// where the structure is long enough to hold those members.
+constexpr uint32_t kMaximumTransferLength = 0x20000;
+constexpr uint32_t kPhysicalBreaks = 8185;
+constexpr uint8_t kInitiatorId = 7;
+constexpr uint8_t kTargets = 7;
+void FillConfiguration(PORT_CONFIGURATION_INFORMATION* c);
+
 // Control types the adapter answers (query, stop, restart, boot and running configuration).
 constexpr uint32_t kSupportedControlTypes = 5;
 // Marks them in a supported-type list of `maxControlType` entries.

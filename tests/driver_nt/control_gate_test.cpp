@@ -44,3 +44,39 @@ TEST(SenderTable, HoldsEachThreadInsideARequestUntilItLeaves) {
 
 } // namespace
 } // namespace vostrale::nt
+
+namespace vostrale::nt {
+namespace {
+
+TEST(PortConfiguration, FilledWithinTheLengthThePortGives) {
+    struct Case {
+        const char* what;
+        uint32_t length;
+        bool synchronization;
+        bool virtualDevice;
+    } cases[] = {
+        {"the whole structure", sizeof(PORT_CONFIGURATION_INFORMATION), true, true},
+        {"up to the synchronisation model",
+         uint32_t(offsetof(PORT_CONFIGURATION_INFORMATION, SynchronizationModel) + 4), true,
+         false},
+        {"an older, shorter structure",
+         uint32_t(offsetof(PORT_CONFIGURATION_INFORMATION, SynchronizationModel)), false, false},
+    };
+    for (const Case& c : cases) {
+        PORT_CONFIGURATION_INFORMATION config{};
+        config.Length = c.length;
+        FillConfiguration(&config);
+        EXPECT_EQ(config.MaximumTransferLength, 0x20000u) << c.what;
+        EXPECT_EQ(config.NumberOfBuses, 1) << c.what;
+        EXPECT_EQ(config.InitiatorBusId[0], 7) << c.what;
+        EXPECT_EQ(config.MaximumNumberOfTargets, 7) << c.what;
+        EXPECT_EQ(config.MaximumNumberOfLogicalUnits, 1) << c.what;
+        EXPECT_EQ(config.AutoRequestSense, 1) << c.what;
+        EXPECT_EQ(config.SynchronizationModel, c.synchronization ? StorSynchronizeFullDuplex : 0u)
+            << c.what;
+        EXPECT_EQ(config.VirtualDevice, c.virtualDevice ? 1 : 0) << c.what;
+    }
+}
+
+} // namespace
+} // namespace vostrale::nt
