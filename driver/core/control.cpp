@@ -81,6 +81,11 @@ bool Mount(Adapter* adapter, uint8_t* buffer, uint32_t inputLength, uint32_t ind
     Disc* disc = PrepareDisc(record);
     if (!disc)
         return false;
+    // The bound holds for the adapter as a whole (the disc being replaced still counts).
+    if (PagedBytesInUse() > kMaxPinnedBytes) {
+        FreeDisc(disc);
+        return false;
+    }
     if (!PostAndWait(drive, kWorkMount, disc)) {
         // The worker never saw the disc (no memory for the item).
         FreeDisc(disc);

@@ -5,16 +5,44 @@
 
 namespace vostrale {
 
+namespace {
+
+// Every engine block carries its size and pool kind in front, so the paged memory the engine
+// holds can be counted (the bound on what mounts may pin).
+constexpr uint64_t kBlockHeader = 16;
+constexpr uint64_t kSizeMask = (uint64_t(1) << 56) - 1;
+uint64_t g_pagedInUse = 0;
+
+} // namespace
+
 void* Allocate(ps::PoolKind kind, uint64_t size) {
     // 64-bit sizes from hostile records stop here before reaching the pool.
     if (size == 0 || size > (uint64_t(1) << 31))
         return nullptr;
-    return ps::PoolAlloc(kind, size_t(size), ps::kPoolTag);
+    uint8_t* block =
+        static_cast<uint8_t*>(ps::PoolAlloc(kind, size_t(size + kBlockHeader), ps::kPoolTag));
+    if (!block)
+        return nullptr;
+    uint64_t word = size | (uint64_t(kind) << 56);
+    CopyBytes(block, &word, sizeof(word));
+    if (kind == ps::kPoolPaged)
+        __atomic_fetch_add(&g_pagedInUse, size, __ATOMIC_SEQ_CST);
+    return block + kBlockHeader;
 }
 
-void Release(void* block) {
-    if (block)
-        ps::PoolFree(block, ps::kPoolTag);
+void Release(void* pointer) {
+    if (!pointer)
+        return;
+    uint8_t* block = static_cast<uint8_t*>(pointer) - kBlockHeader;
+    uint64_t word;
+    CopyBytes(&word, block, sizeof(word));
+    if ((word >> 56) == ps::kPoolPaged)
+        __atomic_fetch_sub(&g_pagedInUse, word & kSizeMask, __ATOMIC_SEQ_CST);
+    ps::PoolFree(block, ps::kPoolTag);
+}
+
+uint64_t PagedBytesInUse() {
+    return __atomic_load_n(&g_pagedInUse, __ATOMIC_SEQ_CST);
 }
 
 namespace {

@@ -22,6 +22,9 @@ constexpr uint32_t kMaxPathLength = 1024;
 constexpr uint32_t kMaxChunks = 1u << 22;
 constexpr uint32_t kMaxChunkSize = 16u << 20;
 constexpr uint32_t kMaxSeekPoints = 1u << 20;
+// What all attached discs together may pin in paged pool: one record may take tens of MiB
+// within the caps above, seven drives must not take seven times that.
+constexpr uint64_t kMaxPinnedBytes = uint64_t(64) << 20;
 
 // Reader results, turned into sense data by the command layer.
 enum ReadStatus : uint8_t {
@@ -155,6 +158,9 @@ inline bool IsReady(const DriveContext* d) {
 // ---- Pool helpers --------------------------------------------------------------------------
 void* Allocate(ps::PoolKind kind, uint64_t size); // null for 0, oversized or failed
 void Release(void* block);
+// Paged bytes the engine holds (discs, decoders, buffers). The driver serves one adapter, so
+// this is the adapter's.
+uint64_t PagedBytesInUse();
 
 // ---- Drives (drive.cpp) ------------------------------------------------------------------
 bool CreateDriveSlots(Adapter* adapter, uint32_t count);

@@ -9,15 +9,6 @@
 namespace vostrale::nt {
 namespace {
 
-// DeviceIoControl code of the private request: device type 4, function 0xCCD, buffered, any
-// access.
-constexpr ULONG kControlCode = 0x43334;
-
-constexpr ULONG kMaximumTransferLength = 0x20000;
-constexpr ULONG kPhysicalBreaks = 8185;
-constexpr UCHAR kInitiatorId = 7;
-constexpr UCHAR kTargets = 7;
-
 struct AdapterExtension {
     Adapter* engine;
 };
@@ -83,26 +74,6 @@ void ApplyAccessRules(void* extension) {
 }
 
 // ---- StorPort callbacks --------------------------------------------------------------------
-
-void FillConfiguration(PORT_CONFIGURATION_INFORMATION* c) {
-    c->MaximumTransferLength = kMaximumTransferLength;
-    c->NumberOfPhysicalBreaks = kPhysicalBreaks;
-    c->AlignmentMask = 0;
-    c->NumberOfBuses = 1;
-    c->InitiatorBusId[0] = kInitiatorId;
-    c->ScatterGather = 1;
-    c->CachesData = 1;
-    c->AutoRequestSense = 1;
-    c->ReceiveEvent = 1;
-    c->MaximumNumberOfTargets = kTargets;
-    c->MaximumNumberOfLogicalUnits = 1;
-    c->WmiDataProvider = 0;
-    // The later members exist only in a structure as long as the port says.
-    if (c->Length >= offsetof(PORT_CONFIGURATION_INFORMATION, SynchronizationModel) + sizeof(ULONG))
-        c->SynchronizationModel = StorSynchronizeFullDuplex;
-    if (c->Length > offsetof(PORT_CONFIGURATION_INFORMATION, VirtualDevice))
-        c->VirtualDevice = 1;
-}
 
 ULONG HwFindAdapter(void* extension, void*, void*, void*, char*,
                     PORT_CONFIGURATION_INFORMATION* config, BOOLEAN* again) {
@@ -200,9 +171,13 @@ NTSTATUS CompleteIrp(IRP* irp, NTSTATUS status, uintptr_t information) {
 // adapter exists. Everything else goes to the port's routine.
 NTSTATUS ControlHandler(DEVICE_OBJECT* device, IRP* irp) {
     DeviceControlParameters p = DeviceControlOf(irp);
-    bool ours = p.code == kControlCode && CurrentIrql() == PASSIVE_LEVEL &&
-                irp->RequestorMode == UserMode && irp->SystemBuffer &&
-                IoGetRequestorProcess(irp) == IoGetCurrentProcess();
+    ControlGate gate;
+    gate.code = p.code;
+    gate.passive = CurrentIrql() == PASSIVE_LEVEL;
+    gate.fromUserMode = irp->RequestorMode == UserMode;
+    gate.hasBuffer = irp->SystemBuffer != nullptr;
+    gate.inRequestorProcess = IoGetRequestorProcess(irp) == IoGetCurrentProcess();
+    bool ours = IsPrivateControlRequest(gate);
     if (ours && ExAcquireRundownProtection(&g_adapterRundown)) {
         AdapterExtension* adapter = __atomic_load_n(&g_adapter, __ATOMIC_ACQUIRE);
         bool done = false;

@@ -75,6 +75,58 @@ bool RemoveTakeover(void** slot, void* handler, void* saved) {
                                                 __ATOMIC_ACQUIRE);
 }
 
+bool IsPrivateControlRequest(const ControlGate& g) {
+    return g.code == kControlCode && g.passive && g.fromUserMode && g.hasBuffer &&
+           g.inRequestorProcess;
+}
+
+bool EnterSender(SenderTable* table, void* thread) {
+    for (uint32_t i = 0; i < kSenderSlots; ++i) {
+        void* expected = nullptr;
+        if (__atomic_compare_exchange_n(&table->slots[i], &expected, thread, false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return true;
+    }
+    return false;
+}
+
+void LeaveSender(SenderTable* table, void* thread) {
+    for (uint32_t i = 0; i < kSenderSlots; ++i) {
+        void* expected = thread;
+        if (__atomic_compare_exchange_n(&table->slots[i], &expected, nullptr, false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return;
+    }
+}
+
+bool IsSender(SenderTable* table, void* thread) {
+    for (uint32_t i = 0; i < kSenderSlots; ++i) {
+        if (__atomic_load_n(&table->slots[i], __ATOMIC_ACQUIRE) == thread)
+            return true;
+    }
+    return false;
+}
+
+void FillConfiguration(PORT_CONFIGURATION_INFORMATION* c) {
+    c->MaximumTransferLength = kMaximumTransferLength;
+    c->NumberOfPhysicalBreaks = kPhysicalBreaks;
+    c->AlignmentMask = 0;
+    c->NumberOfBuses = 1;
+    c->InitiatorBusId[0] = kInitiatorId;
+    c->ScatterGather = 1;
+    c->CachesData = 1;
+    c->AutoRequestSense = 1;
+    c->ReceiveEvent = 1;
+    c->MaximumNumberOfTargets = kTargets;
+    c->MaximumNumberOfLogicalUnits = 1;
+    c->WmiDataProvider = 0;
+    // The later members exist only in a structure as long as the port says.
+    if (c->Length >= offsetof(PORT_CONFIGURATION_INFORMATION, SynchronizationModel) + 4)
+        c->SynchronizationModel = StorSynchronizeFullDuplex;
+    if (c->Length > offsetof(PORT_CONFIGURATION_INFORMATION, VirtualDevice))
+        c->VirtualDevice = 1;
+}
+
 void MarkSupportedControlTypes(uint32_t maxControlType, uint8_t* list) {
     for (uint32_t i = 0; i < kSupportedControlTypes && i < maxControlType; ++i)
         list[i] = 1;

@@ -37,10 +37,47 @@ bool InstallTakeover(void** slot, void* handler, void** saved);
 // replaced it since (the slot is then left alone and `saved` stays valid for pass-on).
 bool RemoveTakeover(void** slot, void* handler, void* saved);
 
+// The adapter's port configuration: 128 KiB transfers, one bus with seven targets of one unit
+// each, the initiator at id 7, autosense, full-duplex synchronisation and a virtual device
+// where the structure is long enough to hold those members.
+constexpr uint32_t kMaximumTransferLength = 0x20000;
+constexpr uint32_t kPhysicalBreaks = 8185;
+constexpr uint8_t kInitiatorId = 7;
+constexpr uint8_t kTargets = 7;
+void FillConfiguration(PORT_CONFIGURATION_INFORMATION* c);
+
 // Control types the adapter answers (query, stop, restart, boot and running configuration).
 constexpr uint32_t kSupportedControlTypes = 5;
 // Marks them in a supported-type list of `maxControlType` entries.
 void MarkSupportedControlTypes(uint32_t maxControlType, uint8_t* list);
+
+// DeviceIoControl code of the private request: device type 4, function 0xCCD, buffered, any
+// access.
+constexpr uint32_t kControlCode = 0x43334;
+
+// What the device-control takeover knows of a request when it decides whether it is ours.
+struct ControlGate {
+    uint32_t code;
+    bool passive;            // at PASSIVE_LEVEL
+    bool fromUserMode;       // the requestor mode
+    bool hasBuffer;          // a system buffer to read and answer in
+    bool inRequestorProcess; // running in the process that sent it (its handles and pointers)
+};
+// The private request from a user-mode caller, handled in that caller's own thread; anything
+// else goes to the port's routine.
+bool IsPrivateControlRequest(const ControlGate& gate);
+
+// The threads currently inside a control request (a handful at most: requests that wait for a
+// worker hold their place meanwhile). Only they may use the sender's handles, memory and
+// identity.
+constexpr uint32_t kSenderSlots = 16;
+struct SenderTable {
+    void* slots[kSenderSlots];
+};
+// False when the table is full (the request is then not handled).
+bool EnterSender(SenderTable* table, void* thread);
+void LeaveSender(SenderTable* table, void* thread);
+bool IsSender(SenderTable* table, void* thread);
 
 // The kernel name of an 8-bit file-list path: "X:\..." and "\\server\share\..." (also with the
 // "\\?\" or "\??\" prefix) become "\??\X:\..." and "\??\UNC\server\share\...". Relative paths,

@@ -494,43 +494,20 @@ namespace nt {
 
 namespace {
 
-// Threads currently inside a control request (a handful at most: requests that wait for a
-// worker hold their mark meanwhile).
-constexpr uint32_t kSenderSlots = 16;
-void* g_senders[kSenderSlots];
+SenderTable g_senders;
 
 } // namespace
 
 bool EnterSenderContext() {
-    void* self = PsGetCurrentThread();
-    for (uint32_t i = 0; i < kSenderSlots; ++i) {
-        void* expected = nullptr;
-        if (__atomic_compare_exchange_n(&g_senders[i], &expected, self, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_ACQUIRE))
-            return true;
-    }
-    return false;
+    return EnterSender(&g_senders, PsGetCurrentThread());
 }
 
 void LeaveSenderContext() {
-    void* self = PsGetCurrentThread();
-    for (uint32_t i = 0; i < kSenderSlots; ++i) {
-        void* expected = self;
-        if (__atomic_compare_exchange_n(&g_senders[i], &expected, nullptr, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_ACQUIRE))
-            return;
-    }
+    LeaveSender(&g_senders, PsGetCurrentThread());
 }
 
 bool InSenderContext() {
-    if (CurrentIrql() != PASSIVE_LEVEL)
-        return false;
-    void* self = PsGetCurrentThread();
-    for (uint32_t i = 0; i < kSenderSlots; ++i) {
-        if (__atomic_load_n(&g_senders[i], __ATOMIC_ACQUIRE) == self)
-            return true;
-    }
-    return false;
+    return CurrentIrql() == PASSIVE_LEVEL && IsSender(&g_senders, PsGetCurrentThread());
 }
 
 void CopyRegistryPath(const UNICODE_STRING* path) {

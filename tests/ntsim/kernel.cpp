@@ -171,6 +171,25 @@ Thread* Self() {
     return t_self;
 }
 
+const char* TypeName(Type t) {
+    switch (t) {
+    case Type::File:
+        return "file";
+    case Type::Device:
+        return "device";
+    case Type::Thread:
+        return "thread";
+    case Type::Process:
+        return "process";
+    case Type::Token:
+        return "token";
+    case Type::Key:
+        return "registry key";
+    default:
+        return "driver";
+    }
+}
+
 const char* LevelName(uint8_t level) {
     switch (level) {
     case 0:
@@ -574,10 +593,10 @@ std::string LeakReport() {
     }
     for (const auto& [value, entry] : g_system.table)
         out += "kernel handle " + std::to_string(value & 0xFFFFFFF) + " to a " +
-               std::to_string(int(entry.object->type)) + "-type object still open\n";
+               TypeName(entry.object->type) + " object still open\n";
     for (Object* o : g_objects) {
         if (o->refs > 0)
-            out += "object of type " + std::to_string(int(o->type)) + " still referenced " +
+            out += std::string(TypeName(o->type)) + " object still referenced " +
                    std::to_string(o->refs) + " times\n";
     }
     for (Thread* t : g_systemThreads) {
@@ -1529,11 +1548,13 @@ bool ReadDacl(const void* descriptor, std::vector<std::pair<uint32_t, std::strin
         uint32_t sidLength = 8 + 4 * uint32_t(sid[1]);
         if (acl[off] != 0 || aceSize < 8 + sidLength || off + aceSize > aclSize || sid[0] != 1)
             return false;
-        std::string text = "S-1-" + std::to_string(sid[7]);
+        std::string text("S-1-");
+        text += std::to_string(sid[7]);
         for (uint32_t k = 0; k < sid[1]; ++k) {
             uint32_t sub;
             std::memcpy(&sub, sid + 8 + 4 * k, 4);
-            text += "-" + std::to_string(sub);
+            text += '-';
+            text += std::to_string(sub);
         }
         aces->push_back({mask, text});
         off += aceSize;

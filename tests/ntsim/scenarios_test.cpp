@@ -11,6 +11,7 @@
 #include "tests/0support/image_writers.h"
 #include "tests/ntsim/driver_fixture.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -409,6 +410,109 @@ TEST_F(DiscTest, HostileRecordsAreRefused) {
     EXPECT_EQ(Control(buffer).status, 0);
     for (vostrale::platform::NativeFile f : {file, second, third, fourth})
         vostrale::platform::CloseFile(f);
+}
+
+TEST_F(DiscTest, FileListOpensNamesAsTheMountingUser) {
+    // Segments from the main file, from a second file opened by name on the worker while it
+    // impersonates the sender, zeros, and a file the sender may not read (stays zero).
+    fs::path folder = m_dir / "list";
+    fs::create_directories(folder);
+    Bytes a = PlainImage(10), b = PlainImage(12), secret(10 * 2048, 0x77);
+    ASSERT_TRUE(w::WriteFile(folder / "a.bin", a));
+    ASSERT_TRUE(w::WriteFile(folder / "b.bin", b));
+    ASSERT_TRUE(w::WriteFile(folder / "secret.bin", secret));
+    DenyToSenders((folder / "secret.bin").wstring());
+    std::string prefix = folder.string() + "\\";
+    std::string pool = prefix + '\0' + "a.bin" + '\0' + "b.bin" + '\0' + "secret.bin" + '\0';
+    uint32_t nameA = uint32_t(prefix.size() + 1), nameB = nameA + 6, nameSecret = nameB + 6;
+    vostrale::SegmentEntry segments[] = {
+        {0, 9, nameA, 0, 0},
+        {10, 19, nameB, 0, 2 * 2048}, // b.bin from its third sector
+        {20, 24, vostrale::kSegmentZeros, 0, 0},
+        {25, 29, nameSecret, 0, 0},
+    };
+    MountRecord r;
+    vostrale::PresetMountRecord(&r);
+    r.readerKind = vostrale::kReaderFileList;
+    r.imageHandle = vostrale::platform::OpenForRead(folder / "a.bin", nullptr);
+    ASSERT_NE(r.imageHandle, 0u);
+    r.bytesPerSector = 2048;
+    r.mediumKind = vostrale::kMediumCd;
+    r.totalSectors = 30;
+    r.kindPointer = uint64_t(uintptr_t(pool.data()));
+    r.param84 = uint32_t(pool.size());
+    vostrale::SetSegmentTablePointer(&r, uint64_t(uintptr_t(segments)));
+    r.param88 = 4;
+    MountRecord copy = r;
+    AdoptRecordHandles(r);
+    Bytes buffer = MountBuffer(0, r);
+    ASSERT_EQ(Control(buffer).status, 0);
+    Bytes hostBuffer = MountBuffer(0, r);
+    ASSERT_TRUE(m_host->Control(hostBuffer.data(), hostBuffer.size()));
+    for (uint64_t h : m_adopted)
+        CloseProcessHandle(Sender(), h);
+    vostrale::platform::CloseFile(copy.imageHandle);
+    Settle();
+    EXPECT_EQ(Compare({{"READ(10) across a and b", Read10(8, 4), 4 * 2048},
+                       {"READ(10) into the zeros", Read10(18, 4), 4 * 2048}}),
+              2);
+    ScsiResult listed = port::Scsi(0, Read10(10, 2), 2 * 2048);
+    EXPECT_EQ(listed.data, Bytes(b.begin() + 2 * 2048, b.begin() + 4 * 2048));
+    // The sender may not read it, so neither may the driver on its behalf: a medium error,
+    // and none of the file's bytes.
+    ScsiResult denied = port::Scsi(0, Read10(25, 2), 2 * 2048);
+    EXPECT_EQ(denied.scsiStatus, 2);
+    ASSERT_GT(denied.sense.size(), 2u);
+    EXPECT_EQ(denied.sense[2] & 0x0F, 3);
+    EXPECT_EQ(std::count(denied.data.begin(), denied.data.end(), 0x77), 0);
+}
+
+TEST_F(DiscTest, MountsPinAtMostTheAdaptersBound) {
+    // A FLAC record whose one seek group is as large as a record may ask for: the driver
+    // keeps a 16 MiB group buffer and 16 MiB of decoded samples for it. Two of them exceed
+    // what the adapter lets all its discs pin together, on both doors alike.
+    fs::path flac = m_dir / "large.flac";
+    ASSERT_TRUE(w::WriteFile(flac, Bytes(4096, 0)));
+    vostrale::SeekPoint seek[2] = {{0, 0}, {4u << 20, 16u << 20}};
+    auto mount = [&](bool* hostOk) {
+        MountRecord r;
+        vostrale::PresetMountRecord(&r);
+        r.readerKind = vostrale::kReaderFlac;
+        r.imageHandle = vostrale::platform::OpenForRead(flac, nullptr);
+        r.bytesPerSector = 2352;
+        r.mediumKind = vostrale::kMediumCd;
+        r.totalSectors = (4u << 20) / 588;
+        r.kindPointer = uint64_t(uintptr_t(seek));
+        r.kindCount = 2;
+        r.param92 = 16;
+        r.param96 = 4096;
+        AdoptRecordHandles(r);
+        Bytes hostBuffer = MountBuffer(0, r);
+        *hostOk = m_host->Control(hostBuffer.data(), hostBuffer.size());
+        Bytes buffer = MountBuffer(0, r);
+        ControlResult c = Control(buffer);
+        for (uint64_t h : m_adopted)
+            CloseProcessHandle(Sender(), h);
+        m_adopted.clear();
+        vostrale::platform::CloseFile(r.imageHandle);
+        return c.status == 0;
+    };
+    bool host = false;
+    EXPECT_TRUE(mount(&host));
+    EXPECT_TRUE(host);
+    uint64_t paged = Account().pagedBytes;
+    EXPECT_GT(paged, uint64_t(32) << 20);
+    // The same again replaces the disc, but both would be held while it does: refused.
+    EXPECT_FALSE(mount(&host));
+    EXPECT_FALSE(host);
+    EXPECT_EQ(Account().pagedBytes, paged);
+    // Once the drive is empty it mounts.
+    Bytes unmount = ControlBuffer(vostrale::kCtlUnmount, 0);
+    EXPECT_EQ(Control(unmount).status, 0);
+    Bytes hostUnmount = ControlBuffer(vostrale::kCtlUnmount, 0);
+    EXPECT_TRUE(m_host->Control(hostUnmount.data(), hostUnmount.size()));
+    EXPECT_TRUE(mount(&host));
+    EXPECT_TRUE(host);
 }
 
 TEST_F(DiscTest, FileRuleByTheVolumeTheImageLivesOn) {
