@@ -101,8 +101,11 @@ double ScsiThroughput(HostAdapter& a, const uint8_t* cdbTemplate, size_t cdbLeng
             else
                 StoreBe16(cdb + 7, uint16_t(sectors));
             ScsiOutcome o = a.Scsi(0, 0, 0, cdb, cdbLength, buffer.data(), uint32_t(buffer.size()));
-            if (o.scsiStatus != 0) {
-                std::fprintf(stderr, "read failed at %u\n", lba);
+            // Only reads that delivered what was asked count.
+            if (o.scsiStatus != 0 || (o.srbStatus & 0x3F) != kSrbStatusSuccess ||
+                o.bytes != buffer.size()) {
+                std::fprintf(stderr, "read failed at %u (SRB status 0x%02X, %u bytes)\n", lba,
+                             o.srbStatus, o.bytes);
                 std::exit(1);
             }
             bytes += o.bytes;
