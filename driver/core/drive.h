@@ -42,6 +42,10 @@ struct ReadResult {
     uint32_t sectors;   // raw reads: sectors whose records were delivered
 };
 
+inline ReadResult Result(uint8_t status, uint32_t bytes, uint32_t failedLba) {
+    return ReadResult{status, bytes, failedLba, 0};
+}
+
 struct AudioDecoder; // FLAC groups (reader_audio.cpp)
 struct IszState;     // chunk cache (reader_isz.cpp)
 struct ApeState;     // APE frames (reader_ape.cpp)

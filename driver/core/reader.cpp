@@ -30,15 +30,6 @@ uint16_t TrailerOf(uint8_t type) {
     }
 }
 
-ReadResult Result(uint8_t status, uint32_t bytes, uint32_t failedLba) {
-    ReadResult r;
-    r.status = status;
-    r.bytes = bytes;
-    r.failedLba = failedLba;
-    r.sectors = 0;
-    return r;
-}
-
 // User data of one stored sector of a run that is not plain 2048-byte user data.
 uint8_t ReadOneUserSector(Disc* disc, const TrackEntry& e, const RunLayout& layout, uint32_t lba,
                           uint32_t ahead, uint8_t* out) {

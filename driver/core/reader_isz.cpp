@@ -27,10 +27,6 @@ void PoolRelease(void*, void* block) {
 }
 const CodecAllocator kPoolAllocator = {nullptr, PoolAllocate, PoolRelease};
 
-ReadResult Result(uint8_t status, uint32_t bytes, uint32_t failedLba) {
-    return ReadResult{status, bytes, failedLba, 0};
-}
-
 // Uncompressed bytes chunk `index` must yield (the last one is shorter).
 uint32_t ExpectedChunkBytes(const IszState* s, uint32_t index) {
     uint64_t start = uint64_t(index) * s->chunkSize;

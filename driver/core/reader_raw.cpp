@@ -20,15 +20,6 @@ constexpr uint32_t kSectorsPerLinearRecord = 96;
 constexpr uint8_t kSubchannelRaw = 1;
 constexpr uint8_t kSubchannelQ = 2;
 
-ReadResult Result(uint8_t status, uint32_t bytes, uint32_t failedLba) {
-    ReadResult r;
-    r.status = status;
-    r.bytes = bytes;
-    r.failedLba = failedLba;
-    r.sectors = 0;
-    return r;
-}
-
 uint8_t ModeByteOf(uint8_t type) {
     return type == kSectorMode1 ? 1 : 2;
 }

@@ -11,23 +11,7 @@
 namespace vostrale::test {
 namespace {
 
-class ControlTest : public EngineTest {
-  protected:
-    void SetUp() override {
-        EngineTest::SetUp();
-        Bytes image;
-        for (uint32_t lba = 0; lba < kSectors; ++lba) {
-            Bytes s = UserPattern(lba);
-            image.insert(image.end(), s.begin(), s.end());
-        }
-        m_iso = std::make_unique<OpenFile>(m_dir.Write("plain.iso", image));
-    }
-    MountRecord Plain(uint8_t medium = kMediumCd) {
-        return BaseRecord(m_iso->Handle(), medium, kReaderPlainFile, kSectors);
-    }
-    static constexpr uint32_t kSectors = 40;
-    std::unique_ptr<OpenFile> m_iso;
-};
+class ControlTest : public PlainIsoTest<40> {};
 
 TEST_F(ControlTest, FixedRepliesAndHeaderChecks) {
     struct Case {

@@ -292,4 +292,24 @@ class EngineTest : public ::testing::Test {
     std::unique_ptr<HostAdapter> m_adapter;
 };
 
+// An engine with a plain ISO of `Sectors` pattern sectors (UserPattern) ready to mount.
+template <uint32_t Sectors>
+class PlainIsoTest : public EngineTest {
+  protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        Bytes image;
+        for (uint32_t lba = 0; lba < Sectors; ++lba) {
+            Bytes s = UserPattern(lba);
+            image.insert(image.end(), s.begin(), s.end());
+        }
+        m_iso = std::make_unique<OpenFile>(m_dir.Write("plain.iso", image));
+    }
+    MountRecord Plain(uint8_t medium = kMediumCd, uint32_t total = Sectors) {
+        return BaseRecord(m_iso->Handle(), medium, kReaderPlainFile, total);
+    }
+    static constexpr uint32_t kSectors = Sectors;
+    std::unique_ptr<OpenFile> m_iso;
+};
+
 } // namespace vostrale::test

@@ -10,23 +10,9 @@ const Bytes kTur(kTestUnitReady, kTestUnitReady + 6);
 const Bytes kEject = {0x1B, 0, 0, 0, 0x02, 0};
 const Bytes kLoad = {0x1B, 0, 0, 0, 0x03, 0};
 
-class MmcTest : public EngineTest {
+class MmcTest : public PlainIsoTest<64> {
   protected:
-    void SetUp() override {
-        EngineTest::SetUp();
-        Bytes image;
-        for (uint32_t lba = 0; lba < kSectors; ++lba) {
-            Bytes s = UserPattern(lba);
-            image.insert(image.end(), s.begin(), s.end());
-        }
-        m_iso = std::make_unique<OpenFile>(m_dir.Write("plain.iso", image));
-    }
-    MountRecord Plain(uint8_t medium = kMediumCd, uint32_t total = kSectors) {
-        return BaseRecord(m_iso->Handle(), medium, kReaderPlainFile, total);
-    }
     Reply Cmd(const Bytes& cdb, uint32_t length = 0) { return Send(A(), 0, cdb, length); }
-    static constexpr uint32_t kSectors = 64;
-    std::unique_ptr<OpenFile> m_iso;
 };
 
 Bytes Cdb(std::initializer_list<int> bytes) {
