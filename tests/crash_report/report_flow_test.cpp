@@ -152,6 +152,10 @@ TEST(MountFailureReport, AddsTheReportedFileBelowTheLimit) {
 }
 
 TEST(ReportHooks, MountFailureAndFeedbackStartTheUploaderThroughTheContext) {
+    // The tray program's hooks take these functions as they are.
+    bool (*ReportMountFailure)(AppContext&, const std::wstring&, const std::wstring&) =
+        app::ReportMountFailure;
+    void (*StartFeedback)(AppContext&) = app::StartFeedback;
     FakeReportEnvironment env;
     Services services;
     AppContext noReporter(services);

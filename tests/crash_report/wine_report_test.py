@@ -425,10 +425,12 @@ def dialog_tests(wine, probe, tessivo):
                                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
                 window = wait_window(title)
                 check(window is not None, f"dialog {name}: window '{title}' shown")
+                time.sleep(2)  # the dialog is mapped before it has set its focus
                 for step in steps:
                     if isinstance(step, tuple):
                         box = wait_window(step[0], 30)
                         check(box is not None, f"dialog {name}: message box '{step[0]}' shown")
+                        time.sleep(1)
                         if box:
                             type_into(box, *step[1])
                     elif window:
