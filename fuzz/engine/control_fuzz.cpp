@@ -47,6 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         r.trackTable = Relocate(r.trackTable, arena.data(), arena.size());
         r.fullToc = Relocate(r.fullToc, arena.data(), arena.size());
         r.cdText = Relocate(r.cdText, arena.data(), arena.size());
+        if (CarriesDiscCodes(r))
+            r.param104 = Relocate(r.param104, arena.data(), arena.size());
         if (r.readerKind == kReaderFileList)
             SetSegmentTablePointer(&r,
                                    Relocate(SegmentTablePointer(r), arena.data(), arena.size()));
