@@ -61,6 +61,11 @@ enum SectorType : uint8_t {
     kSectorMode2Form2 = 5,
 };
 
+// TrackEntry::flags.
+enum RunFlags : uint8_t {
+    kRunPregap = 0x01, // the run is the pregap (INDEX 00) of the track that starts at its end
+};
+
 // TrackEntry::parts: which parts of the raw sector the file stores besides the user data.
 enum SectorParts : uint8_t {
     kPartSync = 0x01,
@@ -148,7 +153,7 @@ struct TrackEntry {
     uint8_t sectorType;      // SectorType
     uint8_t parts;           // SectorParts stored in the file (low nibble)
     uint8_t fileIndex;       // multi-file discs: the DiscFileEntry of the run; 0 otherwise
-    uint8_t zero;
+    uint8_t flags;           // RunFlags
     uint32_t firstLba;
     uint32_t endLba;         // exclusive
     uint32_t bytesPerSector; // 0: not stored, reads as zeros
@@ -233,11 +238,12 @@ static_assert(kMountRequestSize == sizeof(ControlHeader) + sizeof(MountRecord));
 
 static_assert(sizeof(TrackTableHeader) == 4);
 static_assert(sizeof(TrackEntry) == 24);
-static_assert(offsetof(TrackEntry, parts) == 1 && offsetof(TrackEntry, firstLba) == 4 &&
+static_assert(offsetof(TrackEntry, parts) == 1 && offsetof(TrackEntry, flags) == 2 &&
+              offsetof(TrackEntry, firstLba) == 4 &&
               offsetof(TrackEntry, endLba) == 8 && offsetof(TrackEntry, bytesPerSector) == 12 &&
               offsetof(TrackEntry, fileOffset) == 16);
 
-static_assert(offsetof(TrackEntry, fileIndex) == 2 && offsetof(TrackEntry, zero) == 3);
+static_assert(offsetof(TrackEntry, fileIndex) == 2 && offsetof(TrackEntry, flags) == 3);
 
 static_assert(sizeof(DiscFileEntry) == 40);
 static_assert(offsetof(DiscFileEntry, kind) == 8 && offsetof(DiscFileEntry, seekCount) == 12 &&

@@ -314,12 +314,14 @@ uint8_t PartsForSize(uint32_t size) {
 }
 
 // Runs of tracks stored back to back with no unstored sectors between them share an entry. A
-// track's run starts at its stored pregap (INDEX 00), so those sectors read from the file.
+// track's stored pregap (INDEX 00) is an entry of its own, marked as the pregap, so those
+// sectors read from the file and the sub-channel gives them index 0.
 NrgBuildResult BuildTrackTable(const NrgDisc& disc, MountRecord* record) {
     struct Placed {
         const NrgTrack* track;
         int64_t first;   // first stored sector: INDEX 00 when the pregap is stored, else 01
         uint64_t offset; // its place in the file
+        int64_t index1;
         int64_t end;     // the cue point after the track's INDEX 01
     };
     std::vector<Placed> placed;
@@ -342,7 +344,7 @@ NrgBuildResult BuildTrackTable(const NrgDisc& disc, MountRecord* record) {
         const int64_t first = index1 - int64_t(pregap);
         if (!placed.empty() && first < placed.back().first)
             return NrgBuildResult::kMalformed;
-        placed.push_back({&t, first, t.index1Offset - pregap * t.sectorSize, end});
+        placed.push_back({&t, first, t.index1Offset - pregap * t.sectorSize, index1, end});
     }
     if (placed.empty())
         return NrgBuildResult::kOk;
@@ -356,6 +358,7 @@ NrgBuildResult BuildTrackTable(const NrgDisc& disc, MountRecord* record) {
             const NrgTrack& next = *placed[last + 1].track;
             const uint64_t storedSectors = (placed[last + 1].offset - placed[g].offset) / a.sectorSize;
             const bool contiguous =
+                placed[last + 1].first == placed[last + 1].index1 &&
                 placed[last + 1].offset == placed[last].track->endOffset &&
                 next.session == a.session && next.sectorSize == a.sectorSize &&
                 NrgSectorType(next.mode) == NrgSectorType(a.mode) &&
@@ -370,10 +373,6 @@ NrgBuildResult BuildTrackTable(const NrgDisc& disc, MountRecord* record) {
         e.bytesPerSector = placed[last].track->sectorSize;
         e.parts = PartsForSize(e.bytesPerSector);
         e.firstLba = uint32_t(placed[g].first);
-        // Sectors the file does not hold (an unstored pregap) read as zeros.
-        const uint64_t stored = (placed[last].track->endOffset - placed[g].offset) / head.sectorSize;
-        e.endLba = uint32_t(std::min<int64_t>(
-            placed[last].end, placed[g].first + int64_t(std::min<uint64_t>(stored, INT32_MAX))));
         e.fileOffset = placed[g].offset;
         if (!entries.empty() && entries.back().endLba > e.firstLba)
             return NrgBuildResult::kMalformed;
@@ -381,8 +380,22 @@ NrgBuildResult BuildTrackTable(const NrgDisc& disc, MountRecord* record) {
             // Before the first track: its pregap, which this image does not store.
             TrackEntry gap{};
             gap.endLba = e.firstLba;
+            gap.flags = kRunPregap;
             entries.push_back(gap);
         }
+        const int64_t pregap = placed[g].index1 - placed[g].first;
+        if (pregap > 0) {
+            TrackEntry stored = e;
+            stored.endLba = uint32_t(placed[g].index1);
+            stored.flags = kRunPregap;
+            entries.push_back(stored);
+            e.firstLba = stored.endLba;
+            e.fileOffset += uint64_t(pregap) * head.sectorSize;
+        }
+        // Sectors the file does not hold read as zeros.
+        const uint64_t stored = (placed[last].track->endOffset - e.fileOffset) / head.sectorSize;
+        e.endLba = uint32_t(std::min<int64_t>(
+            placed[last].end, int64_t(e.firstLba) + int64_t(std::min<uint64_t>(stored, INT32_MAX))));
         entries.push_back(e);
         if (last + 1 < placed.size()) {
             TrackEntry gap{};
@@ -390,7 +403,8 @@ NrgBuildResult BuildTrackTable(const NrgDisc& disc, MountRecord* record) {
             gap.endLba = uint32_t(placed[last + 1].first);
             if (gap.endLba < gap.firstLba)
                 return NrgBuildResult::kMalformed;
-            entries.push_back(gap);
+            if (gap.endLba > gap.firstLba)
+                entries.push_back(gap);
         }
         g = last + 1;
     }

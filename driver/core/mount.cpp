@@ -90,7 +90,7 @@ bool TrackTableIsSound(const Disc* disc) {
         if (e.sectorType > kSectorMode2Form2 || !IsSupportedStride(e.bytesPerSector))
             return false;
         // Only multi-file discs name a file per run (checked against their file table).
-        if (e.zero != 0 || (e.fileIndex != 0 && disc->reader != kReaderMultiFile))
+        if ((e.flags & ~kRunPregap) != 0 || (e.fileIndex != 0 && disc->reader != kReaderMultiFile))
             return false;
         if (e.firstLba >= e.endLba || e.endLba > disc->totalSectors || e.firstLba < previousEnd)
             return false;

@@ -212,12 +212,14 @@ TocPosition PositionOf(const Disc* disc, uint32_t lba) {
         }
     });
     TocPosition p;
-    // Before the first track, and in sectors no file stores right before a track (a pregap
-    // the image leaves out), the address is that track's pregap.
+    // Before the first track, in a run the image marks as a pregap, and in sectors no file
+    // stores right before a track (a pregap the image leaves out), the address is the next
+    // track's pregap.
     bool pregap = !haveCurrent;
     if (haveCurrent && haveNext && next.session == current.session) {
         const TrackEntry* e = disc->trackCount ? FindRun(disc, lba) : nullptr;
-        pregap = e && e->bytesPerSector == 0 && e->endLba == next.lba;
+        pregap = e && e->endLba == next.lba &&
+                 (e->bytesPerSector == 0 || (e->flags & kRunPregap));
     }
     if (pregap && haveNext) {
         p.track = next;

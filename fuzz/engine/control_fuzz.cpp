@@ -62,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         r.fullToc = Relocate(r.fullToc, arena.data(), arena.size());
         r.cdText = Relocate(r.cdText, arena.data(), arena.size());
+        r.discIdentity = Relocate(r.discIdentity, arena.data(), arena.size());
         if (r.readerKind == kReaderFileList)
             SetSegmentTablePointer(&r,
                                    Relocate(SegmentTablePointer(r), arena.data(), arena.size()));

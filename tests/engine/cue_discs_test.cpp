@@ -408,14 +408,14 @@ TEST_F(CueDiscTest, MalformedMultiFileRecordsAreRefused) {
         uint32_t files;
         uint8_t kind1;
         uint8_t runFile;
-        uint8_t runZero;
+        uint8_t runFlags;
         uint64_t firstHandle;
         uint32_t seekCount;
         bool valid;
     } cases[] = {
         {"valid", 2, kDiscFileRaw, 1, 0, fa.Handle(), 0, true},
         {"run names a file past the table", 2, kDiscFileRaw, 2, 0, fa.Handle(), 0, false},
-        {"reserved byte of a run", 2, kDiscFileRaw, 1, 1, fa.Handle(), 0, false},
+        {"unknown run flag", 2, kDiscFileRaw, 1, 0x80, fa.Handle(), 0, false},
         {"no files", 0, kDiscFileRaw, 0, 0, fa.Handle(), 0, false},
         {"100 files", 100, kDiscFileRaw, 1, 0, fa.Handle(), 0, false},
         {"first file is not the main one", 2, kDiscFileRaw, 1, 0, fb.Handle(), 0, false},
@@ -438,7 +438,7 @@ TEST_F(CueDiscTest, MalformedMultiFileRecordsAreRefused) {
             files[i] = files[0];
         TrackEntry second = Span(kSectorMode1, 0x0B, 20, 30, 2352, 0);
         second.fileIndex = c.runFile;
-        second.zero = c.runZero;
+        second.flags = c.runFlags;
         Bytes table = TrackTable({Span(kSectorMode1, 0x0B, 0, 20, 2352, 0), second});
         MountRecord r = BaseRecord(fa.Handle(), kMediumCd, kReaderMultiFile, 30, 2352);
         r.trackTable = Ptr(table.data());

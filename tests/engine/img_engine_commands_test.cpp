@@ -91,6 +91,37 @@ TEST_F(ImgEngineCommands, ReadAndRipMatchTheFiles) {
     EXPECT_EQ(Run({"rip", (kCd / "cdda.cue").string(), "--track", "2", "--out", wav}), 1);
 }
 
+// The replies of the commands programs send to a disc's drive, on a generated two-session
+// disc: the session-information form of READ TOC, the catalogue number, a speed setting and a
+// DVD structure asked of a CD.
+TEST(ImgEngineScsi, ShowsTheRepliesOfAGeneratedDisc) {
+    TempDir dir;
+    testing::CcdOptions o;
+    o.disc.sessions.push_back({{testing::Track(testing::Mode::Audio, 30)}});
+    o.disc.sessions.push_back({{testing::Track(testing::Mode::Mode1, 30)}});
+    std::filesystem::path ccd = dir.Path("two.ccd");
+    ASSERT_TRUE(testing::WriteCcdImage(ccd, o));
+    uint32_t second = uint32_t(testing::Place(o.disc).tracks[1].index1);
+    char toc[64];
+    std::snprintf(toc, sizeof(toc), "000a010200140200%08x", second);
+    std::string out, err;
+    ASSERT_EQ(RunEngineCommand({"scsi", "--json", ccd.string(), "00", "43 00 00 00 00 00 00 00 0c 40",
+                                "42 00 40 02 00 00 00 00 18 00", "bb 00 ff ff ff ff 00 00 00 00 00 00",
+                                "ad 00 00 00 00 00 00 00 08 04 00 00"},
+                               &out, &err),
+              0)
+        << err;
+    std::string expected =
+        "[\n"
+        "  {\"status\": 2, \"sense\": \"700006000000000a00000000280000000000\", \"data\": \"\"},\n"
+        "  {\"status\": 0, \"sense\": \"\", \"data\": \"" + std::string(toc) + "\"},\n"
+        "  {\"status\": 0, \"sense\": \"\", \"data\": \"0000001402" + std::string(38, '0') + "\"},\n"
+        "  {\"status\": 0, \"sense\": \"\", \"data\": \"\"},\n"
+        "  {\"status\": 2, \"sense\": \"700005000000000a00000000300200000000\", \"data\": \"\"}\n"
+        "]\n";
+    EXPECT_EQ(out, expected);
+}
+
 // A CUE sheet over one WAV file with album and track titles (a single audio file is where
 // CUE titles become CD-Text).
 std::filesystem::path WriteTitledWavDisc(const TempDir& dir) {

@@ -245,18 +245,27 @@ TEST_F(MmcConformanceTest, SynthesisedQFollowsTheToc) {
     for (int32_t i = 0; i < 4; ++i)
         EXPECT_EQ(Slice(run.data, size_t(i) * 2368 + 2352, 12), PositionQ(placed, 38 + i));
 
-    // A first track that starts after its stored pregap: index 0 counting down, P set.
+    // Stored pregaps (a first track that starts after one, and a later track's): index 0
+    // counting down, P set.
     w::NrgOptions n;
-    n.disc = Disc({{w::Track(M::Audio, 40, 150), w::Track(M::Audio, 20)}});
+    n.disc = Disc({{w::Track(M::Audio, 40, 150), w::Track(M::Audio, 20, 10)}});
     MountWritten(WriteNrg("pregap", n));
     placed = w::Place(n.disc);
-    for (int32_t lba : {0, 75, 149, 150, 151, 190}) {
+    for (int32_t lba : {0, 75, 149, 150, 151, 189, 190, 199, 200, 219}) {
         Reply q = Send(A(), 0, ReadCd(uint32_t(lba), 1, 0, 2), 16);
         ASSERT_TRUE(q.Good()) << lba;
         ASSERT_EQ(q.data.size(), 16u);
         EXPECT_EQ(Slice(q.data, 0, 12), PositionQ(placed, lba)) << "lba " << lba;
-        EXPECT_EQ(q.data[15], lba < 150 ? 0x80 : 0x00) << "pause flag at " << lba;
+        bool pause = lba < 150 || (lba >= 190 && lba < 200);
+        EXPECT_EQ(q.data[15], pause ? 0x80 : 0x00) << "pause flag at " << lba;
     }
+    // READ SUB-CHANNEL at a pregap position says index 0 of the coming track.
+    ASSERT_TRUE(Send(A(), 0, Cdb({0x2B, 0, 0, 0, 0, 195, 0, 0, 0, 0}), 0).Good());
+    Reply position = Send(A(), 0, SubChannel(1, 0), 24);
+    ASSERT_TRUE(position.Good());
+    EXPECT_EQ(position.data[6], 2);
+    EXPECT_EQ(position.data[7], 0);
+    EXPECT_EQ(int32_t(LoadBe32(position.data.data() + 12)), -5);
 }
 
 TEST_F(MmcConformanceTest, CatalogueAndIsrcFrames) {

@@ -30,14 +30,20 @@ TEST_F(NrgTest, FooterAndChunkFormsGiveTheSameDisc) {
         EXPECT_EQ(V(o.TocPoint(1, 1)[1]), 0x14);
         EXPECT_EQ(V(o.TocPoint(1, 2)[1]), 0x10);
         EXPECT_EQ(MsfToLba(o.TocPoint(1, 2)[8], o.TocPoint(1, 2)[9], o.TocPoint(1, 2)[10]), 450);
-        // Track 1 in 2048-byte sectors; track 2's stored pregap is not read as track 1 data.
+        // Track 1 in 2048-byte sectors; track 2's stored pregap is not read as track 1 data
+        // but from the file, as a run of its own marked as the pregap.
         ASSERT_EQ(o.TrackCount(), 3u);
         EXPECT_EQ(V(o.Track(0).sectorType), kSectorMode1);
         EXPECT_EQ(V(o.Track(0).parts), 0);
         EXPECT_EQ(V(o.Track(0).endLba), 300u);
-        EXPECT_EQ(V(o.Track(1).bytesPerSector), 0u);
+        EXPECT_EQ(V(o.Track(1).sectorType), kSectorCdda);
+        EXPECT_EQ(V(o.Track(1).flags), kRunPregap);
+        EXPECT_EQ(V(o.Track(1).firstLba), 300u);
         EXPECT_EQ(V(o.Track(1).endLba), 450u);
+        EXPECT_EQ(V(o.Track(1).bytesPerSector), 2352u);
+        EXPECT_EQ(V(o.Track(1).fileOffset), 300u * 2048);
         EXPECT_EQ(V(o.Track(2).sectorType), kSectorCdda);
+        EXPECT_EQ(V(o.Track(2).flags), 0);
         EXPECT_EQ(V(o.Track(2).fileOffset), 300u * 2048 + 150u * 2352);
     }
 }
@@ -91,11 +97,12 @@ TEST_F(NrgTest, RealFileForms) {
     Opened s;
     OpenWith(&s, m_dir / "sub.nrg");
     ASSERT_EQ(s.result, kParseOk) << s.message;
-    ASSERT_EQ(s.TrackCount(), 3u);
+    ASSERT_EQ(s.TrackCount(), 2u); // back to back: no empty gap entry between them
     EXPECT_EQ(V(s.Track(0).bytesPerSector), 2448u);
     EXPECT_EQ(V(s.Track(0).sectorType), kSectorMode1);
-    EXPECT_EQ(V(s.Track(2).sectorType), kSectorMode2Form1);
-    EXPECT_EQ(V(s.Track(2).fileOffset), 10u * 2448);
+    EXPECT_EQ(V(s.Track(1).sectorType), kSectorMode2Form1);
+    EXPECT_EQ(V(s.Track(1).firstLba), 10u);
+    EXPECT_EQ(V(s.Track(1).fileOffset), 10u * 2448);
 
     ASSERT_TRUE(testing::WriteNrgImage(m_dir / "dvd.nrg", dvd));
     Opened d;

@@ -107,9 +107,15 @@ uint32_t DefaultLength(const std::vector<uint8_t>& c) {
     case 0x52:
     case 0x5A:
         return be16(7);
+    case 0x15:
+        return at(4); // MODE SELECT(6): a zero-filled parameter list of that length
+    case 0x55:
+        return be16(7);
     case 0xA4:
     case 0xAD:
         return be16(8);
+    case 0xAC:
+        return 8 + 16 * be16(8); // GET PERFORMANCE: header and the descriptors asked for
     case 0xA0:
         return std::min<uint32_t>(be32(6), 1u << 16);
     default:
