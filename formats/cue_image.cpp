@@ -297,9 +297,14 @@ bool AttachTrackTable(MountRecord* record, const CuePlan& plan, const std::vecto
     std::vector<uint8_t> storedTypes(plan.tracks.size(), kSectorUnknown);
     for (const CueRun& r : plan.runs) {
         if (r.file != kCueNoFile && storedTypes[r.track] == kSectorUnknown) {
+            // The track's own type is that of its INDEX 01 sector, not of a pregap before it.
             const SheetFile& f = files[r.file];
+            const uint32_t index01 = plan.tracks[r.track].index01;
+            uint64_t offset = f.dataOffset + r.offset;
+            if (index01 >= r.firstLba && index01 - r.firstLba < r.sectors)
+                offset += uint64_t(index01 - r.firstLba) * r.stride;
             storedTypes[r.track] = f.kind == kDiscFileRaw
-                                       ? StoredSectorType(f.handle, r.mode, f.dataOffset + r.offset)
+                                       ? StoredSectorType(f.handle, r.mode, offset)
                                        : uint8_t(kSectorCdda);
         }
     }

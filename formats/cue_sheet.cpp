@@ -147,8 +147,14 @@ class SheetReader {
         for (const NamedCode& t : kFileTypes) {
             if (std::strcmp(type, t.word) == 0) {
                 m_sheet->fileType = t.code;
-                // Only files with tracks matter, and a disc has at most 99 tracks.
-                m_sheet->files.push_back({name, t.code});
+                // Only files with tracks matter, and a disc has at most 99 tracks. A FILE line
+                // repeating the file before it continues that file (positions stay counted from
+                // its start), as sheets written one FILE line per track over one BIN do.
+                const bool repeated = !m_sheet->files.empty() &&
+                                      m_sheet->files.back().name == name &&
+                                      m_sheet->files.back().type == t.code;
+                if (!repeated)
+                    m_sheet->files.push_back({name, t.code});
                 return true;
             }
         }

@@ -62,6 +62,14 @@ TEST(CueSheetReader, KeepsEveryFileWithItsTracksAndTheirKeywords) {
         EXPECT_EQ(t.flags, e.flags) << k;
         EXPECT_EQ(t.isrc, e.isrc) << k;
     }
+    // A FILE line repeating the one before it continues that file.
+    const std::string repeated = "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"
+                                 "FILE a.bin BINARY\nTRACK 02 AUDIO\nINDEX 01 05:00:00\n";
+    ASSERT_TRUE(ParseCueSheet(repeated.data(), repeated.size(), &sheet));
+    EXPECT_EQ(sheet.files.size(), 1u);
+    EXPECT_EQ(sheet.tracks[1].file, 0u);
+    EXPECT_EQ(sheet.tracks[1].index01, 22500u);
+
     // A 100th track is not a disc, and the reader says so.
     std::string many = "FILE a.bin BINARY\n";
     for (int i = 0; i < 100; ++i)
@@ -168,9 +176,10 @@ TEST_F(CueSheetFiles, HostileSheetsAreRefusedWithAReason) {
     std::filesystem::create_directories(m_dir / "a" / "b");
     const std::vector<uint8_t> sectors(2352 * 20, 0);
     ASSERT_TRUE(testing::WriteFile(m_dir / "a" / "b" / "t1.bin", sectors));
+    ASSERT_TRUE(testing::WriteFile(m_dir / "a" / "b" / "short.bin", sectors));
     ASSERT_TRUE(testing::WriteFile(m_dir / "outside.bin", sectors));
     const std::string t1 = "FILE \"t1.bin\" BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n";
-    const std::string folder = (m_dir / "a" / "b").string() + "/";
+    auto inFolder = [&](const char* name) { return (m_dir / "a" / "b" / name).string(); };
     std::string hundred;
     for (int i = 0; i < 100; ++i)
         hundred += "FILE \"t1.bin\" BINARY\nTRACK " + std::to_string(i + 1) +
@@ -181,16 +190,16 @@ TEST_F(CueSheetFiles, HostileSheetsAreRefusedWithAReason) {
         std::string message;
     } cases[] = {
         {t1 + "FILE \"t2.bin\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n", kParseFailed,
-         "Open file: " + folder + "t2.bin failure, ErrorCode=2"},
-        {t1 + "FILE \"t1.bin\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:20\n", kParseFailed,
-         "Track 2 lies beyond the end of t1.bin"},
+         "Open file: " + inFolder("t2.bin") + " failure, ErrorCode=2"},
+        {t1 + "FILE \"short.bin\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:20\n", kParseFailed,
+         "Track 2 lies beyond the end of short.bin"},
         {"FILE \"t1.bin\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:10\nTRACK 02 AUDIO\n"
          "INDEX 01 00:00:05\n",
          kParseFailed, "INDEX positions of track 2 go backwards in t1.bin"},
         {"FILE \"s.cue\" BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n", kParseFailed,
-         "The sheet names itself as a data file: " + folder + "s.cue"},
+         "The sheet names itself as a data file: " + inFolder("s.cue")},
         {t1 + "FILE \"s.cue\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n", kParseFailed,
-         "The sheet names itself as a data file: " + folder + "s.cue"},
+         "The sheet names itself as a data file: " + inFolder("s.cue")},
         {hundred, kParseFailed, "Failed to parse .cue file: a disc holds at most 99 tracks"},
         {t1 + "FILE \"t1.bin\" MP3\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n", kParseFailed,
          "Unknown CUE file type:MP3"},
