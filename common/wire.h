@@ -238,7 +238,7 @@ static_assert(kMountRequestSize == sizeof(ControlHeader) + sizeof(MountRecord));
 
 static_assert(sizeof(TrackTableHeader) == 4);
 static_assert(sizeof(TrackEntry) == 24);
-static_assert(offsetof(TrackEntry, parts) == 1 && offsetof(TrackEntry, flags) == 2 &&
+static_assert(offsetof(TrackEntry, parts) == 1 && offsetof(TrackEntry, flags) == 3 &&
               offsetof(TrackEntry, firstLba) == 4 &&
               offsetof(TrackEntry, endLba) == 8 && offsetof(TrackEntry, bytesPerSector) == 12 &&
               offsetof(TrackEntry, fileOffset) == 16);
