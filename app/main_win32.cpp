@@ -20,7 +20,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     services.system = &system;
     services.openImage = OpenImageFile;
     AppContext ctx(services);
+    ui.Attach(&ctx);
     Win32OneShotJobs jobs;
-    Win32TrayHost host(instance);
+    Win32TrayHost host(instance, &ctx);
     return RunProgram(ctx, ProcessArguments(), &jobs, &host);
 }

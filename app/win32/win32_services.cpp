@@ -1,5 +1,8 @@
 #include "app/win32/win32_services.h"
 
+#include "app/text.h"
+#include "app/win32/dialogs.h"
+#include "app/win32/tray_window.h"
 #include "formats/activity_log.h"
 
 #include <commctrl.h>
@@ -106,20 +109,6 @@ UINT IconFlags(MessageIcon icon) {
         break;
     }
     return 0;
-}
-
-// Main window procedure: the window stays hidden; menus and the tray icon come later.
-LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-    case WM_CLOSE:
-        DestroyWindow(window);
-        return 0;
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    default:
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
 }
 
 } // namespace
@@ -276,9 +265,26 @@ void Win32Ui::ShowMessage(const std::wstring& text, const wchar_t* caption, Mess
                 MB_OK | IconFlags(icon) | (topmost ? MB_TOPMOST : 0));
 }
 
+Win32Ui::Win32Ui() = default;
+Win32Ui::~Win32Ui() = default;
+
 void Win32Ui::ShowMountFailure(const std::wstring& path, const std::wstring& text) {
-    // Stands in for the failure dialog with its report button.
-    MessageBoxW(nullptr, (path + L"\n\n" + text).c_str(), L"Vostrale", MB_OK | MB_ICONSTOP);
+    if (m_ctx) {
+        ShowMountFailureDialog(*m_ctx, FindTrayWindow(), path, text);
+        return;
+    }
+    MessageBoxW(nullptr, (path + L"\n\n" + text).c_str(), kProductCaption,
+                MB_OK | MB_ICONSTOP);
+}
+
+void Win32Ui::BeginProgress(ProgressRecord* record, const std::wstring& subject) {
+    m_progress.reset();
+    if (m_ctx)
+        m_progress = std::make_unique<ProgressWindow>(*m_ctx, record, subject);
+}
+
+void Win32Ui::EndProgress() {
+    m_progress.reset();
 }
 
 LogonResult Win32Ui::NetworkLogon(const std::wstring& path) {
@@ -337,7 +343,9 @@ std::filesystem::path Win32System::LogPath() {
 }
 
 void Win32TrayHost::InitialiseUi() {
-    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES};
+    // Lists for the settings, links and progress bars for the tray's own dialogs.
+    INITCOMMONCONTROLSEX controls{sizeof(controls),
+                                  ICC_LISTVIEW_CLASSES | ICC_LINK_CLASS | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
     m_comReady =
         SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
@@ -349,18 +357,9 @@ MutexResult Win32TrayHost::CreateInstanceMutex() {
 }
 
 void Win32TrayHost::RunWindow() {
-    WNDCLASSW windowClass{};
-    windowClass.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
-    windowClass.lpfnWndProc = MainWindowProc;
-    windowClass.hInstance = m_instance;
-    windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    windowClass.lpszClassName = L"VOSTRALE";
-    if (!RegisterClassW(&windowClass))
+    if (!m_ctx || !RegisterTrayWindowClass(m_instance))
         return;
-    HWND window = CreateWindowExW(0, L"VOSTRALE", L"VOSTRALETRAY", WS_OVERLAPPEDWINDOW,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  nullptr, nullptr, m_instance, nullptr);
+    HWND window = CreateTrayWindow(m_instance, *m_ctx);
     if (!window)
         return;
     MSG message;
