@@ -162,6 +162,11 @@ uint32_t Win32DeviceNamespace::DriveType(wchar_t letter) {
     return GetDriveTypeW(root);
 }
 
+// The documented per-logon drive list (a process device-map query is refused by Wine).
+uint32_t Win32DeviceNamespace::LogicalDrives() {
+    return GetLogicalDrives();
+}
+
 bool Win32Registry::KeyExists(RegistryRoot root, const std::wstring& key) {
     HKEY handle = nullptr;
     if (RegOpenKeyExW(RootKey(root), key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)

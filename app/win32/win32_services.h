@@ -16,6 +16,7 @@ class Win32DeviceNamespace final : public DeviceNamespace {
     bool QueryDosTarget(const std::wstring& name, std::wstring* target) override;
     std::unique_ptr<Device> Open(const std::wstring& path) override;
     uint32_t DriveType(wchar_t letter) override;
+    uint32_t LogicalDrives() override;
 };
 
 class Win32Registry final : public Registry {
