@@ -17,6 +17,11 @@ bool IsPathArgument(const std::wstring& arg) {
     return arg[0] != L'/' && arg[0] != L'-' && arg[0] != L'\\';
 }
 
+bool IsChangeFileSwitch(const std::wstring& arg) {
+    return arg.size() == 3 && (arg[0] == L'/' || arg[0] == L'-') && UpperAscii(arg[1]) == L'X' &&
+           UpperAscii(arg[2]) == L'F';
+}
+
 // The drive after "/M:" or "/U:": empty for the driver's first free drive; a number below 7; or a
 // drive letter of the driver.
 bool ResolveDriveSpec(AppContext& ctx, const std::wstring& spec, uint32_t* index) {
@@ -80,7 +85,7 @@ void ReadSwitch(AppContext& ctx, const std::wstring& arg, OneShotJobs* jobs, Com
                 line->restartNeeded = true;
         } else if (job == L'F') {
             if (jobs)
-                jobs->ApplyAssociations();
+                jobs->ApplyAssociations(line->changeFile);
         } else {
             break;
         }
@@ -119,9 +124,17 @@ bool ParseDecimal(const std::wstring& text, uint32_t* value) {
 CommandLine ReadCommandLine(AppContext& ctx, const std::vector<std::wstring>& args,
                             OneShotJobs* jobs) {
     CommandLine line;
-    for (const std::wstring& arg : args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::wstring& arg = args[i];
         if (arg.empty())
             continue; // an empty argument names no file
+        if (IsChangeFileSwitch(arg)) {
+            // The change file travels as the argument after /XF: an elevated copy may run as
+            // another account, with another temporary folder.
+            line.changeFile.clear();
+            if (i + 1 < args.size() && !args[i + 1].empty() && IsPathArgument(args[i + 1]))
+                line.changeFile = args[++i];
+        }
         if (IsPathArgument(arg)) {
             // A longer path is refused rather than cut into the name of some other file.
             line.path = arg.size() <= kMaxPathArgument ? arg : std::wstring();

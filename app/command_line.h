@@ -22,7 +22,9 @@ class OneShotJobs {
     // Both return whether a restart is needed. `owner` 0 is the desktop window.
     virtual bool InstallDriver(uint64_t owner) = 0;
     virtual bool UninstallDriver() = 0;
-    virtual void ApplyAssociations() = 0;
+    // `changeFile`: the change file's full path from the command line; empty for the one in
+    // the temporary folder.
+    virtual void ApplyAssociations(const std::wstring& changeFile) = 0;
     virtual bool MoveDriveLetter(wchar_t from, wchar_t to) = 0;
 };
 
@@ -31,6 +33,7 @@ enum class RequestMode { Start, Mount, Unmount, OneShot };
 struct CommandLine {
     RequestMode mode = RequestMode::Start;
     std::wstring path;         // the last path argument; empty when none or refused
+    std::wstring changeFile;   // the argument after /XF
     uint32_t drive = kNoDrive; // set by the drive after /M: or /U:
     bool specFailed = false;
     bool restartNeeded = false;

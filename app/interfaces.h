@@ -81,6 +81,9 @@ class Registry {
                               uint32_t type, const void* data, uint32_t size) = 0;
     virtual uint32_t DeleteValue(RegistryRoot root, const std::wstring& key,
                                  const std::wstring& name) = 0;
+    // Removes the key with all its sub-keys and values (SHDeleteKeyW); kErrorFileNotFound
+    // when it does not exist.
+    virtual uint32_t DeleteKey(RegistryRoot root, const std::wstring& key) = 0;
 };
 
 // The shell's most-recently-used string list over the history key, with the list functions'

@@ -1,6 +1,7 @@
 // Tray program entry: the real services around the portable start-up sequence.
 #include "app/image_entry.h"
 #include "app/startup.h"
+#include "app/win32/settings_sheet.h"
 #include "app/win32/win32_services.h"
 
 #include <windows.h>
@@ -21,6 +22,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     services.openImage = OpenImageFile;
     AppContext ctx(services);
     ui.Attach(&ctx);
+    ctx.showSettings = static_cast<void (*)(AppContext&, void*)>(ShowSettingsSheet);
     Win32OneShotJobs jobs;
     Win32TrayHost host(instance, &ctx);
     return RunProgram(ctx, ProcessArguments(), &jobs, &host);

@@ -1,75 +1,70 @@
 #include "app/win32/dialog_template.h"
 
+#include <cstring>
+
 namespace vostrale::app {
 
 namespace {
-constexpr size_t kCountWord = 4; // cdit: after style and extended style
+constexpr size_t kCountOffset = 4; // WORDs before DLGTEMPLATE::cdit
 } // namespace
 
-DialogTemplate::DialogTemplate(const std::wstring& caption, DWORD style, short cx, short cy,
-                               DWORD exStyle) {
-    PutDword(style | DS_SETFONT);
-    PutDword(exStyle);
-    m_words.push_back(0); // cdit, counted as items arrive
-    m_words.push_back(0); // x
-    m_words.push_back(0); // y
-    m_words.push_back(WORD(cx));
-    m_words.push_back(WORD(cy));
-    m_words.push_back(0); // no menu
-    m_words.push_back(0); // the standard dialog class
-    PutString(caption);
-    m_words.push_back(8); // point size
-    PutString(L"MS Shell Dlg");
+DialogTemplate::DialogTemplate(DWORD style, short x, short y, short cx, short cy,
+                               const std::wstring& title, WORD pointSize,
+                               const std::wstring& face) {
+    Dword(style | DS_SETFONT);
+    Dword(0); // extended style
+    Word(0);  // item count, filled in by Add
+    Word(WORD(x));
+    Word(WORD(y));
+    Word(WORD(cx));
+    Word(WORD(cy));
+    Word(0); // no menu
+    Word(0); // the default dialog class
+    Text(title);
+    Word(pointSize);
+    Text(face);
+}
+
+void DialogTemplate::Add(const std::wstring& windowClass, const std::wstring& text, WORD id,
+                         DWORD style, short x, short y, short cx, short cy, DWORD exStyle) {
+    Align();
+    Dword(style | WS_CHILD);
+    Dword(exStyle);
+    Word(WORD(x));
+    Word(WORD(y));
+    Word(WORD(cx));
+    Word(WORD(cy));
+    Word(id);
+    Text(windowClass);
+    Text(text);
+    Word(0); // no creation data
+    m_words[kCountOffset] = ++m_count;
+}
+
+const DLGTEMPLATE* DialogTemplate::Get() {
+    m_aligned.assign((m_words.size() + 1) / 2, 0);
+    std::memcpy(m_aligned.data(), m_words.data(), m_words.size() * sizeof(WORD));
+    return reinterpret_cast<const DLGTEMPLATE*>(m_aligned.data());
+}
+
+void DialogTemplate::Word(WORD value) {
+    m_words.push_back(value);
+}
+
+void DialogTemplate::Dword(DWORD value) {
+    Word(WORD(value & 0xFFFF));
+    Word(WORD(value >> 16));
+}
+
+void DialogTemplate::Text(const std::wstring& text) {
+    for (wchar_t c : text)
+        Word(WORD(c));
+    Word(0);
 }
 
 void DialogTemplate::Align() {
-    // The vector's data is suitably aligned, so word offsets decide the alignment.
     if (m_words.size() % 2)
-        m_words.push_back(0);
-}
-
-void DialogTemplate::PutDword(DWORD value) {
-    m_words.push_back(WORD(value & 0xFFFF));
-    m_words.push_back(WORD(value >> 16));
-}
-
-void DialogTemplate::PutString(const std::wstring& text) {
-    for (wchar_t c : text)
-        m_words.push_back(WORD(c));
-    m_words.push_back(0);
-}
-
-void DialogTemplate::BeginItem(DWORD style, DWORD exStyle, short x, short y, short cx, short cy,
-                               WORD id) {
-    Align();
-    PutDword(style | WS_CHILD | WS_VISIBLE);
-    PutDword(exStyle);
-    m_words.push_back(WORD(x));
-    m_words.push_back(WORD(y));
-    m_words.push_back(WORD(cx));
-    m_words.push_back(WORD(cy));
-    m_words.push_back(id);
-}
-
-void DialogTemplate::EndItem(const std::wstring& text) {
-    PutString(text);
-    m_words.push_back(0); // no creation data
-    m_words[kCountWord] = ++m_count;
-}
-
-void DialogTemplate::Add(WORD classAtom, WORD id, const std::wstring& text, DWORD style, short x,
-                         short y, short cx, short cy, DWORD exStyle) {
-    BeginItem(style, exStyle, x, y, cx, cy, id);
-    m_words.push_back(0xFFFF);
-    m_words.push_back(classAtom);
-    EndItem(text);
-}
-
-void DialogTemplate::Add(const std::wstring& className, WORD id, const std::wstring& text,
-                         DWORD style, short x, short y, short cx, short cy, DWORD exStyle) {
-    BeginItem(style, exStyle, x, y, cx, cy, id);
-    PutString(className);
-    EndItem(text);
+        Word(0);
 }
 
 } // namespace vostrale::app

@@ -1,39 +1,34 @@
-// Dialog templates built in memory: a DLGTEMPLATE with its font, then one DLGITEMTEMPLATE per
-// control, each on a four-byte boundary, as DialogBoxIndirectParamW expects them.
+// In-memory dialog templates (DLGTEMPLATE with DS_SETFONT and its items), built at run time
+// so dialogs need no resource script.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace vostrale::app {
 
-// Predefined control classes by atom.
-constexpr WORD kClassButton = 0x0080;
-constexpr WORD kClassEdit = 0x0081;
-constexpr WORD kClassStatic = 0x0082;
-
 class DialogTemplate {
   public:
-    // Size in dialog units; DS_SETFONT is added and the font is the shell's dialog font.
-    DialogTemplate(const std::wstring& caption, DWORD style, short cx, short cy,
-                   DWORD exStyle = 0);
-    void Add(WORD classAtom, WORD id, const std::wstring& text, DWORD style, short x, short y,
-             short cx, short cy, DWORD exStyle = 0);
-    void Add(const std::wstring& className, WORD id, const std::wstring& text, DWORD style,
+    // Size and position in dialog units.
+    DialogTemplate(DWORD style, short x, short y, short cx, short cy, const std::wstring& title,
+                   WORD pointSize = 8, const std::wstring& face = L"MS Shell Dlg");
+    // A control of a named window class ("BUTTON", "STATIC", "SysLink", "SysListView32", ...).
+    void Add(const std::wstring& windowClass, const std::wstring& text, WORD id, DWORD style,
              short x, short y, short cx, short cy, DWORD exStyle = 0);
-    const DLGTEMPLATE* Get() const { return reinterpret_cast<const DLGTEMPLATE*>(m_words.data()); }
+    // The finished template, DWORD-aligned, valid while this object lives.
+    const DLGTEMPLATE* Get();
 
   private:
+    void Word(WORD value);
+    void Dword(DWORD value);
+    void Text(const std::wstring& text);
     void Align();
-    void PutDword(DWORD value);
-    void PutString(const std::wstring& text);
-    void BeginItem(DWORD style, DWORD exStyle, short x, short y, short cx, short cy, WORD id);
-    void EndItem(const std::wstring& text);
-
     std::vector<WORD> m_words;
     WORD m_count = 0;
+    std::vector<DWORD> m_aligned; // the copy handed out, aligned for DLGTEMPLATE
 };
 
 } // namespace vostrale::app

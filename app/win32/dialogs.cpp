@@ -3,6 +3,7 @@
 #include "app/progress.h"
 #include "app/text.h"
 #include "app/win32/dialog_template.h"
+#include "app/win32/hyperlink.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -17,7 +18,10 @@ constexpr UINT_PTR kProgressTimer = 15;
 constexpr UINT kProgressTickMs = 50;
 constexpr size_t kProgressFormatChars = 64;
 constexpr size_t kClassNameChars = 16;
-const wchar_t kLinkClass[] = L"SysLink";
+const wchar_t* const kLinkClass = kLinkClassName;
+const wchar_t kStatic[] = L"STATIC";
+const wchar_t kButton[] = L"BUTTON";
+const wchar_t kEdit[] = L"EDIT";
 
 std::wstring WindowText(HWND window) {
     int n = GetWindowTextLengthW(window);
@@ -125,6 +129,7 @@ INT_PTR CALLBACK FailureProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
         SetDlgItemTextW(window, kFailureReason, state->reason->c_str());
         SendDlgItemMessageW(window, kFailureIcon, STM_SETICON,
                             WPARAM(LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_ERROR))), 0);
+        SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
         NoteDialog(state->owner, window, true);
         return TRUE;
     case WM_NOTIFY: {
@@ -189,18 +194,18 @@ HWND FindTrayWindow() {
 }
 
 void ShowAboutBox(AppContext& ctx, HWND owner) {
-    DialogTemplate t(L"About Vostrale", DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION |
-                                            WS_SYSMENU,
-                     220, 112);
-    t.Add(kClassStatic, kAboutIcon, L"", SS_ICON, 10, 10, 20, 20);
-    t.Add(kClassStatic, kAboutVersion, kVersionLine, SS_LEFT | SS_NOPREFIX, 40, 12, 170, 10);
-    t.Add(kClassStatic, kAboutText, L"A virtual CD/DVD drive for Windows.", SS_LEFT, 40, 26, 170,
+    DialogTemplate t(DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, 0, 220,
+                     112, L"About Vostrale");
+    t.Add(kStatic, L"", kAboutIcon, WS_VISIBLE | SS_ICON, 10, 10, 20, 20);
+    t.Add(kStatic, kVersionLine, kAboutVersion, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 40, 12, 170,
           10);
-    t.Add(kLinkClass, kAboutHomeLink, L"<a>Visit the home page</a>", WS_TABSTOP, 40, 44, 170,
-          10);
-    t.Add(kLinkClass, kAboutFeedbackLink, L"<a>Send feedback</a>",
-          WS_TABSTOP | (ctx.startFeedback ? 0 : WS_DISABLED), 40, 58, 170, 10);
-    t.Add(kClassButton, IDOK, L"OK", BS_DEFPUSHBUTTON | WS_TABSTOP, 160, 90, 50, 14);
+    t.Add(kStatic, L"A virtual CD/DVD drive for Windows.", kAboutText, WS_VISIBLE | SS_LEFT, 40,
+          26, 170, 10);
+    t.Add(kLinkClass, L"<a>Visit the home page</a>", kAboutHomeLink, WS_VISIBLE | WS_TABSTOP, 40,
+          44, 170, 10);
+    t.Add(kLinkClass, L"<a>Send feedback</a>", kAboutFeedbackLink,
+          WS_VISIBLE | WS_TABSTOP | (ctx.startFeedback ? 0 : WS_DISABLED), 40, 58, 170, 10);
+    t.Add(kButton, L"OK", IDOK, WS_VISIBLE | BS_DEFPUSHBUTTON | WS_TABSTOP, 160, 90, 50, 14);
     AboutState state{&ctx, owner};
     DialogBoxIndirectParamW(ProgramInstance(), t.Get(), owner, AboutProc, LPARAM(&state));
     if (state.bold)
@@ -211,21 +216,20 @@ void ShowAboutBox(AppContext& ctx, HWND owner) {
 
 void ShowMountFailureDialog(AppContext& ctx, HWND owner, const std::wstring& path,
                             const std::wstring& reason) {
-    DialogTemplate t(kProductCaption, DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION |
-                                          WS_SYSMENU,
-                     260, 124, WS_EX_TOPMOST);
-    t.Add(kClassStatic, kFailureIcon, L"", SS_ICON, 10, 10, 20, 20);
-    t.Add(kClassStatic, kFailureIntro, L"The image could not be mounted:", SS_LEFT, 40, 10, 210,
-          10);
-    t.Add(kClassEdit, kFailurePath, L"", ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP,
-          40, 22, 210, 12);
-    t.Add(kClassStatic, kFailureReason, L"", SS_LEFT | SS_NOPREFIX, 40, 40, 210, 40);
-    t.Add(kLinkClass, kFailureHelpLink, L"<a>What can I do about it?</a>", WS_TABSTOP, 40, 84,
-          210, 10);
-    t.Add(kClassButton, kFailureReport, L"&Send report...",
-          BS_PUSHBUTTON | WS_TABSTOP | (ctx.reportMountFailure ? 0 : WS_DISABLED), 40, 102, 80,
-          14);
-    t.Add(kClassButton, IDOK, L"Close", BS_DEFPUSHBUTTON | WS_TABSTOP, 200, 102, 50, 14);
+    DialogTemplate t(DS_MODALFRAME | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU, 0, 0, 260,
+                     124, kProductCaption);
+    t.Add(kStatic, L"", kFailureIcon, WS_VISIBLE | SS_ICON, 10, 10, 20, 20);
+    t.Add(kStatic, L"The image could not be mounted:", kFailureIntro, WS_VISIBLE | SS_LEFT, 40,
+          10, 210, 10);
+    t.Add(kEdit, L"", kFailurePath,
+          WS_VISIBLE | ES_READONLY | ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 40, 22, 210, 12);
+    t.Add(kStatic, L"", kFailureReason, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 40, 40, 210, 40);
+    t.Add(kLinkClass, L"<a>What can I do about it?</a>", kFailureHelpLink,
+          WS_VISIBLE | WS_TABSTOP, 40, 84, 210, 10);
+    t.Add(kButton, L"&Send report...", kFailureReport,
+          WS_VISIBLE | BS_PUSHBUTTON | WS_TABSTOP | (ctx.reportMountFailure ? 0 : WS_DISABLED),
+          40, 102, 80, 14);
+    t.Add(kButton, L"Close", IDOK, WS_VISIBLE | BS_DEFPUSHBUTTON | WS_TABSTOP, 200, 102, 50, 14);
     FailureState state{&ctx, owner, &path, &reason};
     DialogBoxIndirectParamW(ProgramInstance(), t.Get(), owner, FailureProc, LPARAM(&state));
 }
@@ -305,15 +309,14 @@ ProgressWindow::~ProgressWindow() {
 
 DWORD WINAPI ProgressWindow::Thread(void* param) {
     auto* self = static_cast<ProgressWindow*>(param);
-    DialogTemplate t(kProgressCaption, WS_POPUP | WS_BORDER, 200, 52,
-                     WS_EX_TOPMOST | WS_EX_TOOLWINDOW);
+    DialogTemplate t(WS_POPUP | WS_BORDER, 0, 0, 200, 52, kProgressCaption);
     const BuiltinText* subject = FindBuiltinMessage(kMsgProgressSubject);
     const BuiltinText* done = FindBuiltinMessage(kMsgProgressDone);
-    t.Add(kClassStatic, kProgressSubject, subject->text, SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS,
-          6, 5, 188, 10);
-    t.Add(PROGRESS_CLASSW, kProgressBar, L"", 0, 6, 18, 188, 9);
-    t.Add(kClassStatic, kProgressText, done->text, SS_LEFT | SS_NOPREFIX, 6, 33, 130, 10);
-    t.Add(kClassButton, IDCANCEL, L"Cancel", BS_PUSHBUTTON | WS_TABSTOP, 144, 32, 50, 14);
+    t.Add(kStatic, subject->text, kProgressSubject,
+          WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 6, 5, 188, 10);
+    t.Add(PROGRESS_CLASSW, L"", kProgressBar, WS_VISIBLE, 6, 18, 188, 9);
+    t.Add(kStatic, done->text, kProgressText, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 6, 33, 130, 10);
+    t.Add(kButton, L"Cancel", IDCANCEL, WS_VISIBLE | BS_PUSHBUTTON | WS_TABSTOP, 144, 32, 50, 14);
     HWND window =
         CreateDialogIndirectParamW(ProgramInstance(), t.Get(), nullptr, Proc, LPARAM(self));
     if (!window) {
@@ -354,6 +357,8 @@ INT_PTR CALLBACK ProgressWindow::Proc(HWND window, UINT message, WPARAM wParam, 
         self = reinterpret_cast<ProgressWindow*>(lParam);
         SetWindowLongPtrW(window, DWLP_USER, LONG_PTR(self));
         ApplyLanguage(self->m_ctx.language, kDialogProgress, window);
+        SetWindowLongPtrW(window, GWL_EXSTYLE,
+                          GetWindowLongPtrW(window, GWL_EXSTYLE) | WS_EX_TOOLWINDOW);
         SendDlgItemMessageW(window, kProgressBar, PBM_SETRANGE32, 0, 100);
         SendDlgItemMessageW(window, kProgressBar, PBM_SETPOS, 0, 0);
         SendDlgItemMessageW(window, kProgressBar, PBM_SETSTEP, 1, 0);
@@ -377,8 +382,7 @@ INT_PTR CALLBACK ProgressWindow::Proc(HWND window, UINT message, WPARAM wParam, 
             int x = 0, y = 0;
             ProgressWindowOrigin(work, TaskbarEdgeOf(screen, work), own.right - own.left,
                                  own.bottom - own.top, &x, &y);
-            SetWindowPos(window, nullptr, x, y, 0, 0,
-                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+            SetWindowPos(window, HWND_TOPMOST, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
         }
         SetTimer(window, kProgressTimer, kProgressTickMs, nullptr);
         self->m_window = window;

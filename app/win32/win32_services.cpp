@@ -2,12 +2,14 @@
 
 #include "app/text.h"
 #include "app/win32/dialogs.h"
+#include "app/win32/hyperlink.h"
 #include "app/win32/tray_window.h"
 #include "formats/activity_log.h"
 
 #include <commctrl.h>
 #include <objbase.h>
 #include <shellapi.h>
+#include <shlwapi.h>
 #include <winioctl.h>
 
 #include <new>
@@ -216,6 +218,10 @@ uint32_t Win32Registry::DeleteValue(RegistryRoot root, const std::wstring& key,
     return uint32_t(status);
 }
 
+uint32_t Win32Registry::DeleteKey(RegistryRoot root, const std::wstring& key) {
+    return uint32_t(SHDeleteKeyW(RootKey(root), key.c_str()));
+}
+
 Win32MruStore::Win32MruStore() {
     m_module = LoadLibraryW(L"comctl32.dll");
     if (!m_module)
@@ -352,6 +358,8 @@ void Win32TrayHost::InitialiseUi() {
     INITCOMMONCONTROLSEX controls{sizeof(controls),
                                   ICC_LISTVIEW_CLASSES | ICC_LINK_CLASS | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
+    // Dialog links: the common controls' own class, or ours where the system has none.
+    RegisterHyperlinkClass(m_instance);
     m_comReady =
         SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
 }
@@ -378,6 +386,7 @@ void Win32TrayHost::Shutdown() {
     if (m_comReady)
         CoUninitialize();
     m_comReady = false;
+    UnregisterHyperlinkClass(m_instance);
     if (m_mutex)
         CloseHandle(m_mutex);
     m_mutex = nullptr;

@@ -28,6 +28,7 @@ class Win32Registry final : public Registry {
                       uint32_t type, const void* data, uint32_t size) override;
     uint32_t DeleteValue(RegistryRoot root, const std::wstring& key,
                          const std::wstring& name) override;
+    uint32_t DeleteKey(RegistryRoot root, const std::wstring& key) override;
 };
 
 // The shell's MRU list functions, which comctl32 exports by ordinal only.
@@ -97,13 +98,13 @@ class Win32TrayHost final : public TrayHost {
     bool m_comReady = false;
 };
 
-// Driver installation, associations and letter moves arrive with their own work; until then
-// these jobs do nothing and need no restart.
+// Driver installation and letter moves arrive with their own work; until then those jobs do
+// nothing and need no restart. ApplyAssociations is the "/XF" job (associations_win32.cpp).
 class Win32OneShotJobs final : public OneShotJobs {
   public:
     bool InstallDriver(uint64_t owner) override { return false; }
     bool UninstallDriver() override { return false; }
-    void ApplyAssociations() override {}
+    void ApplyAssociations(const std::wstring& changeFile) override;
     bool MoveDriveLetter(wchar_t from, wchar_t to) override { return false; }
 };
 

@@ -19,7 +19,10 @@ class RecordingJobs final : public OneShotJobs {
         ++uninstalls;
         return restart;
     }
-    void ApplyAssociations() override { ++associations; }
+    void ApplyAssociations(const std::wstring& changeFile) override {
+        ++associations;
+        changeFiles.push_back(changeFile);
+    }
     bool MoveDriveLetter(wchar_t from, wchar_t to) override {
         moves.push_back(std::wstring{from, to});
         return true;
@@ -28,6 +31,7 @@ class RecordingJobs final : public OneShotJobs {
     std::vector<uint64_t> installs;
     int uninstalls = 0;
     int associations = 0;
+    std::vector<std::wstring> changeFiles;
     std::vector<std::wstring> moves;
 };
 
@@ -185,6 +189,29 @@ TEST(CommandLine, ParseDecimal) {
     EXPECT_FALSE(ParseDecimal(L"x1", &value));
     EXPECT_TRUE(ParseDecimal(L"6:", &value));
     EXPECT_EQ(value, 6u);
+}
+
+TEST(CommandLine, ChangeFileFollowsXf) {
+    struct Case {
+        std::vector<std::wstring> args;
+        std::wstring changeFile;
+        std::wstring path;
+    } cases[] = {
+        {{L"/XF", L"C:\\Users\\me\\Temp\\vostrale.assoc"},
+         L"C:\\Users\\me\\Temp\\vostrale.assoc", L""},
+        {{L"-xf"}, L"", L""},
+        {{L"/XF", L"/M:0"}, L"", L""},
+        {{L"/XF", L"a.assoc", L"b.iso"}, L"a.assoc", L"b.iso"},
+        {{L"x.iso", L"/XF"}, L"", L"x.iso"},
+    };
+    for (const Case& c : cases) {
+        Harness h;
+        RecordingJobs jobs;
+        CommandLine line = ReadCommandLine(*h.ctx, c.args, &jobs);
+        ASSERT_EQ(jobs.associations, 1) << c.args.size();
+        EXPECT_EQ(jobs.changeFiles[0], c.changeFile);
+        EXPECT_EQ(line.path, c.path);
+    }
 }
 
 } // namespace

@@ -194,6 +194,30 @@ uint32_t FakeRegistry::DeleteValue(RegistryRoot root, const std::wstring& key,
     return values.erase({root, Lower(key), Lower(name)}) ? 0 : kErrorFileNotFound;
 }
 
+uint32_t FakeRegistry::DeleteKey(RegistryRoot root, const std::wstring& key) {
+    std::wstring base = Lower(key);
+    auto within = [&](const std::wstring& k) {
+        return k == base || (k.size() > base.size() && k.compare(0, base.size(), base) == 0 &&
+                             k[base.size()] == L'\\');
+    };
+    bool found = false;
+    for (auto it = keys.begin(); it != keys.end();) {
+        if (it->first.first == root && within(it->first.second)) {
+            found = true;
+            it = keys.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = values.begin(); it != values.end();) {
+        if (std::get<0>(it->first) == root && within(std::get<1>(it->first)))
+            it = values.erase(it);
+        else
+            ++it;
+    }
+    return found ? 0 : kErrorFileNotFound;
+}
+
 void FakeRegistry::SetString(const std::wstring& key, const std::wstring& name,
                              const std::wstring& text) {
     std::vector<uint8_t> bytes = Utf16Bytes(text, true);

@@ -110,6 +110,7 @@ class FakeRegistry final : public Registry {
                       uint32_t type, const void* data, uint32_t size) override;
     uint32_t DeleteValue(RegistryRoot root, const std::wstring& key,
                          const std::wstring& name) override;
+    uint32_t DeleteKey(RegistryRoot root, const std::wstring& key) override;
 
     // Test access.
     void SetString(const std::wstring& key, const std::wstring& name, const std::wstring& text);

@@ -290,7 +290,7 @@ TEST_F(TrayGui, ProgressWindowCancelsARealFlacIndexing) {
     std::filesystem::path flac = m_harness.folder / "long.flac";
     ASSERT_TRUE(WriteRepeatedFlac(std::filesystem::path(VOSTRALE_SHARED_DIR) / "testdata" /
                                       "flac" / "subset-03-blocksize-16.flac",
-                                  12, flac));
+                                  60, flac));
     std::filesystem::path cue = m_harness.folder / "long.cue";
     std::ofstream(cue) << "FILE \"long.flac\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n";
 
