@@ -84,8 +84,15 @@ TEST_P(CommandLineTest, ReadsAndActs) {
         ASSERT_EQ(g_opener.paths.size(), 1u);
         EXPECT_TRUE(g_opener.paths[0] == c.mountedPath);
     }
-    bool unmountSent = std::count(h.driver.codes.begin(), h.driver.codes.end(), kCtlUnmount) != 0;
-    EXPECT_EQ(unmountSent, c.unmountedDrive != kNone);
+    std::vector<uint32_t> unmounted;
+    for (size_t i = 0; i < h.driver.codes.size(); ++i) {
+        if (h.driver.codes[i] == kCtlUnmount)
+            unmounted.push_back(h.driver.values[i]);
+    }
+    if (c.unmountedDrive == kNone)
+        EXPECT_TRUE(unmounted.empty());
+    else
+        EXPECT_EQ(unmounted, std::vector<uint32_t>{uint32_t(c.unmountedDrive)});
 }
 
 const LineCase kLineCases[] = {
@@ -134,19 +141,22 @@ INSTANTIATE_TEST_SUITE_P(Table, CommandLineTest, ::testing::ValuesIn(kLineCases)
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CommandLine, OneShotJobsAndRestartCode) {
+    // Each job runs exactly once when its switch is read, and only then.
     struct Case {
         std::vector<std::wstring> args;
         bool restart;
         int exit;
+        int installs, uninstalls, associations, moves;
     } cases[] = {
-        {{L"/XI"}, true, kExitRestartNeeded},
-        {{L"/XI:1234"}, false, kExitNormal},
-        {{L"/XU"}, true, kExitRestartNeeded},
-        {{L"/xf"}, true, kExitNormal},
-        {{L"/YEF"}, false, kExitNormal},
-        {{L"/XI", L"/M:0"}, true, kExitNormal}, // last mode wins: a mount request without a path
-        {{L"/YE"}, false, kStartTray},          // not exactly two letters: ignored
-        {{L"/XZ"}, false, kStartTray},
+        {{L"/XI"}, true, kExitRestartNeeded, 1, 0, 0, 0},
+        {{L"/XI:1234"}, false, kExitNormal, 1, 0, 0, 0},
+        {{L"/XU"}, true, kExitRestartNeeded, 0, 1, 0, 0},
+        {{L"/xf"}, true, kExitNormal, 0, 0, 1, 0},
+        {{L"/YEF"}, false, kExitNormal, 0, 0, 0, 1},
+        // last mode wins: a mount request without a path, but the install has run
+        {{L"/XI", L"/M:0"}, true, kExitNormal, 1, 0, 0, 0},
+        {{L"/YE"}, false, kStartTray, 0, 0, 0, 0}, // not exactly two letters: ignored
+        {{L"/XZ"}, false, kStartTray, 0, 0, 0, 0},
     };
     for (const Case& c : cases) {
         Harness h;
@@ -154,6 +164,10 @@ TEST(CommandLine, OneShotJobsAndRestartCode) {
         jobs.restart = c.restart;
         CommandLine line = ReadCommandLine(*h.ctx, c.args, &jobs);
         EXPECT_EQ(RunCommandLine(*h.ctx, line), c.exit) << c.args[0].size();
+        EXPECT_EQ(int(jobs.installs.size()), c.installs) << c.args[0].size();
+        EXPECT_EQ(jobs.uninstalls, c.uninstalls) << c.args[0].size();
+        EXPECT_EQ(jobs.associations, c.associations) << c.args[0].size();
+        EXPECT_EQ(int(jobs.moves.size()), c.moves) << c.args[0].size();
         if (c.args[0] == L"/XI:1234") {
             EXPECT_EQ(jobs.installs, std::vector<uint64_t>{1234});
         }

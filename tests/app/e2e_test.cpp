@@ -253,6 +253,14 @@ TEST_F(EndToEnd, UncPathIsAPathAndNotASwitch) {
     EXPECT_EQ(Run({L"/M:2", L"\\\\server\\share\\disc.iso"}), kExitNormal);
     EXPECT_EQ(m_host.windows, 0);
     EXPECT_FALSE(Ready(2));
+#ifndef _WIN32
+    // Where the share exists, the mount reaches the image parser with that very path; read as
+    // a switch it would have left no path to mount.
+    m_harness.system.AddFile(L"\\\\server\\share\\disc.iso");
+    EXPECT_EQ(Run({L"/M:2", L"\\\\server\\share\\disc.iso"}), kExitNormal);
+    EXPECT_NE(m_harness.ReadLog().find("Mount \\\\server\\share\\disc.iso"), std::string::npos)
+        << m_harness.ReadLog();
+#endif
 }
 
 TEST_F(EndToEnd, RemountAtStartAndHistoryLimit) {
