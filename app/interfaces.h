@@ -117,6 +117,10 @@ class Ui {
     virtual void ShowMountFailure(const std::wstring& path, const std::wstring& text) = 0;
     // Credentials for the share of `path` after an access-denied open.
     virtual LogonResult NetworkLogon(const std::wstring& path) = 0;
+    // The progress window for a parse that may index audio (shown once the parser reports
+    // work; its Cancel sets the record's cancel flag), and its end.
+    virtual void BeginProgress(ProgressRecord* record, const std::wstring& subject) {}
+    virtual void EndProgress() {}
 };
 
 // Files, paths and the process, with the Win32 calls' return conventions.

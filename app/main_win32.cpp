@@ -27,11 +27,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     services.openImage = OpenImageFile;
     services.reporter = &reports;
     AppContext ctx(services);
+    ui.Attach(&ctx);
     ctx.showSettings = static_cast<void (*)(AppContext&, void*)>(ShowSettingsSheet);
     ctx.reportMountFailure = ReportMountFailure;
     ctx.startFeedback = StartFeedback;
     ctx.changeDriveLetter = ChangeDriveLetter;
     Win32OneShotJobs jobs(ctx);
-    Win32TrayHost host(instance);
+    Win32TrayHost host(instance, &ctx);
     return RunProgram(ctx, ProcessArguments(), &jobs, &host);
 }

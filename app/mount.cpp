@@ -48,6 +48,29 @@ static void PresetRecord(AppContext& ctx, MountRecord* record) {
     record->threadId = ctx.s.system->ThreadId();
 }
 
+namespace {
+
+// The progress window around one parser call, closed before any message is shown.
+class ProgressScope {
+  public:
+    ProgressScope(Ui* ui, ProgressRecord* record, const std::wstring& path) : m_ui(ui) {
+        size_t slash = path.find_last_of(L"\\/");
+        m_ui->BeginProgress(record, slash == std::wstring::npos ? path : path.substr(slash + 1));
+    }
+    ~ProgressScope() { m_ui->EndProgress(); }
+
+  private:
+    Ui* m_ui;
+};
+
+int OpenWithProgress(AppContext& ctx, MountRecord* record, const std::wstring& path,
+                     const ParserIo& io, ImageOpenFailure* failure) {
+    ProgressScope progress(ctx.s.ui, &ctx.progress, path);
+    return ctx.s.openImage(record, ToPath(path), io, failure);
+}
+
+} // namespace
+
 static bool IsDirectory(System* system, const std::wstring& path) {
     uint32_t attributes = system->FileAttributes(path);
     return attributes != kInvalidAttributes && (attributes & kAttributeDirectory) != 0;
@@ -73,7 +96,7 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
     io.message = &ctx.mountError;
     io.progress = &ctx.progress;
     ImageOpenFailure failure;
-    int result = ctx.s.openImage(record, ToPath(*path), io, &failure);
+    int result = OpenWithProgress(ctx, record, *path, io, &failure);
 
     // A share that refuses us may accept credentials; a folder is refused the same way and
     // is no image, so it never asks for them.
@@ -86,7 +109,7 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
         case LogonResult::Connected:
             PresetRecord(ctx, record);
             failure = ImageOpenFailure{};
-            result = ctx.s.openImage(record, ToPath(*path), io, &failure);
+            result = OpenWithProgress(ctx, record, *path, io, &failure);
             break;
         case LogonResult::Unavailable:
             break;

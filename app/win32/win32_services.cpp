@@ -1,8 +1,11 @@
 #include "app/win32/win32_services.h"
 
+#include "app/text.h"
+#include "app/win32/dialogs.h"
+#include "app/win32/hyperlink.h"
 #include "app/win32/logon_dialog.h"
 #include "app/win32/setup_win32.h"
-
+#include "app/win32/tray_window.h"
 #include "formats/activity_log.h"
 
 #include <commctrl.h>
@@ -112,20 +115,6 @@ UINT IconFlags(MessageIcon icon) {
     return 0;
 }
 
-// Main window procedure: the window stays hidden; menus and the tray icon come later.
-LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-    case WM_CLOSE:
-        DestroyWindow(window);
-        return 0;
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    default:
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-}
-
 } // namespace
 
 bool Win32DeviceNamespace::ListDosDevices(std::vector<std::wstring>* names) {
@@ -175,6 +164,11 @@ std::unique_ptr<Device> Win32DeviceNamespace::Open(const std::wstring& path) {
 uint32_t Win32DeviceNamespace::DriveType(wchar_t letter) {
     wchar_t root[] = {letter, L':', L'\\', 0};
     return GetDriveTypeW(root);
+}
+
+// The documented per-logon drive list (a process device-map query is refused by Wine).
+uint32_t Win32DeviceNamespace::LogicalDrives() {
+    return GetLogicalDrives();
 }
 
 bool Win32Registry::KeyExists(RegistryRoot root, const std::wstring& key) {
@@ -284,9 +278,26 @@ void Win32Ui::ShowMessage(const std::wstring& text, const wchar_t* caption, Mess
                 MB_OK | IconFlags(icon) | (topmost ? MB_TOPMOST : 0));
 }
 
+Win32Ui::Win32Ui() = default;
+Win32Ui::~Win32Ui() = default;
+
 void Win32Ui::ShowMountFailure(const std::wstring& path, const std::wstring& text) {
-    // Stands in for the failure dialog with its report button.
-    MessageBoxW(nullptr, (path + L"\n\n" + text).c_str(), L"Vostrale", MB_OK | MB_ICONSTOP);
+    if (m_ctx) {
+        ShowMountFailureDialog(*m_ctx, FindTrayWindow(), path, text);
+        return;
+    }
+    MessageBoxW(nullptr, (path + L"\n\n" + text).c_str(), kProductCaption,
+                MB_OK | MB_ICONSTOP);
+}
+
+void Win32Ui::BeginProgress(ProgressRecord* record, const std::wstring& subject) {
+    m_progress.reset();
+    if (m_ctx)
+        m_progress = std::make_unique<ProgressWindow>(*m_ctx, record, subject);
+}
+
+void Win32Ui::EndProgress() {
+    m_progress.reset();
 }
 
 LogonResult Win32Ui::NetworkLogon(const std::wstring& path) {
@@ -347,8 +358,12 @@ std::filesystem::path Win32System::LogPath() {
 }
 
 void Win32TrayHost::InitialiseUi() {
-    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES};
+    // Lists for the settings, links and progress bars for the tray's own dialogs.
+    INITCOMMONCONTROLSEX controls{sizeof(controls),
+                                  ICC_LISTVIEW_CLASSES | ICC_LINK_CLASS | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);
+    // Dialog links: the common controls' own class, or ours where the system has none.
+    RegisterHyperlinkClass(m_instance);
     m_comReady =
         SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
 }
@@ -359,18 +374,9 @@ MutexResult Win32TrayHost::CreateInstanceMutex() {
 }
 
 void Win32TrayHost::RunWindow() {
-    WNDCLASSW windowClass{};
-    windowClass.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
-    windowClass.lpfnWndProc = MainWindowProc;
-    windowClass.hInstance = m_instance;
-    windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    windowClass.lpszClassName = L"VOSTRALE";
-    if (!RegisterClassW(&windowClass))
+    if (!m_ctx || !RegisterTrayWindowClass(m_instance))
         return;
-    HWND window = CreateWindowExW(0, L"VOSTRALE", L"VOSTRALETRAY", WS_OVERLAPPEDWINDOW,
-                                  CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                  nullptr, nullptr, m_instance, nullptr);
+    HWND window = CreateTrayWindow(m_instance, *m_ctx);
     if (!window)
         return;
     MSG message;
@@ -384,6 +390,7 @@ void Win32TrayHost::Shutdown() {
     if (m_comReady)
         CoUninitialize();
     m_comReady = false;
+    UnregisterHyperlinkClass(m_instance);
     if (m_mutex)
         CloseHandle(m_mutex);
     m_mutex = nullptr;

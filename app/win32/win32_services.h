@@ -16,6 +16,7 @@ class Win32DeviceNamespace final : public DeviceNamespace {
     bool QueryDosTarget(const std::wstring& name, std::wstring* target) override;
     std::unique_ptr<Device> Open(const std::wstring& path) override;
     uint32_t DriveType(wchar_t letter) override;
+    uint32_t LogicalDrives() override;
 };
 
 class Win32Registry final : public Registry {
@@ -49,12 +50,24 @@ class Win32MruStore final : public MruStore {
     void(WINAPI* m_free)(HANDLE) = nullptr;
 };
 
+class ProgressWindow;
+
 class Win32Ui final : public Ui {
   public:
+    Win32Ui();
+    ~Win32Ui() override;
+    // The program whose language and hooks the dialogs use.
+    void Attach(AppContext* ctx) { m_ctx = ctx; }
     void ShowMessage(const std::wstring& text, const wchar_t* caption, MessageIcon icon,
                      bool topmost) override;
     void ShowMountFailure(const std::wstring& path, const std::wstring& text) override;
     LogonResult NetworkLogon(const std::wstring& path) override;
+    void BeginProgress(ProgressRecord* record, const std::wstring& subject) override;
+    void EndProgress() override;
+
+  private:
+    AppContext* m_ctx = nullptr;
+    std::unique_ptr<ProgressWindow> m_progress;
 };
 
 class Win32System final : public System {
@@ -72,7 +85,7 @@ class Win32System final : public System {
 
 class Win32TrayHost final : public TrayHost {
   public:
-    explicit Win32TrayHost(HINSTANCE instance) : m_instance(instance) {}
+    Win32TrayHost(HINSTANCE instance, AppContext* ctx) : m_instance(instance), m_ctx(ctx) {}
     void InitialiseUi() override;
     MutexResult CreateInstanceMutex() override;
     void RunWindow() override;
@@ -80,6 +93,7 @@ class Win32TrayHost final : public TrayHost {
 
   private:
     HINSTANCE m_instance;
+    AppContext* m_ctx;
     HANDLE m_mutex = nullptr;
     bool m_comReady = false;
 };

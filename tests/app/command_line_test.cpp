@@ -84,8 +84,15 @@ TEST_P(CommandLineTest, ReadsAndActs) {
         ASSERT_EQ(g_opener.paths.size(), 1u);
         EXPECT_TRUE(g_opener.paths[0] == c.mountedPath);
     }
-    bool unmountSent = std::count(h.driver.codes.begin(), h.driver.codes.end(), kCtlUnmount) != 0;
-    EXPECT_EQ(unmountSent, c.unmountedDrive != kNone);
+    std::vector<uint32_t> unmounted;
+    for (size_t i = 0; i < h.driver.codes.size(); ++i) {
+        if (h.driver.codes[i] == kCtlUnmount)
+            unmounted.push_back(h.driver.values[i]);
+    }
+    if (c.unmountedDrive == kNone)
+        EXPECT_TRUE(unmounted.empty());
+    else
+        EXPECT_EQ(unmounted, std::vector<uint32_t>{uint32_t(c.unmountedDrive)});
 }
 
 const LineCase kLineCases[] = {
@@ -134,6 +141,7 @@ INSTANTIATE_TEST_SUITE_P(Table, CommandLineTest, ::testing::ValuesIn(kLineCases)
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CommandLine, OneShotJobsAndRestartCode) {
+    // Each job runs exactly once when its switch is read, and only then.
     constexpr JobResult kDone = JobResult::Done;
     constexpr JobResult kRestart = JobResult::RestartNeeded;
     constexpr JobResult kFailed = JobResult::Failed;
@@ -141,19 +149,22 @@ TEST(CommandLine, OneShotJobsAndRestartCode) {
         std::vector<std::wstring> args;
         JobResult result;
         int exit;
+        int installs, uninstalls, associations, moves;
     } cases[] = {
-        {{L"/XI"}, kRestart, kExitRestartNeeded},
-        {{L"/XI:1234"}, kDone, kExitNormal},
-        {{L"/XI"}, kFailed, kExitJobFailed},
-        {{L"/XU"}, kRestart, kExitRestartNeeded},
-        {{L"/XU"}, kFailed, kExitJobFailed},
-        {{L"/xf"}, kRestart, kExitNormal},
-        {{L"/YEF"}, kDone, kExitNormal},
-        {{L"/YEF"}, kFailed, kExitJobFailed},
-        {{L"/XI", L"/XU"}, kFailed, kExitJobFailed}, // a failure is not hidden by a later job
-        {{L"/XI", L"/M:0"}, kRestart, kExitNormal}, // last mode wins: a mount without a path
-        {{L"/YE"}, kDone, kStartTray},              // not exactly two letters: ignored
-        {{L"/XZ"}, kDone, kStartTray},
+        {{L"/XI"}, kRestart, kExitRestartNeeded, 1, 0, 0, 0},
+        {{L"/XI:1234"}, kDone, kExitNormal, 1, 0, 0, 0},
+        {{L"/XI"}, kFailed, kExitJobFailed, 1, 0, 0, 0},
+        {{L"/XU"}, kRestart, kExitRestartNeeded, 0, 1, 0, 0},
+        {{L"/XU"}, kFailed, kExitJobFailed, 0, 1, 0, 0},
+        {{L"/xf"}, kRestart, kExitNormal, 0, 0, 1, 0},
+        {{L"/YEF"}, kDone, kExitNormal, 0, 0, 0, 1},
+        {{L"/YEF"}, kFailed, kExitJobFailed, 0, 0, 0, 1},
+        // a failure is not hidden by a later job
+        {{L"/XI", L"/XU"}, kFailed, kExitJobFailed, 1, 1, 0, 0},
+        // last mode wins: a mount request without a path, but the install has run
+        {{L"/XI", L"/M:0"}, kRestart, kExitNormal, 1, 0, 0, 0},
+        {{L"/YE"}, kDone, kStartTray, 0, 0, 0, 0}, // not exactly two letters: ignored
+        {{L"/XZ"}, kDone, kStartTray, 0, 0, 0, 0},
     };
     for (const Case& c : cases) {
         Harness h;
@@ -161,6 +172,10 @@ TEST(CommandLine, OneShotJobsAndRestartCode) {
         jobs.result = c.result;
         CommandLine line = ReadCommandLine(*h.ctx, c.args, &jobs);
         EXPECT_EQ(RunCommandLine(*h.ctx, line), c.exit) << c.args[0].size();
+        EXPECT_EQ(int(jobs.installs.size()), c.installs) << c.args[0].size();
+        EXPECT_EQ(jobs.uninstalls, c.uninstalls) << c.args[0].size();
+        EXPECT_EQ(jobs.associations, c.associations) << c.args[0].size();
+        EXPECT_EQ(int(jobs.moves.size()), c.moves) << c.args[0].size();
         if (c.args[0] == L"/XI:1234") {
             EXPECT_EQ(jobs.installs, std::vector<uint64_t>{1234});
         }

@@ -272,24 +272,6 @@ TEST(Mount, UserTextIsNeverAFormat) {
     EXPECT_NE(log.find(" E 100%s done %n\n"), std::string::npos) << log;
 }
 
-TEST(Mount, LogSizeCapIsTakenFromTheFile) {
-    // Exactly 10 MiB is appended to; one byte more is emptied before the mount writes.
-    for (uint64_t size : {kLogSizeCap - 1, kLogSizeCap}) {
-        Harness h;
-        std::ofstream(h.system.logPath).close();
-        std::filesystem::resize_file(h.system.logPath, size);
-        auto adapter = Adapter(h);
-        g_opener.fallback = kMissing;
-        MountImage(*h.ctx, adapter.get(), L"C:\\x.iso", 0);
-        uint64_t after = std::filesystem::file_size(h.system.logPath);
-        if (size < kLogSizeCap) {
-            EXPECT_GT(after, size);
-        } else {
-            EXPECT_LT(after, 200u);
-        }
-    }
-}
-
 TEST(Mount, LongMessageLineIsCutAndTerminated) {
     Harness h;
     g_opener.fallback = {0, ImageOpenFailure::kParser, 0, std::string(700, 'm')};

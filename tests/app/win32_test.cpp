@@ -47,8 +47,8 @@ TEST(Win32Services, PathsThroughTheRealCalls) {
 }
 
 TEST(Win32Services, SecondMutexMeansAnotherInstance) {
-    Win32TrayHost first(GetModuleHandleW(nullptr));
-    Win32TrayHost second(GetModuleHandleW(nullptr));
+    Win32TrayHost first(GetModuleHandleW(nullptr), nullptr);
+    Win32TrayHost second(GetModuleHandleW(nullptr), nullptr);
     EXPECT_EQ(first.CreateInstanceMutex(), MutexResult::Created);
     EXPECT_EQ(second.CreateInstanceMutex(), MutexResult::AlreadyRunning);
     second.Shutdown();
