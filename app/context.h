@@ -53,6 +53,8 @@ class AppContext {
     void (*startFeedback)(AppContext& ctx) = nullptr;
     // The drive-letter dialog for a drive index (command 0x1100 + letter).
     void (*changeDriveLetter)(AppContext& ctx, void* ownerWindow, uint32_t drive) = nullptr;
+    // The daily update check, started once the tray window exists.
+    void (*startUpdateCheck)(AppContext& ctx) = nullptr;
 };
 
 } // namespace vostrale::app

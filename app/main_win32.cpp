@@ -5,6 +5,7 @@
 #include "app/win32/letter_dialog.h"
 #include "app/win32/report_win32.h"
 #include "app/win32/settings_sheet.h"
+#include "app/win32/update_check_win32.h"
 #include "app/win32/win32_services.h"
 
 #include <windows.h>
@@ -32,6 +33,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     ctx.reportMountFailure = ReportMountFailure;
     ctx.startFeedback = StartFeedback;
     ctx.changeDriveLetter = ChangeDriveLetter;
+    ctx.startUpdateCheck = [](AppContext& c) { StartUpdateThread(c, false, true); };
     Win32OneShotJobs jobs(ctx);
     Win32TrayHost host(instance, &ctx);
     return RunProgram(ctx, ProcessArguments(), &jobs, &host);

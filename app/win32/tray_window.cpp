@@ -229,6 +229,8 @@ void TrayWindow::OnCreate() {
     ChangeWindowMessageFilterEx(m_window, g_taskbarCreated, MSGFLT_ALLOW, nullptr);
     if (!AddIcon())
         SetTimer(m_window, kIconRetryTimer, kIconRetryMs, nullptr); // no taskbar yet at logon
+    if (m_ctx.startUpdateCheck)
+        m_ctx.startUpdateCheck(m_ctx);
 }
 
 void TrayWindow::OnDestroy() {
