@@ -42,6 +42,9 @@ std::string NarrowPath(const std::filesystem::path& path);
 // Path from 8-bit text in the same encoding.
 std::filesystem::path PathFromNarrow(const std::string& text);
 
+// The running program's file, full path; empty when it cannot be had.
+std::filesystem::path ProgramFile();
+
 // Monotonic milliseconds.
 uint64_t MonotonicMs();
 

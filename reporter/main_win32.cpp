@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include "common/handover_layout.h"
+#include "platform/platform.h"
 #include <shellapi.h>
 #include <wininet.h>
 
@@ -356,18 +357,7 @@ INT_PTR CALLBACK FeedbackDialog(HWND dialog, UINT message, WPARAM wParam, LPARAM
 }
 
 std::wstring OwnPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        DWORD n = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
-        if (n == 0)
-            return {};
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.assign(path.size() * 4, L'\0');
-    }
-    return {};
+    return platform::ProgramFile().wstring();
 }
 
 std::wstring WideFromAnsi(const std::string& s) {

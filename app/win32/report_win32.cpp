@@ -1,4 +1,5 @@
 #include "app/win32/report_win32.h"
+#include "platform/platform.h"
 
 #include <shlobj.h>
 
@@ -395,18 +396,7 @@ LocalTime Win32ReportEnvironment::Now() {
 }
 
 std::wstring Win32ReportEnvironment::ProgramPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        DWORD n = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
-        if (n == 0)
-            return {};
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.assign(path.size() * 4, L'\0');
-    }
-    return {};
+    return platform::ProgramFile().wstring();
 }
 
 bool Win32ReportEnvironment::NarrowText(const std::wstring& text, bool isPath, std::string* out) {

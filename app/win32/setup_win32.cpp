@@ -1,5 +1,7 @@
 #include "app/win32/setup_win32.h"
 
+#include "app/win32/associations_win32.h"
+
 #include <cfgmgr32.h>
 #include <setupapi.h>
 #include <shlobj.h>
@@ -575,16 +577,7 @@ bool Win32Elevation::IsUserAdmin() {
     if (IsUserAnAdmin())
         return true;
     // An elevated process never hands its job on again, whatever the group check says.
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return false;
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation),
-                                        &size) &&
-                    elevation.TokenIsElevated != 0;
-    CloseHandle(token);
-    return elevated;
+    return ProcessIsElevated();
 }
 
 const uint8_t* PublisherCertificate(size_t* size) {

@@ -7,6 +7,7 @@
 #include "app/win32/setup_win32.h"
 #include "app/win32/tray_window.h"
 #include "formats/activity_log.h"
+#include "platform/platform.h"
 
 #include <commctrl.h>
 #include <objbase.h>
@@ -334,15 +335,7 @@ std::wstring Win32System::ErrorText(uint32_t error) {
 }
 
 std::wstring Win32System::ProgramPath() {
-    std::vector<wchar_t> buffer(MAX_PATH + 1, 0);
-    for (;;) {
-        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), DWORD(buffer.size()));
-        if (n == 0)
-            return {};
-        if (n < buffer.size())
-            return std::wstring(buffer.data(), n);
-        buffer.assign(buffer.size() * 2, 0);
-    }
+    return platform::ProgramFile().wstring();
 }
 
 uint32_t Win32System::ProcessId() {

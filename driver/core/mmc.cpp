@@ -141,13 +141,6 @@ bool MediaPresent(DriveContext* drive) {
 
 // ---- Full TOC access --------------------------------------------------------------------------
 
-constexpr uint32_t kDescSession = 0;
-constexpr uint32_t kDescAdrControl = 1;
-constexpr uint32_t kDescPoint = 3;
-constexpr uint32_t kDescPmin = 8;
-constexpr uint32_t kDescPsec = 9;
-constexpr uint32_t kDescPframe = 10;
-
 void PutAddress(uint8_t* p, uint32_t lba, bool msf) {
     // Addresses past 99:59:74 (DVD and BD) have no MSF form: reported as FF:3B:4A, as
     // drives report them, rather than wrapped into a small wrong value.

@@ -9,13 +9,6 @@
 namespace vostrale {
 namespace {
 
-constexpr uint32_t kDescSession = 0;
-constexpr uint32_t kDescAdrControl = 1;
-constexpr uint32_t kDescPoint = 3;
-constexpr uint32_t kDescPmin = 8;
-constexpr uint32_t kDescPsec = 9;
-constexpr uint32_t kDescPframe = 10;
-
 constexpr uint8_t kDiscTypeXa = 0x20;
 constexpr uint8_t kControlData = 0x04;
 

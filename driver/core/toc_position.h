@@ -8,6 +8,14 @@ namespace vostrale {
 
 constexpr uint32_t kMaxTocTracks = 99;
 
+// Fields of an 11-byte full TOC descriptor.
+constexpr uint32_t kDescSession = 0;
+constexpr uint32_t kDescAdrControl = 1;
+constexpr uint32_t kDescPoint = 3;
+constexpr uint32_t kDescPmin = 8;
+constexpr uint32_t kDescPsec = 9;
+constexpr uint32_t kDescPframe = 10;
+
 struct TocTrack {
     uint8_t session;
     uint8_t adrControl;

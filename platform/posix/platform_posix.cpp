@@ -103,4 +103,10 @@ uint64_t MonotonicMs() {
     return uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000;
 }
 
+std::filesystem::path ProgramFile() {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : path;
+}
+
 } // namespace vostrale::platform

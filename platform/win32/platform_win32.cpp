@@ -95,4 +95,17 @@ std::filesystem::path PathFromNarrow(const std::string& text) {
 
 uint64_t MonotonicMs() { return GetTickCount64(); }
 
+std::filesystem::path ProgramFile() {
+    // Grown up to the longest path the system has (32767 characters).
+    for (DWORD size = MAX_PATH + 1; size <= 32768; size *= 2) {
+        std::wstring buffer(size, L'\0');
+        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), size);
+        if (n == 0)
+            return {};
+        if (n < size)
+            return std::filesystem::path(buffer.substr(0, n));
+    }
+    return {};
+}
+
 } // namespace vostrale::platform
