@@ -1,6 +1,7 @@
 #include "app/driver_install.h"
 
 #include "app/driver_channel.h"
+#include "app/language.h"
 #include "app/settings.h"
 #include "app/text.h"
 #include "formats/activity_log.h"
@@ -342,6 +343,9 @@ JobResult InstallDriverJob(AppContext& ctx, const InstallServices& services, uin
         CleanProgramFolder(job); // kept after a failure, so the install can be tried again
     CallShellExtension(job, "DllUnregisterServer");
     CallShellExtension(job, "DllRegisterServer");
+    // Only stored when no language was chosen yet, so an upgrade keeps the user's choice.
+    ChooseInstallLanguage(ctx.s.registry, LanguageFolder(ctx.s.system), services.uiLanguage,
+                          services.defaultLanguage);
     // An upgrade keeps the user's settings.
     if (GetInstallDir(ctx.s.registry, nullptr))
         return job.Result();

@@ -43,6 +43,9 @@ struct InstallServices {
     // The publisher certificate the package is signed with (DER); none when empty.
     const uint8_t* publisherCertificate = nullptr;
     size_t publisherCertificateSize = 0;
+    // The user's UI and default languages (LANGIDs), for the language chosen at install.
+    uint16_t uiLanguage = 0;
+    uint16_t defaultLanguage = 0;
 };
 
 // "oem<digits>.inf": the only driver-store names this program ever uninstalls, so a damaged

@@ -29,6 +29,8 @@ JobResult RunDriverJob(AppContext& ctx, const std::wstring& parameters, bool ins
         ProgramAssociationSteps associations(ctx.s.registry, ctx.s.system, &shell);
         services.associations = &associations;
         services.publisherCertificate = PublisherCertificate(&services.publisherCertificateSize);
+        services.uiLanguage = GetUserDefaultUILanguage();
+        services.defaultLanguage = GetUserDefaultLangID();
         return install ? InstallDriverJob(ctx, services, owner) : UninstallDriverJob(ctx, services);
     });
 }
