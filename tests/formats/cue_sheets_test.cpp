@@ -217,10 +217,11 @@ TEST_F(CueSheetFiles, HostileSheetsAreRefusedWithAReason) {
         Opened o;
         OpenWith(&o, m_dir / "a" / "b" / "s.cue");
         EXPECT_EQ(o.result, c.result) << c.sheet;
-        if (!c.message.empty())
+        if (!c.message.empty()) {
             EXPECT_EQ(o.message, c.message) << c.sheet;
-        else if (c.result == kParseFailed)
+        } else if (c.result == kParseFailed) {
             EXPECT_NE(o.message.find("not a file"), std::string::npos) << o.message;
+        }
         if (c.result != kParseOk) {
             EXPECT_EQ(V(o.record.imageHandle), 0u);
             EXPECT_EQ(V(o.record.kindPointer), 0u);
