@@ -100,11 +100,8 @@ bool ZipBuilder::Build(std::vector<uint8_t>* out) const {
     if (total + kEndRecordSize > std::numeric_limits<uint32_t>::max())
         return false;
     out->reserve(size_t(total + kEndRecordSize));
-    std::vector<uint32_t> offsets;
-    for (const Entry& e : m_entries) {
-        offsets.push_back(uint32_t(out->size()));
-        Put32(out, kLocalSignature);
-        Put16(out, kVersion);
+    // The fields the local header and the central directory entry share, in the same order.
+    auto PutSharedFields = [](std::vector<uint8_t>* out, const Entry& e) {
         Put16(out, kUtf8Flag);
         Put16(out, kMethodDeflate);
         Put16(out, e.dosTime);
@@ -113,6 +110,13 @@ bool ZipBuilder::Build(std::vector<uint8_t>* out) const {
         Put32(out, uint32_t(e.compressed.size()));
         Put32(out, e.size);
         Put16(out, uint32_t(e.name.size()));
+    };
+    std::vector<uint32_t> offsets;
+    for (const Entry& e : m_entries) {
+        offsets.push_back(uint32_t(out->size()));
+        Put32(out, kLocalSignature);
+        Put16(out, kVersion);
+        PutSharedFields(out, e);
         Put16(out, 0);
         out->insert(out->end(), e.name.begin(), e.name.end());
         out->insert(out->end(), e.compressed.begin(), e.compressed.end());
@@ -123,14 +127,7 @@ bool ZipBuilder::Build(std::vector<uint8_t>* out) const {
         Put32(out, kCentralSignature);
         Put16(out, kVersion);
         Put16(out, kVersion);
-        Put16(out, kUtf8Flag);
-        Put16(out, kMethodDeflate);
-        Put16(out, e.dosTime);
-        Put16(out, e.dosDate);
-        Put32(out, e.crc);
-        Put32(out, uint32_t(e.compressed.size()));
-        Put32(out, e.size);
-        Put16(out, uint32_t(e.name.size()));
+        PutSharedFields(out, e);
         Put16(out, 0);
         Put16(out, 0);
         Put16(out, 0);
