@@ -1,11 +1,13 @@
 #include "app/language.h"
 
+#include "app/scrambled_text.h"
 #include "app/settings.h"
 #include "app/text.h"
 #include "platform/platform.h"
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <system_error>
 
@@ -13,29 +15,35 @@ namespace vostrale::app {
 
 namespace {
 
-// The built-in English texts. Other numbers are free for dialogs and messages yet to come.
-constexpr BuiltinText kBuiltinMessages[] = {
-    {kMsgChooseAndMount, TextKind::Plain, L"&Mount image..."},
-    {kMsgUnmount, TextKind::Plain, L"&Unmount"},
-    {kMsgDriveEmpty, TextKind::Inserts, L"Drive %1: [no image]"},
-    {kMsgDriveImage, TextKind::Inserts, L"Drive %1: %2"},
-    {kMsgSettings, TextKind::Plain, L"&Settings..."},
-    {kMsgDriveCount, TextKind::Plain, L"&Number of drives"},
-    {kMsgUnmountAll, TextKind::Plain, L"Unmount &all drives"},
-    {kMsgAbout, TextKind::Plain, L"A&bout..."},
-    {kMsgExit, TextKind::Plain, L"E&xit"},
-    {kMsgEject, TextKind::Plain, L"&Eject"},
-    {kMsgCloseTray, TextKind::Plain, L"&Close tray"},
-    {kMsgOpenDrive, TextKind::Plain, L"&Open drive"},
-    {kMsgNoDrives, TextKind::Plain, L"&0 (no drives)"},
-    {kMsgMountFailed, TextKind::Plain,
-     L"The image could not be mounted. The activity log (log.txt in the Vostrale folder of "
-     L"your documents) tells more."},
-    {kMsgOpenError, TextKind::Inserts, L"Cannot open the image file\n%1\n\n%2"},
-    {kMsgHomePage, TextKind::Plain, L"&Home page"},
-    {kMsgProgressSubject, TextKind::Inserts, L"Indexing %1"},
-    {kMsgProgressDone, TextKind::Inserts, L"%1%% done, %2 s"},
+// The built-in texts as stored in the program: scrambled (app/scrambled_text.h).
+struct StoredText {
+    uint32_t id;
+    TextKind kind;
+    ScrambledText text;
 };
+
+#define VOSTRALE_MESSAGE(id, kind, text) {id, TextKind::kind, text},
+constexpr StoredText kStoredMessages[] = {
+#include "app/builtin_messages.inc"
+};
+#undef VOSTRALE_MESSAGE
+
+// The plain table, unscrambled once on first use; its texts live as long as the program.
+struct PlainMessages {
+    std::wstring texts[std::size(kStoredMessages)];
+    BuiltinText table[std::size(kStoredMessages)];
+    PlainMessages() {
+        for (size_t i = 0; i < std::size(kStoredMessages); ++i) {
+            texts[i] = kStoredMessages[i].text.Plain();
+            table[i] = {kStoredMessages[i].id, kStoredMessages[i].kind, texts[i].c_str()};
+        }
+    }
+};
+
+const PlainMessages& Plain() {
+    static const PlainMessages plain; // thread-safe initialisation
+    return plain;
+}
 
 constexpr uint8_t kMagic[4] = {'M', 'U', 'I', '0'};
 constexpr size_t kNameOffset = 8;
@@ -169,11 +177,15 @@ bool ReadStoredCode(Registry* registry, std::wstring* code) {
 } // namespace
 
 const BuiltinText* FindBuiltinMessage(uint32_t id) {
-    for (const BuiltinText& text : kBuiltinMessages) {
+    for (const BuiltinText& text : Plain().table) {
         if (text.id == id)
             return &text;
     }
     return nullptr;
+}
+
+std::span<const BuiltinText> BuiltinMessages() {
+    return Plain().table;
 }
 
 std::wstring ExpandInserts(const std::wstring& pattern, const std::vector<std::wstring>& args) {

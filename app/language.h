@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@ enum MessageId : uint32_t {
     kMsgDriveEmpty = 4, // %1 = drive letter
     kMsgDriveImage = 5, // %1 = drive letter, %2 = image path
     kMsgSettings = 8,
+    kMsgSettingsCaption = 9, // the settings sheet's caption
     kMsgDriveCount = 10,
     kMsgUnmountAll = 11,
     kMsgAbout = 13,
@@ -42,6 +44,7 @@ enum MessageId : uint32_t {
     kMsgNoDrives = 19,
     kMsgMountFailed = 20,
     kMsgOpenError = 21, // %1 = image path, %2 = the system's text for the error
+    kMsgExtensionColumn = 22, // the settings sheet's list of file types
     kMsgHomePage = 23,
     kMsgProgressSubject = 30, // %1 = file name
     kMsgProgressDone = 31,    // %1 = percent, %2 = seconds
@@ -67,6 +70,8 @@ struct BuiltinText {
 
 // The built-in text of a message; null for a number the program does not use.
 const BuiltinText* FindBuiltinMessage(uint32_t id);
+// Every built-in message, in table order.
+std::span<const BuiltinText> BuiltinMessages();
 
 // Replaces %1 to %9 by args[n - 1] and %% by %; an insert without an argument and any other
 // percent sequence stay as they are. Never reads beyond `args`.

@@ -30,8 +30,6 @@ constexpr int kIdCheckAll = 5;        // associations page (link)
 // Language sections of the two pages.
 constexpr uint16_t kDialogSettingsGeneral = 103;
 constexpr uint16_t kDialogSettingsAssociations = 104;
-constexpr uint32_t kMsgSettingsCaption = 9;
-constexpr uint32_t kMsgExtensionColumn = 22;
 
 struct GeneralPage {
     bool runAtLogon = false;

@@ -9,7 +9,7 @@ constexpr size_t kCountOffset = 4; // WORDs before DLGTEMPLATE::cdit
 } // namespace
 
 DialogTemplate::DialogTemplate(DWORD style, short x, short y, short cx, short cy,
-                               const std::wstring& title, WORD pointSize,
+                               const ScrambledText& title, WORD pointSize,
                                const std::wstring& face) {
     Dword(style | DS_SETFONT);
     Dword(0); // extended style
@@ -20,12 +20,12 @@ DialogTemplate::DialogTemplate(DWORD style, short x, short y, short cx, short cy
     Word(WORD(cy));
     Word(0); // no menu
     Word(0); // the default dialog class
-    Text(title);
+    Text(title.Plain());
     Word(pointSize);
     Text(face);
 }
 
-void DialogTemplate::Add(const std::wstring& windowClass, const std::wstring& text, WORD id,
+void DialogTemplate::Add(const std::wstring& windowClass, const ScrambledText& text, WORD id,
                          DWORD style, short x, short y, short cx, short cy, DWORD exStyle) {
     Align();
     Dword(style | WS_CHILD);
@@ -36,7 +36,7 @@ void DialogTemplate::Add(const std::wstring& windowClass, const std::wstring& te
     Word(WORD(cy));
     Word(id);
     Text(windowClass);
-    Text(text);
+    Text(text.Plain());
     Word(0); // no creation data
     m_words[kCountOffset] = ++m_count;
 }

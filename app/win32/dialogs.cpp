@@ -310,12 +310,11 @@ ProgressWindow::~ProgressWindow() {
 DWORD WINAPI ProgressWindow::Thread(void* param) {
     auto* self = static_cast<ProgressWindow*>(param);
     DialogTemplate t(WS_POPUP | WS_BORDER, 0, 0, 200, 52, kProgressCaption);
-    const BuiltinText* subject = FindBuiltinMessage(kMsgProgressSubject);
-    const BuiltinText* done = FindBuiltinMessage(kMsgProgressDone);
-    t.Add(kStatic, subject->text, kProgressSubject,
-          WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 6, 5, 188, 10);
+    // The two texts are the language table's; they are set at initialisation.
+    t.Add(kStatic, L"", kProgressSubject, WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 6,
+          5, 188, 10);
     t.Add(PROGRESS_CLASSW, L"", kProgressBar, WS_VISIBLE, 6, 18, 188, 9);
-    t.Add(kStatic, done->text, kProgressText, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 6, 33, 130, 10);
+    t.Add(kStatic, L"", kProgressText, WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 6, 33, 130, 10);
     t.Add(kButton, L"Cancel", IDCANCEL, WS_VISIBLE | BS_PUSHBUTTON | WS_TABSTOP, 144, 32, 50, 14);
     HWND window =
         CreateDialogIndirectParamW(ProgramInstance(), t.Get(), nullptr, Proc, LPARAM(self));
@@ -356,6 +355,9 @@ INT_PTR CALLBACK ProgressWindow::Proc(HWND window, UINT message, WPARAM wParam, 
     case WM_INITDIALOG: {
         self = reinterpret_cast<ProgressWindow*>(lParam);
         SetWindowLongPtrW(window, DWLP_USER, LONG_PTR(self));
+        // The built-in texts first: a translation replaces them only where its inserts fit.
+        SetDlgItemTextW(window, kProgressSubject, FindBuiltinMessage(kMsgProgressSubject)->text);
+        SetDlgItemTextW(window, kProgressText, FindBuiltinMessage(kMsgProgressDone)->text);
         ApplyLanguage(self->m_ctx.language, kDialogProgress, window);
         SetWindowLongPtrW(window, GWL_EXSTYLE,
                           GetWindowLongPtrW(window, GWL_EXSTYLE) | WS_EX_TOOLWINDOW);

@@ -29,22 +29,21 @@ constexpr int kAssociationLabel = 6;
 constexpr DWORD kJobWaitMs = 120000;
 constexpr int kRaisePixels = 30;
 
-constexpr const wchar_t* kDefaultCaption = L"Vostrale Settings";
-constexpr const wchar_t* kDefaultColumn = L"File type";
-constexpr const wchar_t* kDefaultTabs[2] = {L"General", L"File types"};
+// The tabs' built-in titles; a language file's section captions replace them.
+constexpr ScrambledText kDefaultTabs[2] = {L"General", L"File types"};
 constexpr uint16_t kPageDialogs[2] = {kDialogSettingsGeneral, kDialogSettingsAssociations};
 
 HWND g_openSheet = nullptr;
 
 struct ControlSpec {
     const wchar_t* windowClass;
-    const wchar_t* text;
+    ScrambledText text;
     int id;
     DWORD style;
     short x, y, cx, cy;
 };
 
-const ControlSpec kGeneralControls[] = {
+constexpr ControlSpec kGeneralControls[] = {
     {L"STATIC", L"Language:", kGeneralLabel, SS_LEFT, 7, 9, 60, 10},
     {L"COMBOBOX", L"", kIdLanguageList, CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 70, 7, 150,
      120},
@@ -56,7 +55,7 @@ const ControlSpec kGeneralControls[] = {
      BS_AUTOCHECKBOX | WS_TABSTOP, 7, 64, 213, 10},
 };
 
-const ControlSpec kAssociationControls[] = {
+constexpr ControlSpec kAssociationControls[] = {
     {L"BUTTON", L"Show the mount commands for image files", kIdAssociationOption,
      BS_AUTOCHECKBOX | WS_TABSTOP, 7, 7, 213, 10},
     {L"STATIC", L"Open these image files with Vostrale:", kAssociationLabel, SS_LEFT, 7, 24, 213,
@@ -84,8 +83,8 @@ SheetState* StateOf(HWND page) {
     return reinterpret_cast<SheetState*>(GetWindowLongPtrW(page, DWLP_USER));
 }
 
-std::wstring TextOr(const std::wstring& text, const wchar_t* fallback) {
-    return text.empty() ? std::wstring(fallback) : text;
+std::wstring TextOr(const std::wstring& text, const ScrambledText& fallback) {
+    return text.empty() ? fallback.Plain() : text;
 }
 
 void TranslatePage(SheetState* s, int index) {
@@ -101,7 +100,7 @@ void TranslatePage(SheetState* s, int index) {
 
 void SetColumnTitle(SheetState* s) {
     HWND list = GetDlgItem(s->pages[1], kIdExtensionList);
-    std::wstring title = TextOr(s->ctx->language.Message(kMsgExtensionColumn), kDefaultColumn);
+    std::wstring title = s->ctx->language.Message(kMsgExtensionColumn);
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT;
     column.pszText = title.data();
@@ -109,7 +108,7 @@ void SetColumnTitle(SheetState* s) {
 }
 
 void RetitleSheet(SheetState* s) {
-    std::wstring caption = TextOr(s->ctx->language.Message(kMsgSettingsCaption), kDefaultCaption);
+    std::wstring caption = s->ctx->language.Message(kMsgSettingsCaption);
     SetWindowTextW(s->sheet, caption.c_str());
     HWND tabs = PropSheet_GetTabControl(s->sheet);
     for (int i = 0; i < 2 && tabs; ++i) {
@@ -382,8 +381,8 @@ DialogTemplate BuildPage(const ControlSpec* controls, size_t count,
     for (size_t i = 0; i < count; ++i) {
         const ControlSpec& c = controls[i];
         t.Add(c.windowClass, c.text, WORD(c.id), c.style | WS_VISIBLE, c.x, c.y, c.cx, c.cy);
-        if (c.text[0])
-            (*builtin)[c.id] = c.text;
+        if (c.text.Size())
+            (*builtin)[c.id] = c.text.Plain();
     }
     return t;
 }
@@ -439,7 +438,7 @@ void ShowSettingsSheet(AppContext& ctx, void* ownerWindow, AssociationJobStarter
     std::wstring titles[2];
     for (int i = 0; i < 2; ++i)
         titles[i] = TextOr(ctx.language.DialogCaption(kPageDialogs[i]), kDefaultTabs[i]);
-    std::wstring caption = TextOr(ctx.language.Message(kMsgSettingsCaption), kDefaultCaption);
+    std::wstring caption = ctx.language.Message(kMsgSettingsCaption);
 
     PROPSHEETPAGEW pages[2] = {};
     const DLGTEMPLATE* templates[2] = {general.Get(), associations.Get()};

@@ -1,12 +1,17 @@
 #include "app/language.h"
 
+#include "app/scrambled_text.h"
 #include "app/settings.h"
 #include "tests/app/fakes.h"
 #include "tests/app/language_writer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 
 namespace vostrale::app::test {
 namespace {
@@ -157,6 +162,69 @@ TEST(Language, HostileFiles) {
     ASSERT_TRUE(ReadLanguageHeader(name.data(), name.size(), &langId, &display));
     EXPECT_EQ(display, std::wstring(32, L'x'));
     EXPECT_EQ(langId, 0x0407);
+}
+
+// The program stores its built-in messages scrambled; unscrambled they are exactly the texts
+// written in the source, in the same order, each found by its number.
+TEST(Language, BuiltinTableUnscramblesToTheSourceTexts) {
+#define VOSTRALE_MESSAGE(id, kind, text) {id, TextKind::kind, text},
+    const BuiltinText intended[] = {
+#include "app/builtin_messages.inc"
+    };
+#undef VOSTRALE_MESSAGE
+    std::span<const BuiltinText> table = BuiltinMessages();
+    ASSERT_EQ(table.size(), std::size(intended));
+    for (size_t i = 0; i < table.size(); ++i) {
+        SCOPED_TRACE(intended[i].id);
+        EXPECT_EQ(table[i].id, intended[i].id);
+        EXPECT_EQ(table[i].kind, intended[i].kind);
+        EXPECT_EQ(std::wstring(table[i].text), std::wstring(intended[i].text));
+        EXPECT_EQ(FindBuiltinMessage(intended[i].id), &table[i]);
+    }
+    // The settings sheet's caption and column have texts of their own.
+    for (uint32_t id : {kMsgSettingsCaption, kMsgExtensionColumn})
+        EXPECT_NE(FindBuiltinMessage(id), nullptr) << id;
+    EXPECT_EQ(FindBuiltinMessage(2), nullptr);
+}
+
+// Whether `needle` occurs in the object's bytes as UTF-16LE or as 8-bit text.
+bool HoldsPlain(const void* object, size_t size, const std::wstring& needle) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(object);
+    std::vector<uint8_t> wide, narrow;
+    for (wchar_t c : needle) {
+        wide.push_back(uint8_t(c & 0xFF));
+        wide.push_back(uint8_t((c >> 8) & 0xFF));
+        narrow.push_back(uint8_t(c & 0xFF));
+    }
+    auto holds = [&](const std::vector<uint8_t>& pattern) {
+        return std::search(bytes, bytes + size, pattern.begin(), pattern.end()) != bytes + size;
+    };
+    return holds(wide) || holds(narrow);
+}
+
+TEST(ScrambledText, StoresNoPlainCopyAndGivesTheTextBack) {
+    static constexpr ScrambledText sentence = L"Mount the recorded images again at start";
+    EXPECT_EQ(sentence.Plain(), L"Mount the recorded images again at start");
+    EXPECT_FALSE(HoldsPlain(&sentence, sizeof(sentence), L"recorded"));
+    EXPECT_FALSE(HoldsPlain(&sentence, sizeof(sentence), L"images"));
+    // Equal letters are stored differently at each position.
+    static constexpr ScrambledText same = L"aaaaaaaa";
+    EXPECT_EQ(same.Plain(), L"aaaaaaaa");
+    EXPECT_FALSE(HoldsPlain(&same, sizeof(same), L"aa"));
+    // Empty, full-length and non-ASCII texts come back whole.
+    static constexpr ScrambledText empty = L"";
+    EXPECT_EQ(empty.Plain(), L"");
+    static constexpr auto kFull = [] {
+        std::array<wchar_t, ScrambledText::kCapacity + 1> text{};
+        for (size_t i = 0; i < ScrambledText::kCapacity; ++i)
+            text[i] = wchar_t(L'a' + i % 26);
+        return text;
+    }();
+    static constexpr ScrambledText full = kFull.data();
+    EXPECT_EQ(full.Size(), ScrambledText::kCapacity);
+    EXPECT_EQ(full.Plain(), std::wstring(kFull.data()));
+    static constexpr ScrambledText umlauts = L"\u00dcber \u00c4rger, 100%% \u2192 \uffff";
+    EXPECT_EQ(umlauts.Plain(), L"\u00dcber \u00c4rger, 100%% \u2192 \uffff");
 }
 
 TEST(Language, Inserts) {

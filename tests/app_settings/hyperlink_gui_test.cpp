@@ -48,14 +48,23 @@ class LinkDialog : public ::testing::Test {
     void Open(const std::wstring& text, DWORD linkStyle = 0) {
         g_notes.clear();
         DialogTemplate t(WS_POPUP | WS_VISIBLE | WS_CAPTION, 0, 0, 200, 80, L"Links");
-        t.Add(kTestClass, text, kLinkId, WS_VISIBLE | WS_TABSTOP | linkStyle, 10, 10, 180, 40);
         t.Add(L"BUTTON", L"OK", IDOK, WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 140, 60, 50,
               14);
         dialog = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), t.Get(), nullptr,
                                             RecordingDialog, 0);
         ASSERT_NE(dialog, nullptr);
-        link = GetDlgItem(dialog, kLinkId);
+        // Template texts are built-in texts only; the test's text goes in at creation, as a
+        // dialog manager creates a control from its template, first in the tab order.
+        RECT place{10, 10, 190, 50};
+        MapDialogRect(dialog, &place);
+        link = CreateWindowExW(0, kTestClass, text.c_str(),
+                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | linkStyle, place.left,
+                               place.top, place.right - place.left, place.bottom - place.top,
+                               dialog, reinterpret_cast<HMENU>(INT_PTR(kLinkId)),
+                               GetModuleHandleW(nullptr), nullptr);
         ASSERT_NE(link, nullptr);
+        SetWindowPos(link, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        SendMessageW(link, WM_SETFONT, SendMessageW(dialog, WM_GETFONT, 0, 0), FALSE);
         Pump();
     }
     void TearDown() override {

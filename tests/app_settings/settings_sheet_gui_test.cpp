@@ -63,6 +63,16 @@ void RunSheet(AppContext& ctx, AssociationJobStarter starter) {
     EXPECT_EQ(CurrentSettingsSheet(), nullptr);
 }
 
+std::wstring ColumnTitle(HWND list) {
+    LVCOLUMNW column{};
+    wchar_t title[64] = {};
+    column.mask = LVCF_TEXT;
+    column.pszText = title;
+    column.cchTextMax = 64;
+    SendMessageW(list, LVM_GETCOLUMNW, 0, LPARAM(&column));
+    return title;
+}
+
 int g_jobs = 0;
 bool CountingStarter(const std::wstring& program, const std::wstring& file, HWND owner) {
     ++g_jobs;
@@ -103,13 +113,16 @@ TEST_F(SheetFixture, ApplyEnablesOnlyOnCheckChangesAndRunsTheOneShotOnce) {
     bool applyAtStart = true, applyAfterFill = true, applyAfterSelect = true;
     bool applyAfterCheck = false, applyAfterApply = true, isoCheckedAfterApply = false;
     int rows = 0, jobsAfterApply = -1;
-    std::wstring isoAfterApply, thirdRow, columnTitle;
+    std::wstring isoAfterApply, thirdRow, columnTitle, caption;
     bool secondOpenReturned = false;
     g_steps = {
         [&] {
             if (!Sheet())
                 return false;
             applyAtStart = ApplyEnabled();
+            wchar_t text[128] = {};
+            GetWindowTextW(Sheet(), text, 128);
+            caption = text;
             // A second open while one is shown only brings the first to the front.
             ShowSettingsSheet(*ctx, nullptr, CountingStarter);
             secondOpenReturned = true;
@@ -125,13 +138,7 @@ TEST_F(SheetFixture, ApplyEnablesOnlyOnCheckChangesAndRunsTheOneShotOnce) {
             item.cchTextMax = 32;
             SendMessageW(List(), LVM_GETITEMTEXTW, 2, LPARAM(&item));
             thirdRow = text;
-            LVCOLUMNW column{};
-            wchar_t title[32] = {};
-            column.mask = LVCF_TEXT;
-            column.pszText = title;
-            column.cchTextMax = 32;
-            SendMessageW(List(), LVM_GETCOLUMNW, 0, LPARAM(&column));
-            columnTitle = title;
+            columnTitle = ColumnTitle(List());
             applyAfterFill = ApplyEnabled();
             ListView_SetItemState(List(), 0, LVIS_SELECTED | LVIS_FOCUSED,
                                   LVIS_SELECTED | LVIS_FOCUSED);
@@ -155,7 +162,9 @@ TEST_F(SheetFixture, ApplyEnablesOnlyOnCheckChangesAndRunsTheOneShotOnce) {
     EXPECT_FALSE(applyAtStart);
     EXPECT_EQ(rows, 6);
     EXPECT_EQ(thirdRow, L".iso");
-    EXPECT_EQ(columnTitle, L"File type");
+    // Both come from the language table's built-in texts, not from the sheet's own.
+    EXPECT_EQ(caption, FindBuiltinMessage(kMsgSettingsCaption)->text);
+    EXPECT_EQ(columnTitle, FindBuiltinMessage(kMsgExtensionColumn)->text);
     EXPECT_FALSE(applyAfterFill);
     EXPECT_FALSE(applyAfterSelect);
     EXPECT_TRUE(applyAfterCheck);
@@ -206,15 +215,16 @@ TEST_F(SheetFixture, LanguagePreviewRetitlesAndCancelRestores) {
     LngContents german;
     german.langId = 0x0407;
     german.name = L"Deutsch";
-    german.messages.assign(10, L"");
+    german.messages.assign(23, L"");
     german.messages[kMsgSettingsCaption] = L"Einstellungen";
+    german.messages[kMsgExtensionColumn] = L"Dateityp";
     german.sections.push_back({kDialogSettingsGeneral, 0, {L"Allgemein", L"", L"", L"", L"Mit Windows starten"}});
     std::vector<uint8_t> bytes = WriteLng(german);
     ASSERT_TRUE(WriteChangeFile(folder + L"vostrale_deu.lng", std::string(bytes.begin(), bytes.end())));
     ctx->language.CreateIn(&registry, folder, kLanguagePrefix);
     uint32_t configBefore = ctx->settings.config;
 
-    std::wstring caption, tab, checkbox;
+    std::wstring caption, tab, checkbox, column;
     int languages = 0;
     bool applyAfterChoice = false;
     g_steps = {
@@ -242,6 +252,11 @@ TEST_F(SheetFixture, LanguagePreviewRetitlesAndCancelRestores) {
             checkbox = text;
             applyAfterChoice = ApplyEnabled();
             SendMessageW(GetDlgItem(Page(), kIdRemount), BM_CLICK, 0, 0);
+            PropSheet_SetCurSel(Sheet(), nullptr, 1);
+            return true;
+        },
+        [&] {
+            column = ColumnTitle(List());
             PropSheet_PressButton(Sheet(), PSBTN_CANCEL);
             return true;
         },
@@ -251,6 +266,7 @@ TEST_F(SheetFixture, LanguagePreviewRetitlesAndCancelRestores) {
     EXPECT_EQ(caption, L"Einstellungen");
     EXPECT_EQ(tab, L"Allgemein");
     EXPECT_EQ(checkbox, L"Mit Windows starten");
+    EXPECT_EQ(column, L"Dateityp");
     EXPECT_TRUE(applyAfterChoice);
     // Cancel: the built-in texts again, nothing stored.
     EXPECT_EQ(ctx->language.LangId(), 0);
