@@ -134,6 +134,7 @@ void Paint(LinkControl* c, HDC dc) {
     int oldMode = SetBkMode(dc, transparent ? TRANSPARENT : OPAQUE);
     SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
     int link = -1;
+    std::vector<RECT> focus;
     for (const LinkItem& item : c->items) {
         if (item.isLink) {
             ++link;
@@ -148,8 +149,14 @@ void Paint(LinkControl* c, HDC dc) {
             ExtTextOutW(dc, r.left, r.top, ETO_CLIPPED | (transparent ? 0 : ETO_OPAQUE), &r,
                         item.text.data() + s.start, UINT(s.length), nullptr);
             if (item.isLink && c->hasFocus && link == c->focused)
-                DrawFocusRect(dc, &r);
+                focus.push_back(r);
         }
+    }
+    // After all text, one pixel wider on each side: drawn inside the segment, the frame would
+    // cover the first and last letter, and the next segment's opaque fill would erase it.
+    for (RECT r : focus) {
+        InflateRect(&r, 1, 0);
+        DrawFocusRect(dc, &r);
     }
     SetBkMode(dc, oldMode);
     SetBkColor(dc, oldBack);

@@ -76,6 +76,14 @@ class XfJob : public ::testing::Test {
         SetMachineString(&registry, kAssociationBackupKey, L".nrg", L"nrgfile");
         SetMachineString(&registry, kClasses + L"nrgfile", L"", L"Nero image");
         SetMachineString(&registry, kClasses + L".exe", L"", L"exefile");
+        registry.DeleteKey(RegistryRoot::LocalMachine, kClasses + L".iso\\OpenWithProgids");
+        registry.DeleteKey(RegistryRoot::LocalMachine, kCapabilitiesKey);
+        registry.DeleteValue(RegistryRoot::LocalMachine, kRegisteredApplicationsKey, L"Vostrale");
+        // .nrg was taken over earlier: announced as ours.
+        registry.SetValue(RegistryRoot::LocalMachine, kClasses + L".nrg\\OpenWithProgids",
+                          L"Vostrale", 0, nullptr, 0);
+        SetMachineString(&registry, std::wstring(kCapabilitiesKey) + L"\\FileAssociations",
+                         L".nrg", L"Vostrale");
     }
     void ExpectApplied() {
         EXPECT_EQ(MachineString(&registry, kClasses + L".iso", L""), L"Vostrale");
@@ -87,6 +95,23 @@ class XfJob : public ::testing::Test {
             MachineString(&registry, kClasses + L"Vostrale\\shell\\open\\command", L"");
         EXPECT_TRUE(EqualNoCase(command, L"\"" + ProgramUnderTest() + L"\" /M:0 \"%1\""))
             << std::string(command.begin(), command.end());
+        // What Windows 8 and later need to offer the program for a type: its entry under the
+        // extension's OpenWithProgids, its capabilities and its registered-application entry.
+        EXPECT_TRUE(HasValue(kClasses + L".iso\\OpenWithProgids", L"Vostrale"));
+        EXPECT_FALSE(HasValue(kClasses + L".nrg\\OpenWithProgids", L"Vostrale"));
+        EXPECT_EQ(MachineString(&registry, std::wstring(kCapabilitiesKey) + L"\\FileAssociations",
+                                L".iso"),
+                  L"Vostrale");
+        EXPECT_EQ(MachineString(&registry, std::wstring(kCapabilitiesKey) + L"\\FileAssociations",
+                                L".nrg"),
+                  L"<missing>");
+        EXPECT_EQ(MachineString(&registry, kRegisteredApplicationsKey, L"Vostrale"),
+                  kCapabilitiesKey);
+    }
+    bool HasValue(const std::wstring& key, const std::wstring& name) {
+        uint8_t data[16];
+        uint32_t type = 0, size = sizeof(data);
+        return registry.QueryValue(RegistryRoot::LocalMachine, key, name, &type, data, &size) == 0;
     }
     Win32Registry registry;
 };

@@ -171,12 +171,13 @@ TEST(Associations, InstallAndUninstallSteps) {
     ProgramAssociationSteps steps(&r, &system, &shell);
     steps.RegisterForInstall();
     EXPECT_EQ(ClassOf(&r, L".iso"), L"Vostrale");
+    EXPECT_TRUE(r.KeyExists(RegistryRoot::LocalMachine, kClasses + L"Vostrale\\shell\\open\\command"));
     EXPECT_EQ(shell.notified, 1);
     ASSERT_EQ(SetAssociation(&r, L".nrg", true), AssociationResult::Done);
     steps.ReleaseForUninstall();
     EXPECT_EQ(ClassOf(&r, L".iso"), L"isofile");
     EXPECT_EQ(ClassOf(&r, L".nrg"), L"");
-    EXPECT_FALSE(r.KeyExists(RegistryRoot::LocalMachine, kClasses + L"Vostrale\shell\open\command"));
+    EXPECT_FALSE(r.KeyExists(RegistryRoot::LocalMachine, kClasses + L"Vostrale\\shell\\open\\command"));
     EXPECT_EQ(shell.notified, 2);
 }
 
