@@ -40,7 +40,7 @@ struct PlainMessages {
     }
 };
 
-const PlainMessages& Plain() {
+const PlainMessages& PlainTable() {
     static const PlainMessages plain; // thread-safe initialisation
     return plain;
 }
@@ -177,7 +177,7 @@ bool ReadStoredCode(Registry* registry, std::wstring* code) {
 } // namespace
 
 const BuiltinText* FindBuiltinMessage(uint32_t id) {
-    for (const BuiltinText& text : Plain().table) {
+    for (const BuiltinText& text : PlainTable().table) {
         if (text.id == id)
             return &text;
     }
@@ -185,7 +185,7 @@ const BuiltinText* FindBuiltinMessage(uint32_t id) {
 }
 
 std::span<const BuiltinText> BuiltinMessages() {
-    return Plain().table;
+    return PlainTable().table;
 }
 
 std::wstring ExpandInserts(const std::wstring& pattern, const std::vector<std::wstring>& args) {

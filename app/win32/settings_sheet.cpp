@@ -1,5 +1,6 @@
 #include "app/win32/settings_sheet.h"
 
+#include "app/scrambled_text.h"
 #include "app/settings_pages.h"
 #include "app/text.h"
 #include "app/win32/associations_win32.h"
