@@ -81,12 +81,20 @@ bool RunItem(DriveContext* drive, WorkItem* item) {
             r->transferLength = 0;
         } else {
             ExecuteScsi(drive, item->request);
+            if (item->epoch != __atomic_load_n(&drive->resets, __ATOMIC_SEQ_CST)) {
+                // A reset came while it ran (its file read was cancelled): it ends as reset.
+                ScsiRequest* r = item->request;
+                r->srbStatus = kSrbStatusBusReset;
+                r->scsiStatus = kScsiStatusGood;
+                r->senseDelivered = 0;
+                r->transferLength = 0;
+            }
         }
         ps::NotifyRequestComplete(drive->adapter->port, item->request);
         break;
     case kWorkQuery: {
         // Snapshot for QueryDrive, taken where the disc state lives.
-        uint8_t* reply = static_cast<uint8_t*>(item->parameter);
+        uint8_t* reply = item->reply;
         Disc* disc = drive->disc;
         item->result = disc ? 1 : 0;
         if (disc) {
@@ -105,6 +113,32 @@ bool RunItem(DriveContext* drive, WorkItem* item) {
     return true;
 }
 
+constexpr uint32_t kItemQueued = 0;
+constexpr uint32_t kItemRunning = 1;
+constexpr uint32_t kItemAbandoned = 2;
+
+// A waited item's poster or worker lets go of it; the last one frees it.
+void LetGo(WorkItem* item) {
+    if (__atomic_sub_fetch(&item->owners, 1u, __ATOMIC_ACQ_REL) == 0) {
+        ps::EventDestroy(item->done);
+        Release(item);
+    }
+}
+
+bool Detaches(uint8_t kind) {
+    return kind == kWorkMount || kind == kWorkUnmount;
+}
+
+// Reads work again unless a mount, unmount or stop is still on its way; checked again after
+// the resume, so a cancel asked for in between is not lost.
+void ResumeReads(DriveContext* drive) {
+    if (__atomic_load_n(&drive->detachPending, __ATOMIC_SEQ_CST) != 0)
+        return;
+    ps::ThreadResumeIo();
+    if (__atomic_load_n(&drive->detachPending, __ATOMIC_SEQ_CST) != 0)
+        ps::ThreadCancelIo(drive->worker);
+}
+
 void WorkerMain(void* context) {
     DriveContext* drive = static_cast<DriveContext*>(context);
     ps::ThreadPrepareWorker();
@@ -114,14 +148,31 @@ void WorkerMain(void* context) {
         while (ps::QueueLink* link = ps::QueuePop(drive->queue)) {
             WorkItem* item = reinterpret_cast<WorkItem*>(link);
             uint8_t kind = item->kind;
+            bool waited = kind != kWorkScsi && !item->posted && item->done;
+            uint32_t queued = kItemQueued;
+            if (waited && !__atomic_compare_exchange_n(&item->state, &queued, kItemRunning, false,
+                                                       __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+                // Its poster gave up before it ran: it is not run.
+                if (kind == kWorkMount)
+                    FreeDisc(static_cast<Disc*>(item->parameter));
+                if (Detaches(kind))
+                    __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+                LetGo(item);
+                continue;
+            }
+            ResumeReads(drive);
             if (!RunItem(drive, item))
                 running = false;
+            if (Detaches(kind))
+                __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
             if (kind == kWorkScsi)
                 continue; // lives in the request, already completed
-            if (item->posted)
+            if (item->posted) {
                 Release(item);
-            else if (item->done)
+            } else if (waited) {
                 ps::EventSet(item->done);
+                LetGo(item);
+            }
         }
     }
     DetachDisc(drive);
@@ -160,6 +211,10 @@ DriveContext* CreateSlot(Adapter* adapter, uint32_t index) {
 }
 
 void StopSlot(DriveContext* drive) {
+    // The stop waits behind the queued requests: their reads end at once, and a read stuck in
+    // a file system is cancelled.
+    __atomic_fetch_add(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+    ps::ThreadCancelIo(drive->worker);
     WorkItem* item = static_cast<WorkItem*>(Allocate(ps::kPoolNonPaged, sizeof(WorkItem)));
     if (item) {
         ZeroBytes(item, sizeof(*item));
@@ -195,25 +250,43 @@ bool CreateDriveSlots(Adapter* adapter, uint32_t count) {
     return true;
 }
 
-bool PostAndWait(DriveContext* drive, uint8_t kind, void* parameter) {
+bool PostAndWait(DriveContext* drive, uint8_t kind, void* parameter, uint8_t* reply) {
     WorkItem* item = static_cast<WorkItem*>(Allocate(ps::kPoolNonPaged, sizeof(WorkItem)));
-    if (!item)
-        return false;
-    ZeroBytes(item, sizeof(*item));
-    item->done = ps::EventCreate(ps::kEventNotification, false);
-    if (!item->done) {
+    ps::Event* done = item ? ps::EventCreate(ps::kEventNotification, false) : nullptr;
+    if (!done) {
         Release(item);
+        if (kind == kWorkMount)
+            FreeDisc(static_cast<Disc*>(parameter));
+        if (Detaches(kind))
+            __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
         return false;
     }
+    ZeroBytes(item, sizeof(*item));
+    item->done = done;
     item->kind = kind;
     item->parameter = parameter;
+    item->state = kItemQueued;
+    item->owners = 2;
     ps::QueuePush(drive->queue, &item->link);
     ps::EventSet(drive->queueEvent);
-    ps::EventWait(item->done);
-    bool ok = item->result == 1;
-    ps::EventDestroy(item->done);
-    Release(item);
+    bool ok = false;
+    if (ps::EventWaitFor(done, kControlWaitMs)) {
+        ok = item->result == 1;
+        if (ok && reply)
+            CopyBytes(reply, item->reply, sizeof(item->reply));
+    } else {
+        // Given up: if it has not started it never will; if it runs, its result is lost.
+        uint32_t queued = kItemQueued;
+        __atomic_compare_exchange_n(&item->state, &queued, kItemAbandoned, false,
+                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    }
+    LetGo(item);
     return ok;
+}
+
+void CancelDiscReads(DriveContext* drive) {
+    __atomic_fetch_add(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+    ps::ThreadCancelIo(drive->worker);
 }
 
 void RestartMediaTimer(DriveContext* drive) {
@@ -258,8 +331,11 @@ void AdapterDestroy(Adapter* adapter) {
 
 void ResetBus(Adapter* adapter) {
     uint32_t started = __atomic_load_n(&adapter->started, __ATOMIC_SEQ_CST);
-    for (uint32_t i = 0; i < started; ++i)
-        __atomic_fetch_add(&adapter->drives[i]->resets, 1u, __ATOMIC_SEQ_CST);
+    for (uint32_t i = 0; i < started; ++i) {
+        DriveContext* drive = adapter->drives[i];
+        __atomic_fetch_add(&drive->resets, 1u, __ATOMIC_SEQ_CST);
+        ps::ThreadCancelIo(drive->worker); // the request in progress ends as reset
+    }
 }
 
 void StartIo(Adapter* adapter, ScsiRequest* request) {

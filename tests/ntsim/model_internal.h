@@ -28,6 +28,7 @@ struct Object {
 
 struct Device : Object {
     Device* base = this; // the bottom of the device's stack
+    bool fileSystem = false; // a file system's volume device: read IRPs for its files go here
     Device(uint32_t deviceType) : Object(Type::Device) {
         permanent = true;
         reinterpret_cast<nt::DEVICE_OBJECT*>(body)->DeviceType = deviceType;
@@ -62,6 +63,12 @@ void ReclaimLeftovers();
 
 // The driver object whose devices are the driver's own drives (files on them are refused).
 void SetOwnDriver(void* driverObject);
+
+// IofCompleteRequest on an IRP the driver built for a file read (resuming its completion
+// after the completion routine kept it). False when `irp` is not such an IRP.
+bool ResumeFileIrp(nt::IRP* irp);
+// True when `address` lies in an IRP the model has freed.
+bool InFreedIrp(uintptr_t address);
 
 // Counters kept by the kernel part for the port part.
 extern uint64_t g_completedIrps;
