@@ -264,6 +264,7 @@ constexpr ULONG SYNCHRONIZE = 0x00100000;
 constexpr ULONG GENERIC_READ = 0x80000000;
 constexpr ULONG GENERIC_WRITE = 0x40000000;
 constexpr ULONG FILE_READ_DATA = 0x0001;
+constexpr ULONG SYMBOLIC_LINK_QUERY = 0x0001;
 constexpr ULONG THREAD_ALL_ACCESS = 0x001FFFFF;
 constexpr ULONG KEY_READ = 0x20019;
 constexpr ULONG KEY_WRITE = 0x20006;
@@ -276,6 +277,10 @@ constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x20;
 constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x40;
 constexpr int FileStandardInformation = 5;
 constexpr int FileFsDeviceInformation = 4;
+
+struct OBJECT_NAME_INFORMATION {
+    UNICODE_STRING Name; // its characters follow the record
+};
 
 struct FILE_FS_DEVICE_INFORMATION {
     ULONG DeviceType;
@@ -459,6 +464,17 @@ __declspec(dllimport) IRP* IoBuildSynchronousFsdRequest(ULONG major, DEVICE_OBJE
                                                         IO_STATUS_BLOCK* status);
 __declspec(dllimport) NTSTATUS IofCallDriver(DEVICE_OBJECT* device, IRP* irp);
 __declspec(dllimport) BOOLEAN IoCancelIrp(IRP* irp);
+__declspec(dllimport) NTSTATUS IoEnumerateDeviceObjectList(DRIVER_OBJECT* driver,
+                                                           DEVICE_OBJECT** list, ULONG listBytes,
+                                                           ULONG* count);
+__declspec(dllimport) DEVICE_OBJECT* IoGetAttachedDeviceReference(DEVICE_OBJECT* device);
+__declspec(dllimport) DEVICE_OBJECT* IoGetLowerDeviceObject(DEVICE_OBJECT* device);
+__declspec(dllimport) NTSTATUS ObQueryNameString(void* object, OBJECT_NAME_INFORMATION* name,
+                                                 ULONG length, ULONG* returned);
+__declspec(dllimport) NTSTATUS ZwOpenSymbolicLinkObject(HANDLE* link, ULONG access,
+                                                        OBJECT_ATTRIBUTES* attributes);
+__declspec(dllimport) NTSTATUS ZwQuerySymbolicLinkObject(HANDLE link, UNICODE_STRING* target,
+                                                         ULONG* returned);
 __declspec(dllimport) NTSTATUS
     ZwCreateFile(HANDLE* file, ULONG access, OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* status,
                  int64_t* allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,

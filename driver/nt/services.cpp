@@ -65,6 +65,108 @@ bool OnOwnDrive(FILE_OBJECT* file) {
     return own;
 }
 
+// ---- Where a file-list name leads ---------------------------------------------------------
+// A name on one of our own drives, or on a share of this machine, is refused before it is
+// opened: the open would send the file system's reads (and its mount, and its checks of the
+// medium) to a worker of this driver, perhaps the one opening it, which then waits for ever.
+// The name's drive letter is followed through its symbolic links (a substituted drive to its
+// drive, a mapped letter to its redirector path, a letter to its device) in the object
+// namespace of the impersonated user, and a device is compared by name with every device of
+// our drives' stacks, found from our own device objects down. Nothing on the way is opened,
+// so no request reaches any device stack. Not caught here: a folder on another volume that
+// is a mount point or junction into one of our drives, and this machine reached by a name or
+// address other than a loopback one; such a file is still refused once open (OnOwnDrive),
+// but its open may already have waited on one of our workers.
+
+constexpr uint32_t kNameChars = 256; // longer device names and link targets are not ours
+
+// Our drives: every device of our driver object and the devices stacked above them. Fails
+// closed: true when they cannot be enumerated.
+bool IsOwnDeviceName(const wchar_t* target, uint32_t chars, OBJECT_NAME_INFORMATION* name) {
+    constexpr uint32_t kListed = 16; // the adapter and its seven drives, with room to spare
+    DEVICE_OBJECT* devices[kListed];
+    ULONG count = 0;
+    if (!NtSuccess(IoEnumerateDeviceObjectList(nt::DriverObject(), devices, sizeof(devices),
+                                               &count)) ||
+        count > kListed)
+        return true;
+    bool own = false;
+    for (ULONG i = 0; i < count; ++i) {
+        DEVICE_OBJECT* level = IoGetAttachedDeviceReference(devices[i]);
+        while (level) {
+            ULONG returned = 0;
+            if (!own && NtSuccess(ObQueryNameString(
+                            level, name, sizeof(OBJECT_NAME_INFORMATION) + kNameChars * 2,
+                            &returned)))
+                own = NamesDevice(target, chars, name->Name.Buffer,
+                                  name->Name.Length / sizeof(wchar_t));
+            DEVICE_OBJECT* lower = level == devices[i] ? nullptr : IoGetLowerDeviceObject(level);
+            ObfDereferenceObject(level);
+            level = lower;
+        }
+        ObfDereferenceObject(devices[i]);
+    }
+    return own;
+}
+
+// True when the name of the drive `letter` leads away from our drives and this machine.
+bool DriveLeadsElsewhere(char letter, wchar_t* target, OBJECT_NAME_INFORMATION* name) {
+    wchar_t linkName[] = L"\\??\\X:";
+    constexpr uint32_t kSteps = 4; // substituted drives over substituted drives, bounded
+    for (uint32_t step = 0; step < kSteps; ++step) {
+        linkName[4] = wchar_t(letter);
+        UNICODE_STRING link;
+        link.Length = USHORT(sizeof(linkName) - sizeof(wchar_t));
+        link.MaximumLength = USHORT(sizeof(linkName));
+        link.Buffer = linkName;
+        OBJECT_ATTRIBUTES attributes = KernelObject(&link, 0);
+        HANDLE handle = nullptr;
+        if (!NtSuccess(ZwOpenSymbolicLinkObject(&handle, SYMBOLIC_LINK_QUERY, &attributes)))
+            return false; // no such drive for this user
+        UNICODE_STRING text;
+        text.Length = 0;
+        text.MaximumLength = USHORT(kNameChars * sizeof(wchar_t));
+        text.Buffer = target;
+        ULONG returned = 0;
+        bool read = NtSuccess(ZwQuerySymbolicLinkObject(handle, &text, &returned));
+        ZwClose(handle);
+        if (!read)
+            return false;
+        uint32_t chars = text.Length / sizeof(wchar_t);
+        LinkTarget where = ClassifyLinkTarget(target, chars);
+        switch (where.kind) {
+        case LinkTarget::kDrive:
+            letter = where.letter;
+            continue;
+        case LinkTarget::kRedirected:
+            return !where.loopback;
+        case LinkTarget::kDevice:
+            return !IsOwnDeviceName(target, chars, name);
+        default:
+            return false;
+        }
+    }
+    return false;
+}
+
+bool NameLeadsElsewhere(const char* kernelPath) {
+    PathRoot root = RootOfKernelPath(kernelPath);
+    if (root.unc)
+        return !root.loopback;
+    if (!root.letter)
+        return false;
+    wchar_t* target =
+        static_cast<wchar_t*>(ps::PoolAlloc(ps::kPoolPaged, kNameChars * sizeof(wchar_t),
+                                            ps::kPoolTag));
+    auto* name = static_cast<OBJECT_NAME_INFORMATION*>(ps::PoolAlloc(
+        ps::kPoolPaged, sizeof(OBJECT_NAME_INFORMATION) + kNameChars * sizeof(wchar_t),
+        ps::kPoolTag));
+    bool elsewhere = target && name && DriveLeadsElsewhere(root.letter, target, name);
+    ps::PoolFree(target, ps::kPoolTag);
+    ps::PoolFree(name, ps::kPoolTag);
+    return elsewhere;
+}
+
 // The file rule applied to an open file: `handle` is the driver's own kernel handle on
 // `file`.
 bool Accepted(HANDLE handle, FILE_OBJECT* file) {
@@ -424,7 +526,7 @@ bool FileOpenByName(const char* path, FileRef* file) {
     bool ok = narrow && wide;
     uint32_t length = ok ? nt::KernelPathFromAnsi(path, narrow, kMaxKernelPath) : 0;
     UNICODE_STRING name;
-    if (length) {
+    if (length && NameLeadsElsewhere(narrow)) {
         ANSI_STRING source;
         source.Length = USHORT(length);
         source.MaximumLength = USHORT(length + 1);

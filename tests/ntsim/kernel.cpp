@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <set>
 #include <vector>
 
@@ -113,6 +114,15 @@ struct Key : Object {
     Key() : Object(Type::Key) {}
 };
 
+struct Link : Object {
+    std::wstring target;
+    Link() : Object(Type::Link) {}
+};
+std::map<wchar_t, std::wstring> g_driveLinks; // by upper-case letter
+uint64_t g_filesOpenedByName = 0;
+const wchar_t* const kDefaultVolume = L"\\Device\\HarddiskVolume1";
+const wchar_t* const kOwnDrive = L"\\Device\\CdRom7";
+
 // Volume devices by where a file lives, each over a stack whose bottom belongs to some driver.
 Device* g_diskVolume;
 Device* g_networkVolume;
@@ -211,6 +221,8 @@ const char* TypeName(Type t) {
         return "token";
     case Type::Key:
         return "registry key";
+    case Type::Link:
+        return "symbolic link";
     default:
         return "driver";
     }
@@ -257,6 +269,9 @@ void MaybeFree(Object* o) {
         break;
     case Type::Key:
         delete static_cast<Key*>(o);
+        break;
+    case Type::Link:
+        delete static_cast<Link*>(o);
         break;
     default:
         break;
@@ -392,23 +407,28 @@ ProcessScope::~ProcessScope() {
 
 namespace {
 
-Device* VolumeOver(uint32_t type, void* driverObject) {
+Device* VolumeOver(uint32_t type, void* driverObject, const wchar_t* name) {
     Device* pdo = NewDevice(type);
     std::memcpy(pdo->body + 8, &driverObject, sizeof(void*));
     Device* volume = NewDevice(type);
     volume->base = pdo;
-    std::memcpy(volume->body + 8, &driverObject, sizeof(void*));
+    volume->lower = pdo;
+    volume->name = name;
+    pdo->upper = volume;
+    std::memcpy(volume->body + 8, &g_otherDriver, sizeof(void*)); // a class driver's
     return volume;
 }
 
 void EnsureVolumes() {
     if (g_diskVolume)
         return;
-    g_diskVolume = VolumeOver(0x07, &g_otherDriver);
-    g_networkVolume = VolumeOver(0x14, &g_otherDriver);
-    g_pipeVolume = VolumeOver(0x11, &g_otherDriver);
-    g_cdVolume = VolumeOver(0x02, &g_otherDriver);
-    g_ownVolume = VolumeOver(0x02, nullptr); // its bottom is set to the loaded driver's
+    g_diskVolume = VolumeOver(0x07, &g_otherDriver, kDefaultVolume);
+    g_networkVolume = VolumeOver(0x14, &g_otherDriver, L"");
+    g_pipeVolume = VolumeOver(0x11, &g_otherDriver, L"");
+    g_cdVolume = VolumeOver(0x02, &g_otherDriver, L"\\Device\\CdRom0");
+    // One of the driver's drives: its unit belongs to the loaded driver (set at load), the
+    // class device above it carries the name drive letters link to.
+    g_ownVolume = VolumeOver(0x02, nullptr, kOwnDrive);
     for (Device** fs : {&g_diskFileSystem, &g_networkFileSystem, &g_pipeFileSystem,
                         &g_cdFileSystem}) {
         *fs = NewDevice(fs == &g_networkFileSystem ? 0x14 : fs == &g_pipeFileSystem ? 0x11 : 0x08);
@@ -490,6 +510,24 @@ void CloseProcessHandle(Process* process, uint64_t handle) {
     process->table.erase(it);
     --o->handles;
     MaybeFree(o);
+}
+
+void SetDriveLink(wchar_t letter, const std::wstring& target) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    wchar_t key = letter >= L'a' && letter <= L'z' ? wchar_t(letter - L'a' + L'A') : letter;
+    if (target.empty())
+        g_driveLinks.erase(key);
+    else
+        g_driveLinks[key] = target;
+}
+
+std::wstring OwnDriveDevice() {
+    return kOwnDrive;
+}
+
+uint64_t FilesOpenedByName() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_filesOpenedByName;
 }
 
 void DenyToSenders(const std::wstring& path) {
@@ -1554,6 +1592,180 @@ void CompletePendingReads() {
 
 namespace {
 
+// The object namespace: drive letters and device names.
+bool ModelLoopback(const std::wstring& host) {
+    std::wstring h = Lower(host);
+    return h == L"localhost" || h.rfind(L"127.", 0) == 0 || h == L"::1" || h == L"[::1]";
+}
+
+std::wstring DriveTarget(wchar_t letter) {
+    auto it = g_driveLinks.find(letter);
+    return it == g_driveLinks.end() ? std::wstring(kDefaultVolume) : it->second;
+}
+
+// The model's own view of where a path opened by name leads: true when onto one of the
+// driver's drives or a share of this machine. Called with the lock held.
+bool LeadsToOwnDrive(const std::wstring& path) {
+    auto hostOf = [](const std::wstring& rest) {
+        size_t i = 0;
+        while (i < rest.size()) {
+            size_t end = rest.find(L'\\', i);
+            if (end == std::wstring::npos)
+                end = rest.size();
+            if (end > i && rest[i] != L';')
+                return rest.substr(i, end - i);
+            i = end + 1;
+        }
+        return std::wstring();
+    };
+    if (path.rfind(L"\\\\", 0) == 0)
+        return ModelLoopback(hostOf(path.substr(2)));
+    if (path.size() < 2 || path[1] != L':')
+        return false;
+    wchar_t letter = wchar_t(std::towupper(path[0]));
+    for (int hop = 0; hop < 8; ++hop) {
+        std::wstring target = Lower(DriveTarget(letter));
+        if (target.rfind(L"\\??\\", 0) == 0 && target.size() >= 6 && target[5] == L':') {
+            letter = wchar_t(std::towupper(target[4]));
+            continue;
+        }
+        std::wstring own = Lower(kOwnDrive);
+        if (target == own || target.rfind(own + L"\\", 0) == 0)
+            return true;
+        if (target.rfind(L"\\device\\", 0) == 0) {
+            size_t device = target.find(L'\\', 8);
+            if (device != std::wstring::npos)
+                return ModelLoopback(hostOf(target.substr(device + 1)));
+        }
+        return false;
+    }
+    return false;
+}
+
+NTSTATUS M_ZwOpenSymbolicLinkObject(nt::HANDLE* handle, ULONG access, nt::OBJECT_ATTRIBUTES* oa) {
+    const char* r = "ZwOpenSymbolicLinkObject";
+    CheckIrql(r, kPassiveLevel);
+    *handle = nullptr;
+    bool kernel = oa && (oa->Attributes & nt::OBJ_KERNEL_HANDLE);
+    if (!kernel)
+        Violation(r, "link handle without OBJ_KERNEL_HANDLE");
+    if (access & ~nt::SYMBOLIC_LINK_QUERY)
+        Violation(r, "asks for more than SYMBOLIC_LINK_QUERY");
+    std::wstring name = FromUnicode(oa ? oa->ObjectName : nullptr);
+    // Drive letters only: "\??\X:".
+    if (name.size() != 6 || name.rfind(L"\\??\\", 0) != 0 || name[5] != L':' ||
+        !std::iswalpha(name[4]))
+        return kNameNotFound;
+    std::lock_guard<std::mutex> lock(g_lock);
+    Link* link = new Link;
+    link->target = DriveTarget(wchar_t(std::towupper(name[4])));
+    g_objects.insert(link);
+    *handle = reinterpret_cast<nt::HANDLE>(InsertHandle(CurrentProcess(), link, access, kernel));
+    return kSuccess;
+}
+
+NTSTATUS M_ZwQuerySymbolicLinkObject(nt::HANDLE handle, nt::UNICODE_STRING* target,
+                                     ULONG* returned) {
+    const char* r = "ZwQuerySymbolicLinkObject";
+    CheckIrql(r, kPassiveLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    bool kernel = false;
+    HandleEntry* e = FindHandle(uint64_t(uintptr_t(handle)), &kernel);
+    if (!e || e->object->type != Type::Link) {
+        Violation(r, "not a link handle of the current process");
+        return kInvalidHandle;
+    }
+    const std::wstring& text = static_cast<Link*>(e->object)->target;
+    ULONG bytes = ULONG(text.size() * sizeof(wchar_t));
+    if (returned)
+        *returned = bytes;
+    if (bytes > target->MaximumLength)
+        return kBufferTooSmall;
+    std::memcpy(target->Buffer, text.data(), bytes);
+    target->Length = uint16_t(bytes);
+    return kSuccess;
+}
+
+NTSTATUS M_IoEnumerateDeviceObjectList(nt::DRIVER_OBJECT* driver, nt::DEVICE_OBJECT** list,
+                                       ULONG bytes, ULONG* count) {
+    const char* r = "IoEnumerateDeviceObjectList";
+    CheckIrql(r, kApcLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    std::vector<Device*> found;
+    for (Object* o : g_objects) {
+        void* owner = nullptr;
+        std::memcpy(&owner, o->body + 8, sizeof(owner));
+        if (o->type == Type::Device && owner == driver)
+            found.push_back(static_cast<Device*>(o));
+    }
+    *count = ULONG(found.size());
+    if (bytes < found.size() * sizeof(void*))
+        return kBufferTooSmall;
+    for (size_t i = 0; i < found.size(); ++i) {
+        ++found[i]->refs;
+        list[i] = reinterpret_cast<nt::DEVICE_OBJECT*>(found[i]);
+    }
+    return kSuccess;
+}
+
+Device* DeviceArgument(const char* r, nt::DEVICE_OBJECT* device) {
+    if (!IsRegisteredObject(device, Type::Device)) {
+        Violation(r, "not a device object");
+        return nullptr;
+    }
+    Device* d = reinterpret_cast<Device*>(device);
+    if (!d->permanent && d->refs <= 0)
+        Violation(r, "the device is not referenced by the caller");
+    return d;
+}
+
+nt::DEVICE_OBJECT* M_IoGetAttachedDeviceReference(nt::DEVICE_OBJECT* device) {
+    const char* r = "IoGetAttachedDeviceReference";
+    CheckIrql(r, kDispatchLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    Device* d = DeviceArgument(r, device);
+    if (!d)
+        return nullptr;
+    while (d->upper)
+        d = d->upper;
+    ++d->refs;
+    return reinterpret_cast<nt::DEVICE_OBJECT*>(d);
+}
+
+nt::DEVICE_OBJECT* M_IoGetLowerDeviceObject(nt::DEVICE_OBJECT* device) {
+    const char* r = "IoGetLowerDeviceObject";
+    CheckIrql(r, kDispatchLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    Device* d = DeviceArgument(r, device);
+    if (!d || !d->lower)
+        return nullptr;
+    ++d->lower->refs;
+    return reinterpret_cast<nt::DEVICE_OBJECT*>(d->lower);
+}
+
+NTSTATUS M_ObQueryNameString(void* object, nt::OBJECT_NAME_INFORMATION* info, ULONG length,
+                             ULONG* returned) {
+    const char* r = "ObQueryNameString";
+    CheckIrql(r, kPassiveLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (!IsRegisteredObject(object, Type::Device)) {
+        Violation(r, "only device names are modelled (a file's name takes an IRP)");
+        return kInvalidParameter;
+    }
+    const std::wstring& name = static_cast<Device*>(object)->name;
+    ULONG need = ULONG(sizeof(*info) + (name.size() + 1) * sizeof(wchar_t));
+    if (returned)
+        *returned = need;
+    if (length < need)
+        return NTSTATUS(0xC0000004); // STATUS_INFO_LENGTH_MISMATCH
+    wchar_t* text = reinterpret_cast<wchar_t*>(info + 1);
+    std::memcpy(text, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    info->Name.Length = uint16_t(name.size() * sizeof(wchar_t));
+    info->Name.MaximumLength = uint16_t(info->Name.Length + sizeof(wchar_t));
+    info->Name.Buffer = name.empty() ? nullptr : text;
+    return kSuccess;
+}
+
 File* FileOfHandle(const char* r, nt::HANDLE handle, uint32_t need, NTSTATUS* status) {
     bool kernel = false;
     HandleEntry* e = FindHandle(uint64_t(uintptr_t(handle)), &kernel);
@@ -1606,6 +1818,11 @@ NTSTATUS M_ZwCreateFile(nt::HANDLE* handle, ULONG access, nt::OBJECT_ATTRIBUTES*
         return kPathSyntaxBad;
     {
         std::lock_guard<std::mutex> lock(g_lock);
+        if (LeadsToOwnDrive(path)) {
+            Violation(r, "opens a name on one of the driver's own drives or a share of this "
+                         "machine (the open waits on the driver's own workers)");
+            return kAccessDenied;
+        }
         if (self->impersonation && self->impersonation->user != "SYSTEM" &&
             g_denied.count(Lower(path)))
             return kAccessDenied;
@@ -1627,6 +1844,7 @@ NTSTATUS M_ZwCreateFile(nt::HANDLE* handle, ULONG access, nt::OBJECT_ATTRIBUTES*
     g_objects.insert(f);
     g_fileObjects[reinterpret_cast<nt::FILE_OBJECT*>(f->body)] = f;
     *handle = reinterpret_cast<nt::HANDLE>(InsertHandle(CurrentProcess(), f, granted, kernel));
+    ++g_filesOpenedByName;
     if (iosb) {
         iosb->Status = kSuccess;
         iosb->Information = 1; // FILE_OPENED
@@ -2072,6 +2290,16 @@ const Export g_kernelExports[] = {
      reinterpret_cast<void*>(M_IoBuildSynchronousFsdRequest)},
     {"ntoskrnl.exe", "IofCallDriver", reinterpret_cast<void*>(M_IofCallDriver)},
     {"ntoskrnl.exe", "IoCancelIrp", reinterpret_cast<void*>(M_IoCancelIrp)},
+    {"ntoskrnl.exe", "ZwOpenSymbolicLinkObject",
+     reinterpret_cast<void*>(M_ZwOpenSymbolicLinkObject)},
+    {"ntoskrnl.exe", "ZwQuerySymbolicLinkObject",
+     reinterpret_cast<void*>(M_ZwQuerySymbolicLinkObject)},
+    {"ntoskrnl.exe", "IoEnumerateDeviceObjectList",
+     reinterpret_cast<void*>(M_IoEnumerateDeviceObjectList)},
+    {"ntoskrnl.exe", "IoGetAttachedDeviceReference",
+     reinterpret_cast<void*>(M_IoGetAttachedDeviceReference)},
+    {"ntoskrnl.exe", "IoGetLowerDeviceObject", reinterpret_cast<void*>(M_IoGetLowerDeviceObject)},
+    {"ntoskrnl.exe", "ObQueryNameString", reinterpret_cast<void*>(M_ObQueryNameString)},
     {"ntoskrnl.exe", "ZwQueryInformationFile",
      reinterpret_cast<void*>(M_ZwQueryInformationFile)},
     {"ntoskrnl.exe", "RtlAnsiStringToUnicodeString",

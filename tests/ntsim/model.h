@@ -74,6 +74,15 @@ void CloseProcessHandle(Process* process, uint64_t handle);
 // Paths (full Win32 paths) that a sender's identity may not open.
 void DenyToSenders(const std::wstring& path);
 
+// The object namespace of drive letters: "\??\X:" links to `target` (a device such as
+// OwnDriveDevice(), another drive's path, a redirector's path). Letters not set lead to a
+// local disk volume. An empty target removes the letter.
+void SetDriveLink(wchar_t letter, const std::wstring& target);
+// The name of one of the driver's own drives (the class device over the driver's unit).
+std::wstring OwnDriveDevice();
+// Files the driver has opened by name so far.
+uint64_t FilesOpenedByName();
+
 // ---- Clock and timers ------------------------------------------------------------------------
 // Moves the model's clock; timers that come due run their deferred procedures on the calling
 // thread at DISPATCH_LEVEL, and waits with a time limit end when the clock passes it.

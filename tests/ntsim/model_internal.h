@@ -13,7 +13,7 @@ namespace ntsim {
 
 namespace nt = vostrale::nt;
 
-enum class Type : uint8_t { File, Device, Thread, Process, Token, Key, Driver };
+enum class Type : uint8_t { File, Device, Thread, Process, Token, Key, Driver, Link };
 
 // Every object the model hands out starts with the bytes the driver may read through the
 // kernel's documented layouts (FILE_OBJECT flags, DEVICE_OBJECT type, DRIVER_OBJECT).
@@ -29,6 +29,9 @@ struct Object {
 struct Device : Object {
     Device* base = this; // the bottom of the device's stack
     bool fileSystem = false; // a file system's volume device: read IRPs for its files go here
+    std::wstring name;       // in the object namespace ("\Device\CdRom7"); empty: unnamed
+    Device* lower = nullptr; // the stack: the device this one is attached to, and above it
+    Device* upper = nullptr;
     Device(uint32_t deviceType) : Object(Type::Device) {
         permanent = true;
         reinterpret_cast<nt::DEVICE_OBJECT*>(body)->DeviceType = deviceType;

@@ -278,6 +278,8 @@ bool Load(const std::string& path, std::string* error) {
     }
     std::memset(g_driver->body, 0, sizeof(g_driver->body));
     SetOwnDriver(g_driver);
+    void* owner = g_driver; // the adapter's device is the driver's own, as its units are
+    std::memcpy(g_adapterDevice->body + 8, &owner, sizeof(owner));
     nt::DRIVER_OBJECT* d = Driver();
     d->Type = 4;
     d->Size = sizeof(nt::DRIVER_OBJECT);

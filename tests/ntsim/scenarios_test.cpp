@@ -810,5 +810,67 @@ TEST_F(DiscTest, IszWithBzip2ChunksReadsAsTheEngineReadsIt) {
     EXPECT_TRUE(all.data == Bytes(plain.begin(), plain.begin() + 60 * 2048));
 }
 
+TEST_F(DiscTest, FileListNamesOnOurOwnDrivesAreRefusedBeforeTheyAreOpened) {
+    // Opening a file on one of our drives would have its file system read that drive through
+    // a worker of ours, perhaps the one opening it. The driver follows each name's drive
+    // letter to its device or share first; the model fails the test if such a name is opened.
+    fs::path folder = m_dir / "names";
+    fs::create_directories(folder);
+    Bytes a = PlainImage(10), b = PlainImage(12);
+    ASSERT_TRUE(w::WriteFile(folder / "a.bin", a));
+    ASSERT_TRUE(w::WriteFile(folder / "b.bin", b));
+    SetDriveLink(L'Q', OwnDriveDevice());
+    SetDriveLink(L'S', L"\\??\\Q:\\images"); // a substituted drive over it
+    SetDriveLink(L'N', L"\\Device\\Mup\\;LanmanRedirector\\;N:0000000000001234\\localhost\\d");
+    SetDriveLink(L'M', L"\\Device\\Mup\\;LanmanRedirector\\;M:0000000000001234\\far\\d");
+    std::vector<std::string> names = {
+        (folder / "a.bin").string(), (folder / "b.bin").string(), "Q:\\x.bin", "S:\\x.bin",
+        "N:\\x.bin", "\\\\127.0.0.1\\share\\x.bin", "\\\\LocalHost\\c$\\x.bin", "M:\\x.bin"};
+    std::string pool(1, '\0'); // no common prefix: every name is whole
+    std::vector<vostrale::SegmentEntry> segments;
+    for (uint32_t i = 0; i < names.size(); ++i) {
+        uint32_t first = i * 10;
+        segments.push_back({first, first + 9, uint32_t(pool.size()), 0, 0});
+        pool += names[i] + '\0';
+    }
+    MountRecord r;
+    vostrale::PresetMountRecord(&r);
+    r.readerKind = vostrale::kReaderFileList;
+    r.imageHandle = vostrale::platform::OpenForRead(folder / "a.bin", nullptr);
+    ASSERT_NE(r.imageHandle, 0u);
+    r.bytesPerSector = 2048;
+    r.mediumKind = vostrale::kMediumCd;
+    r.totalSectors = uint32_t(names.size() * 10);
+    r.kindPointer = uint64_t(uintptr_t(pool.data()));
+    r.param84 = uint32_t(pool.size());
+    vostrale::SetSegmentTablePointer(&r, uint64_t(uintptr_t(segments.data())));
+    r.param88 = uint32_t(segments.size());
+    AdoptRecordHandles(r);
+    Bytes buffer = MountBuffer(0, r);
+    ASSERT_EQ(Control(buffer).status, 0);
+    for (uint64_t h : m_adopted)
+        CloseProcessHandle(Sender(), h);
+    vostrale::platform::CloseFile(r.imageHandle);
+    AdvanceClock(4000);
+    port::Scsi(0, Bytes(6, 0), 0);
+
+    uint64_t opened = FilesOpenedByName();
+    ScsiResult second = port::Scsi(0, Read10(10, 3), 3 * 2048); // a disk volume: opened
+    EXPECT_EQ(second.srbStatus, port::kSrbStatusSuccess);
+    EXPECT_EQ(second.data, Bytes(b.begin(), b.begin() + 3 * 2048));
+    EXPECT_EQ(FilesOpenedByName(), opened + 1);
+    for (uint32_t i = 2; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        ScsiResult refused = port::Scsi(0, Read10(i * 10, 2), 2 * 2048);
+        EXPECT_EQ(refused.scsiStatus, 2);
+        ASSERT_GT(refused.sense.size(), 2u);
+        EXPECT_EQ(refused.sense[2] & 0x0F, 3); // medium error, as for a file that is not there
+    }
+    // Only the share of another machine was tried (and is not there in the model).
+    EXPECT_EQ(FilesOpenedByName(), opened + 1);
+    for (wchar_t letter : {L'Q', L'S', L'N', L'M'})
+        SetDriveLink(letter, L"");
+}
+
 } // namespace
 } // namespace ntsim::test
