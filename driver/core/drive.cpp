@@ -115,14 +115,17 @@ bool RunItem(DriveContext* drive, WorkItem* item) {
 
 constexpr uint32_t kItemQueued = 0;
 constexpr uint32_t kItemRunning = 1;
-constexpr uint32_t kItemAbandoned = 2;
+constexpr uint32_t kItemDone = 2;
+constexpr uint32_t kItemAbandoned = 3;
 
-// A waited item's poster or worker lets go of it; the last one frees it.
-void LetGo(WorkItem* item) {
-    if (__atomic_sub_fetch(&item->owners, 1u, __ATOMIC_ACQ_REL) == 0) {
-        ps::EventDestroy(item->done);
-        Release(item);
-    }
+bool Advance(WorkItem* item, uint32_t from, uint32_t to) {
+    return __atomic_compare_exchange_n(&item->state, &from, to, false, __ATOMIC_ACQ_REL,
+                                       __ATOMIC_ACQUIRE);
+}
+
+void FreeWaited(WorkItem* item) {
+    ps::EventDestroy(item->done);
+    Release(item);
 }
 
 bool Detaches(uint8_t kind) {
@@ -149,29 +152,36 @@ void WorkerMain(void* context) {
             WorkItem* item = reinterpret_cast<WorkItem*>(link);
             uint8_t kind = item->kind;
             bool waited = kind != kWorkScsi && !item->posted && item->done;
-            uint32_t queued = kItemQueued;
-            if (waited && !__atomic_compare_exchange_n(&item->state, &queued, kItemRunning, false,
-                                                       __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            if (waited && !Advance(item, kItemQueued, kItemRunning)) {
                 // Its poster gave up before it ran: it is not run.
                 if (kind == kWorkMount)
                     FreeDisc(static_cast<Disc*>(item->parameter));
                 if (Detaches(kind))
                     __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
-                LetGo(item);
+                FreeWaited(item);
                 continue;
             }
-            ResumeReads(drive);
+            if (Detaches(kind)) {
+                // Its turn has come: the disc it attaches is read (its first sector, by the
+                // requests after it) whatever else is still on its way.
+                __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+                ps::ThreadResumeIo();
+            } else {
+                ResumeReads(drive);
+            }
             if (!RunItem(drive, item))
                 running = false;
-            if (Detaches(kind))
-                __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
             if (kind == kWorkScsi)
                 continue; // lives in the request, already completed
             if (item->posted) {
                 Release(item);
             } else if (waited) {
-                ps::EventSet(item->done);
-                LetGo(item);
+                // Done, unless the poster gave up meanwhile; once done the poster frees it, so
+                // the event is the last thing touched here.
+                if (Advance(item, kItemRunning, kItemDone))
+                    ps::EventSet(item->done);
+                else
+                    FreeWaited(item);
             }
         }
     }
@@ -266,21 +276,22 @@ bool PostAndWait(DriveContext* drive, uint8_t kind, void* parameter, uint8_t* re
     item->kind = kind;
     item->parameter = parameter;
     item->state = kItemQueued;
-    item->owners = 2;
     ps::QueuePush(drive->queue, &item->link);
     ps::EventSet(drive->queueEvent);
-    bool ok = false;
-    if (ps::EventWaitFor(done, kControlWaitMs)) {
-        ok = item->result == 1;
-        if (ok && reply)
-            CopyBytes(reply, item->reply, sizeof(item->reply));
-    } else {
-        // Given up: if it has not started it never will; if it runs, its result is lost.
-        uint32_t queued = kItemQueued;
-        __atomic_compare_exchange_n(&item->state, &queued, kItemAbandoned, false,
-                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    if (!ps::EventWaitFor(done, kControlWaitMs)) {
+        // Given up: if it has not started it never will; if it runs, its result is lost. The
+        // worker frees it either way.
+        if (Advance(item, kItemQueued, kItemAbandoned) ||
+            Advance(item, kItemRunning, kItemAbandoned))
+            return false;
+        // Done just now: the worker is setting the event, the last thing it touches.
+        if (!ps::EventWaitFor(done, kControlWaitMs))
+            return false; // the worker stopped in between: leaked rather than freed under it
     }
-    LetGo(item);
+    bool ok = item->result == 1;
+    if (ok && reply)
+        CopyBytes(reply, item->reply, sizeof(item->reply));
+    FreeWaited(item);
     return ok;
 }
 

@@ -48,10 +48,9 @@ struct WorkItem {
     uint8_t result; // 1 success, 0 failure
     uint8_t kind;   // WorkKind
     uint32_t epoch; // SCSI: the drive's reset count when the request was queued
-    // Waited items: 0 queued, 1 running, 2 given up by its poster (who waited too long), and
-    // the two owners (poster and worker): the last to let go frees the item.
+    // Waited items: 0 queued, 1 running, 2 done, 3 given up by its poster (who waited too
+    // long; the worker then frees it).
     uint32_t state;
-    uint32_t owners;
     uint8_t reply[8]; // query: the snapshot, written by the worker
 };
 
