@@ -616,7 +616,14 @@ uint32_t FileRead(FileRef file, uint64_t offset, void* buffer, uint32_t length) 
     if (Refused(self))
         IoCancelIrp(irp);
     IofCallDriver(f->device, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, 0, nullptr);
+    // The IRP and the buffer it fills are the file system's until its completion, so the wait
+    // has no end; but once a cancel is asked for it is asked again every second, for a file
+    // system that queued the read after the first cancel found no routine to call.
+    int64_t second = -10000000;
+    while (KeWaitForSingleObject(&done, Executive, KernelMode, 0, &second) == STATUS_TIMEOUT) {
+        if (Refused(self))
+            IoCancelIrp(irp);
+    }
     if (self) {
         __atomic_store_n(&self->inFlight, static_cast<IRP*>(nullptr), __ATOMIC_SEQ_CST);
         while (__atomic_load_n(&self->cancellers, __ATOMIC_SEQ_CST) != 0)
