@@ -87,10 +87,29 @@ target_include_directories(vostrale_zlib_kernel SYSTEM PUBLIC ${VOSTRALE_ZLIB_SR
 target_compile_definitions(vostrale_zlib_kernel PUBLIC Z_SOLO)
 target_compile_options(vostrale_zlib_kernel PRIVATE -w -fno-stack-protector -mno-stack-arg-probe)
 
-set(bz2_kernel_sources blocksort.c huffman.c crctable.c randtable.c compress.c decompress.c bzlib.c)
+# The driver only decompresses: compress.c and blocksort.c stay out, and the compressor
+# functions that bzlib.c and huffman.c share a file with are cut out of their objects (the PE
+# linker keeps every function that has unwind data, so --gc-sections cannot drop them). A
+# function still calling one of them would fail the driver's link.
+# The driver only decompresses: compress.c and blocksort.c stay out, and the compressor
+# functions that bzlib.c and huffman.c share a file with are cut out of the archive's members
+# (the PE linker keeps every function that has unwind data, so --gc-sections cannot drop
+# them). A function still calling one of them would fail the driver's link.
+set(bz2_kernel_sources huffman.c crctable.c randtable.c decompress.c bzlib.c)
 list(TRANSFORM bz2_kernel_sources PREPEND "${VOSTRALE_BZIP2_SRC}/")
 add_library(vostrale_bzip2_kernel STATIC ${bz2_kernel_sources})
 target_include_directories(vostrale_bzip2_kernel SYSTEM PUBLIC ${VOSTRALE_BZIP2_SRC})
 target_compile_definitions(vostrale_bzip2_kernel PUBLIC BZ_NO_STDIO
   PRIVATE malloc=VostraleKernelMalloc free=VostraleKernelFree)
-target_compile_options(vostrale_bzip2_kernel PRIVATE -w -fno-stack-protector -mno-stack-arg-probe)
+target_compile_options(vostrale_bzip2_kernel PRIVATE -w -fno-stack-protector -mno-stack-arg-probe
+  -ffunction-sections)
+set(bz2_strip "")
+foreach(fn add_pair_to_block handle_compress.isra.0 BZ2_bzCompressInit BZ2_bzCompress
+    BZ2_bzCompressEnd BZ2_bzBuffToBuffCompress BZ2_hbMakeCodeLengths BZ2_hbAssignCodes)
+  foreach(kind text xdata pdata)
+    list(APPEND bz2_strip "--remove-section=.${kind}$${fn}")
+  endforeach()
+endforeach()
+add_custom_command(TARGET vostrale_bzip2_kernel POST_BUILD
+  COMMAND ${VOSTRALE_MINGW_PREFIX}-objcopy ${bz2_strip} $<TARGET_FILE:vostrale_bzip2_kernel>
+  VERBATIM)

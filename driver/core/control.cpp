@@ -17,11 +17,17 @@ constexpr uint32_t kVersionBody = 4;
 constexpr uint8_t kVersionMajor = 1;
 constexpr uint8_t kVersionMinor = 0;
 
-// Serialises control requests that change the slots (drive count, mounts).
+// Serialises control requests that change the slots (drive count, mounts). Bounded like the
+// waits for workers: a request that cannot have it in time is refused.
 struct ControlLock {
-    explicit ControlLock(Adapter* a) : adapter(a) { ps::EventWait(adapter->controlLock); }
-    ~ControlLock() { ps::EventSet(adapter->controlLock); }
+    explicit ControlLock(Adapter* a)
+        : adapter(a), held(ps::EventWaitFor(adapter->controlLock, kControlWaitMs)) {}
+    ~ControlLock() {
+        if (held)
+            ps::EventSet(adapter->controlLock);
+    }
     Adapter* adapter;
+    bool held;
 };
 
 uint32_t DriveCountOf(Adapter* adapter) {
@@ -55,6 +61,8 @@ bool SetDriveCount(Adapter* adapter, const uint8_t* body, uint32_t bodyLength) {
     if (count > kMaxDrives)
         return false;
     ControlLock lock(adapter);
+    if (!lock.held)
+        return false;
     if (count == DriveCountOf(adapter))
         return true;
     if (!CreateDriveSlots(adapter, count))
@@ -73,7 +81,7 @@ bool Mount(Adapter* adapter, uint8_t* buffer, uint32_t inputLength, uint32_t ind
     MountRecord record;
     CopyBytes(&record, buffer + kHeaderSize, sizeof(record));
     ControlLock lock(adapter);
-    if (index >= DriveCountOf(adapter))
+    if (!lock.held || index >= DriveCountOf(adapter))
         return false;
     DriveContext* drive = StartedDrive(adapter, index);
     if (!drive)
@@ -86,11 +94,9 @@ bool Mount(Adapter* adapter, uint8_t* buffer, uint32_t inputLength, uint32_t ind
         FreeDisc(disc);
         return false;
     }
-    if (!PostAndWait(drive, kWorkMount, disc)) {
-        // The worker never saw the disc (no memory for the item).
-        FreeDisc(disc);
+    CancelDiscReads(drive); // the disc it replaces is read no more
+    if (!PostAndWait(drive, kWorkMount, disc)) // takes the disc in any case
         return false;
-    }
     StoreLe32(buffer + kHeaderValueOffset, StatusOf(drive));
     return true;
 }
@@ -98,8 +104,9 @@ bool Mount(Adapter* adapter, uint8_t* buffer, uint32_t inputLength, uint32_t ind
 bool Unmount(Adapter* adapter, uint8_t* buffer, uint32_t index) {
     ControlLock lock(adapter);
     DriveContext* drive = StartedDrive(adapter, index);
-    if (!HasImage(drive))
+    if (!lock.held || !HasImage(drive))
         return false;
+    CancelDiscReads(drive);
     if (!PostAndWait(drive, kWorkUnmount, nullptr))
         return false;
     StoreLe32(buffer + kHeaderValueOffset, StatusOf(drive));
@@ -108,10 +115,15 @@ bool Unmount(Adapter* adapter, uint8_t* buffer, uint32_t index) {
 
 bool UnmountAll(Adapter* adapter) {
     ControlLock lock(adapter);
+    if (!lock.held)
+        return false;
     bool ok = true;
     for (uint32_t i = 0; i < kMaxDrives; ++i) {
         DriveContext* drive = StartedDrive(adapter, i);
-        if (HasImage(drive) && !PostAndWait(drive, kWorkUnmount, nullptr))
+        if (!HasImage(drive))
+            continue;
+        CancelDiscReads(drive);
+        if (!PostAndWait(drive, kWorkUnmount, nullptr))
             ok = false;
     }
     return ok;
@@ -125,7 +137,7 @@ bool QueryDrive(Adapter* adapter, uint8_t* buffer, uint32_t bodyLength, uint32_t
     if (!HasImage(drive))
         return false;
     uint8_t reply[kQueryBody] = {};
-    if (!PostAndWait(drive, kWorkQuery, reply))
+    if (!PostAndWait(drive, kWorkQuery, nullptr, reply))
         return false;
     CopyBytes(buffer + kHeaderSize, reply, sizeof(reply));
     StoreLe32(buffer + kHeaderValueOffset, StatusOf(drive));

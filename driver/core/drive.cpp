@@ -81,12 +81,20 @@ bool RunItem(DriveContext* drive, WorkItem* item) {
             r->transferLength = 0;
         } else {
             ExecuteScsi(drive, item->request);
+            if (item->epoch != __atomic_load_n(&drive->resets, __ATOMIC_SEQ_CST)) {
+                // A reset came while it ran (its file read was cancelled): it ends as reset.
+                ScsiRequest* r = item->request;
+                r->srbStatus = kSrbStatusBusReset;
+                r->scsiStatus = kScsiStatusGood;
+                r->senseDelivered = 0;
+                r->transferLength = 0;
+            }
         }
         ps::NotifyRequestComplete(drive->adapter->port, item->request);
         break;
     case kWorkQuery: {
         // Snapshot for QueryDrive, taken where the disc state lives.
-        uint8_t* reply = static_cast<uint8_t*>(item->parameter);
+        uint8_t* reply = item->reply;
         Disc* disc = drive->disc;
         item->result = disc ? 1 : 0;
         if (disc) {
@@ -105,6 +113,35 @@ bool RunItem(DriveContext* drive, WorkItem* item) {
     return true;
 }
 
+constexpr uint32_t kItemQueued = 0;
+constexpr uint32_t kItemRunning = 1;
+constexpr uint32_t kItemDone = 2;
+constexpr uint32_t kItemAbandoned = 3;
+
+bool Advance(WorkItem* item, uint32_t from, uint32_t to) {
+    return __atomic_compare_exchange_n(&item->state, &from, to, false, __ATOMIC_ACQ_REL,
+                                       __ATOMIC_ACQUIRE);
+}
+
+void FreeWaited(WorkItem* item) {
+    ps::EventDestroy(item->done);
+    Release(item);
+}
+
+bool Detaches(uint8_t kind) {
+    return kind == kWorkMount || kind == kWorkUnmount;
+}
+
+// Reads work again unless a mount, unmount or stop is still on its way; checked again after
+// the resume, so a cancel asked for in between is not lost.
+void ResumeReads(DriveContext* drive) {
+    if (__atomic_load_n(&drive->detachPending, __ATOMIC_SEQ_CST) != 0)
+        return;
+    ps::ThreadResumeIo();
+    if (__atomic_load_n(&drive->detachPending, __ATOMIC_SEQ_CST) != 0)
+        ps::ThreadCancelIo(drive->worker);
+}
+
 void WorkerMain(void* context) {
     DriveContext* drive = static_cast<DriveContext*>(context);
     ps::ThreadPrepareWorker();
@@ -114,14 +151,38 @@ void WorkerMain(void* context) {
         while (ps::QueueLink* link = ps::QueuePop(drive->queue)) {
             WorkItem* item = reinterpret_cast<WorkItem*>(link);
             uint8_t kind = item->kind;
+            bool waited = kind != kWorkScsi && !item->posted && item->done;
+            if (waited && !Advance(item, kItemQueued, kItemRunning)) {
+                // Its poster gave up before it ran: it is not run.
+                if (kind == kWorkMount)
+                    FreeDisc(static_cast<Disc*>(item->parameter));
+                if (Detaches(kind))
+                    __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+                FreeWaited(item);
+                continue;
+            }
+            if (Detaches(kind)) {
+                // Its turn has come: the disc it attaches is read (its first sector, by the
+                // requests after it) whatever else is still on its way.
+                __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+                ps::ThreadResumeIo();
+            } else {
+                ResumeReads(drive);
+            }
             if (!RunItem(drive, item))
                 running = false;
             if (kind == kWorkScsi)
                 continue; // lives in the request, already completed
-            if (item->posted)
+            if (item->posted) {
                 Release(item);
-            else if (item->done)
-                ps::EventSet(item->done);
+            } else if (waited) {
+                // Done, unless the poster gave up meanwhile; once done the poster frees it, so
+                // the event is the last thing touched here.
+                if (Advance(item, kItemRunning, kItemDone))
+                    ps::EventSet(item->done);
+                else
+                    FreeWaited(item);
+            }
         }
     }
     DetachDisc(drive);
@@ -160,6 +221,10 @@ DriveContext* CreateSlot(Adapter* adapter, uint32_t index) {
 }
 
 void StopSlot(DriveContext* drive) {
+    // The stop waits behind the queued requests: their reads end at once, and a read stuck in
+    // a file system is cancelled.
+    __atomic_fetch_add(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+    ps::ThreadCancelIo(drive->worker);
     WorkItem* item = static_cast<WorkItem*>(Allocate(ps::kPoolNonPaged, sizeof(WorkItem)));
     if (item) {
         ZeroBytes(item, sizeof(*item));
@@ -195,25 +260,44 @@ bool CreateDriveSlots(Adapter* adapter, uint32_t count) {
     return true;
 }
 
-bool PostAndWait(DriveContext* drive, uint8_t kind, void* parameter) {
+bool PostAndWait(DriveContext* drive, uint8_t kind, void* parameter, uint8_t* reply) {
     WorkItem* item = static_cast<WorkItem*>(Allocate(ps::kPoolNonPaged, sizeof(WorkItem)));
-    if (!item)
-        return false;
-    ZeroBytes(item, sizeof(*item));
-    item->done = ps::EventCreate(ps::kEventNotification, false);
-    if (!item->done) {
+    ps::Event* done = item ? ps::EventCreate(ps::kEventNotification, false) : nullptr;
+    if (!done) {
         Release(item);
+        if (kind == kWorkMount)
+            FreeDisc(static_cast<Disc*>(parameter));
+        if (Detaches(kind))
+            __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
         return false;
     }
+    ZeroBytes(item, sizeof(*item));
+    item->done = done;
     item->kind = kind;
     item->parameter = parameter;
+    item->state = kItemQueued;
     ps::QueuePush(drive->queue, &item->link);
     ps::EventSet(drive->queueEvent);
-    ps::EventWait(item->done);
+    if (!ps::EventWaitFor(done, kControlWaitMs)) {
+        // Given up: if it has not started it never will; if it runs, its result is lost. The
+        // worker frees it either way.
+        if (Advance(item, kItemQueued, kItemAbandoned) ||
+            Advance(item, kItemRunning, kItemAbandoned))
+            return false;
+        // Done just now: the worker is setting the event, the last thing it touches.
+        if (!ps::EventWaitFor(done, kControlWaitMs))
+            return false; // the worker stopped in between: leaked rather than freed under it
+    }
     bool ok = item->result == 1;
-    ps::EventDestroy(item->done);
-    Release(item);
+    if (ok && reply)
+        CopyBytes(reply, item->reply, sizeof(item->reply));
+    FreeWaited(item);
     return ok;
+}
+
+void CancelDiscReads(DriveContext* drive) {
+    __atomic_fetch_add(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+    ps::ThreadCancelIo(drive->worker);
 }
 
 void RestartMediaTimer(DriveContext* drive) {
@@ -258,8 +342,11 @@ void AdapterDestroy(Adapter* adapter) {
 
 void ResetBus(Adapter* adapter) {
     uint32_t started = __atomic_load_n(&adapter->started, __ATOMIC_SEQ_CST);
-    for (uint32_t i = 0; i < started; ++i)
-        __atomic_fetch_add(&adapter->drives[i]->resets, 1u, __ATOMIC_SEQ_CST);
+    for (uint32_t i = 0; i < started; ++i) {
+        DriveContext* drive = adapter->drives[i];
+        __atomic_fetch_add(&drive->resets, 1u, __ATOMIC_SEQ_CST);
+        ps::ThreadCancelIo(drive->worker); // the request in progress ends as reset
+    }
 }
 
 void StartIo(Adapter* adapter, ScsiRequest* request) {

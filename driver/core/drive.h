@@ -13,6 +13,9 @@ constexpr uint32_t kStageSectors = 32;
 constexpr uint32_t kStageSize = kStageSectors * (kCdSectorSize + kSubchannelSize);
 constexpr uint32_t kReplyBufferSize = 2064; // the largest built reply (DVD physical format)
 constexpr uint64_t kMediaChangeDelay100ns = 40000000; // 4 seconds
+// How long a control request waits for the control lock and for a worker. A worker stuck in
+// a file system must not hold the sender's thread for ever; the request is refused instead.
+constexpr uint32_t kControlWaitMs = 30000;
 
 // Caps on what a mount record may ask the driver to allocate.
 constexpr uint32_t kMaxTrackEntries = 4096;
@@ -127,6 +130,9 @@ struct DriveContext {
     Disc* disc;        // null when empty; owned by the worker
     uint32_t position; // current LBA for READ SUB-CHANNEL
     uint32_t resets;   // bus resets so far (atomic); older queued requests are not started
+    // Mounts, unmounts and the stop queued and not yet run (atomic): the file reads of the
+    // disc that goes away fail at once meanwhile, so they cannot keep it waiting.
+    uint32_t detachPending;
     uint8_t region;    // one-hot drive region
     uint8_t lastMediaPresent;
     Sense sense;
@@ -168,8 +174,12 @@ uint64_t PagedBytesInUse();
 
 // ---- Drives (drive.cpp) ------------------------------------------------------------------
 bool CreateDriveSlots(Adapter* adapter, uint32_t count);
-// Post-and-wait; false when the item could not be allocated or the work failed.
-bool PostAndWait(DriveContext* drive, uint8_t kind, void* parameter);
+// Post-and-wait, bounded by kControlWaitMs; false when the item could not be allocated, the
+// work failed or took too long (the worker then skips it, or drops it when done). A mount's
+// disc is always taken: attached by the worker or freed. A query's snapshot lands in `reply`.
+bool PostAndWait(DriveContext* drive, uint8_t kind, void* parameter, uint8_t* reply = nullptr);
+// A mount or unmount of the drive is coming: the reads of the current disc end at once.
+void CancelDiscReads(DriveContext* drive);
 void RestartMediaTimer(DriveContext* drive);
 // Region rule at mount: a disc that bars the drive's region moves the drive to the lowest
 // region the disc allows (none allowed: unchanged).

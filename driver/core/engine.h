@@ -43,11 +43,15 @@ struct WorkItem {
     ps::QueueLink link;
     ps::Event* done; // null: nobody waits (posted)
     ScsiRequest* request;
-    void* parameter; // mount: the prepared disc; query: the reply record
+    void* parameter; // mount: the prepared disc
     uint8_t posted;
     uint8_t result; // 1 success, 0 failure
     uint8_t kind;   // WorkKind
     uint32_t epoch; // SCSI: the drive's reset count when the request was queued
+    // Waited items: 0 queued, 1 running, 2 done, 3 given up by its poster (who waited too
+    // long; the worker then frees it).
+    uint32_t state;
+    uint8_t reply[8]; // query: the snapshot, written by the worker
 };
 
 // A SCSI request as the port hands it to the engine. The port fills the inputs, the engine
@@ -92,7 +96,8 @@ bool ControlRequest(Adapter* adapter, uint8_t* buffer, uint32_t inputLength, uin
 void StartIo(Adapter* adapter, ScsiRequest* request);
 
 // A bus reset: every SCSI request queued and not yet started completes with the bus-reset
-// status (from its worker, in queue order); the one in progress finishes. Never waits.
+// status (from its worker, in queue order), and so does the one in progress, whose file read
+// is cancelled. Never waits.
 void ResetBus(Adapter* adapter);
 
 } // namespace vostrale

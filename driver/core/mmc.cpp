@@ -410,7 +410,12 @@ void FailRead(Command* c, const ReadResult& r) {
         Fail(c, kSenseLbaOutOfRange, r.bytes);
         break;
     default:
-        Fail(c, kSenseUnrecoveredRead, r.bytes, true, r.failedLba);
+        // A mount or unmount on its way ends the reads of the disc it replaces: to the
+        // system that is a changed medium, not a damaged one.
+        if (__atomic_load_n(&c->drive->detachPending, __ATOMIC_SEQ_CST) != 0)
+            Fail(c, kSenseMediumChanged, r.bytes);
+        else
+            Fail(c, kSenseUnrecoveredRead, r.bytes, true, r.failedLba);
         break;
     }
 }

@@ -50,6 +50,9 @@ void EventDestroy(Event* event);                    // accepts null
 void EventSet(Event* event);                        // any level up to dispatch
 void EventReset(Event* event);
 void EventWait(Event* event); // passive level only
+// Passive level only: false when `milliseconds` passed first. The control handler waits for
+// workers this way, so a wedged worker cannot hold a sender's thread for ever.
+bool EventWaitFor(Event* event, uint32_t milliseconds);
 
 // ---- Spin-locked work queue --------------------------------------------------------------
 
@@ -78,6 +81,12 @@ void ThreadJoin(Thread* thread);
 // Called once by a worker at its start: privileges and priority the worker needs (the kernel
 // enables impersonation and raises the thread's priority). No effect in the host.
 void ThreadPrepareWorker();
+// Any thread, up to dispatch level: cancels the file read `worker` has in flight, and makes
+// every read it starts fail at once until it calls ThreadResumeIo. Unmount, bus reset and
+// removal use it so that a read stuck in a file system does not hold the drive.
+void ThreadCancelIo(Thread* worker);
+// On a worker: its reads work again (every cancel asked for so far counts as done).
+void ThreadResumeIo();
 
 // ---- One-shot timer with a deferred procedure --------------------------------------------
 

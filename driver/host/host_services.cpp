@@ -60,6 +60,7 @@ TimerWheel& Wheel() {
 }
 
 thread_local int t_impersonating = 0;
+thread_local ps::Thread* t_worker = nullptr; // the calling thread's record, on workers
 
 } // namespace
 
@@ -98,6 +99,10 @@ struct alignas(64) Queue {
 
 struct Thread {
     std::thread thread;
+    // Reads are refused while these differ (as in the kernel, where they also cancel the
+    // read in flight; here a read cannot be interrupted).
+    std::atomic<uint32_t> cancelAsked{0};
+    uint32_t cancelSeen = 0;
 };
 
 struct Timer {
@@ -147,6 +152,10 @@ void EventWait(Event* event) {
     event->event.Wait();
 }
 
+bool EventWaitFor(Event* event, uint32_t milliseconds) {
+    return event->event.WaitFor(milliseconds);
+}
+
 Queue* QueueCreate() {
     Queue* q = new (std::nothrow) Queue;
     if (!q)
@@ -187,7 +196,10 @@ Thread* ThreadStart(void (*entry)(void*), void* context) {
     if (!t)
         return nullptr;
     try {
-        t->thread = std::thread(entry, context);
+        t->thread = std::thread([t, entry, context] {
+            t_worker = t;
+            entry(context);
+        });
     } catch (...) {
         delete t;
         return nullptr;
@@ -203,6 +215,16 @@ void ThreadJoin(Thread* thread) {
 }
 
 void ThreadPrepareWorker() {}
+
+void ThreadCancelIo(Thread* worker) {
+    if (worker)
+        worker->cancelAsked.fetch_add(1, std::memory_order_seq_cst);
+}
+
+void ThreadResumeIo() {
+    if (t_worker)
+        t_worker->cancelSeen = t_worker->cancelAsked.load(std::memory_order_seq_cst);
+}
 
 Timer* TimerCreate(void (*procedure)(void*), void* context) {
     Timer* t = new (std::nothrow) Timer{procedure, context, 0, false};
@@ -326,6 +348,8 @@ bool FileOpenByName(const char* path, FileRef* file) {
 
 uint32_t FileRead(FileRef file, uint64_t offset, void* buffer, uint32_t length) {
     if (!file)
+        return 0;
+    if (t_worker && t_worker->cancelAsked.load(std::memory_order_seq_cst) != t_worker->cancelSeen)
         return 0;
     size_t got = 0;
     if (!platform::ReadAt(file, offset, buffer, length, &got))

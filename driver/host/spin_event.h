@@ -13,6 +13,7 @@
 #include "driver/host/wait_policy.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -85,6 +86,18 @@ class alignas(64) SpinEvent {
         m_state.fetch_sub(kSleeper, std::memory_order_acq_rel);
         if (slept)
             RecordWakeLatency(NowNanoseconds() - m_notifiedAt.load(std::memory_order_relaxed));
+    }
+
+    // Waits at most `milliseconds` (sleeping only); false when the time ran out first.
+    bool WaitFor(uint32_t milliseconds) {
+        if (TryTake())
+            return true;
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_state.fetch_add(kSleeper, std::memory_order_acq_rel);
+        bool taken = m_changed.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                                        [this] { return TryTake(); });
+        m_state.fetch_sub(kSleeper, std::memory_order_acq_rel);
+        return taken;
     }
 
   private:

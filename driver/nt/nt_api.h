@@ -23,6 +23,8 @@ typedef uint64_t KSPIN_LOCK;
 
 constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_INVALID_PARAMETER = int32_t(0xC000000D);
+constexpr NTSTATUS STATUS_TIMEOUT = 0x102;
+constexpr NTSTATUS STATUS_MORE_PROCESSING_REQUIRED = int32_t(0xC0000016);
 constexpr KPROCESSOR_MODE KernelMode = 0;
 constexpr KPROCESSOR_MODE UserMode = 1;
 constexpr ULONG PASSIVE_LEVEL = 0;
@@ -114,6 +116,7 @@ constexpr ULONG FO_SYNCHRONOUS_IO = 0x02;
 
 struct IRP;
 typedef NTSTATUS (*DRIVER_DISPATCH)(DEVICE_OBJECT* device, IRP* irp);
+constexpr uint32_t IRP_MJ_READ = 0x03;
 constexpr uint32_t IRP_MJ_DEVICE_CONTROL = 0x0E;
 constexpr uint32_t IRP_MJ_MAXIMUM_FUNCTION = 0x1B;
 
@@ -161,6 +164,11 @@ struct IO_STACK_LOCATION_LAYOUT {
     void* context;
 };
 static_assert(sizeof(IO_STACK_LOCATION_LAYOUT) == 72);
+// IO_STACK_LOCATION.Control: when the completion routine is called.
+constexpr UCHAR SL_INVOKE_ON_CANCEL = 0x20;
+constexpr UCHAR SL_INVOKE_ON_SUCCESS = 0x40;
+constexpr UCHAR SL_INVOKE_ON_ERROR = 0x80;
+typedef NTSTATUS (*IO_COMPLETION_ROUTINE)(DEVICE_OBJECT* device, struct IRP* irp, void* context);
 
 struct IRP {
     int16_t Type;
@@ -191,6 +199,12 @@ struct IRP {
 static_assert(offsetof(IRP, SystemBuffer) == 0x18 && offsetof(IRP, IoStatus) == 0x30);
 static_assert(offsetof(IRP, RequestorMode) == 0x40 && offsetof(IRP, CurrentStackLocation) == 0xB8);
 static_assert(sizeof(IRP) == 0xD0);
+static_assert(offsetof(IRP, StackCount) == 0x42 && offsetof(IRP, Cancel) == 0x44);
+
+// The stack location the next driver down will use (IoGetNextIrpStackLocation).
+inline IO_STACK_LOCATION_LAYOUT* NextStackLocation(IRP* irp) {
+    return reinterpret_cast<IO_STACK_LOCATION_LAYOUT*>(irp->CurrentStackLocation) - 1;
+}
 
 // The device-control parameters of the current stack location.
 struct DeviceControlParameters {
@@ -250,6 +264,7 @@ constexpr ULONG SYNCHRONIZE = 0x00100000;
 constexpr ULONG GENERIC_READ = 0x80000000;
 constexpr ULONG GENERIC_WRITE = 0x40000000;
 constexpr ULONG FILE_READ_DATA = 0x0001;
+constexpr ULONG SYMBOLIC_LINK_QUERY = 0x0001;
 constexpr ULONG THREAD_ALL_ACCESS = 0x001FFFFF;
 constexpr ULONG KEY_READ = 0x20019;
 constexpr ULONG KEY_WRITE = 0x20006;
@@ -262,6 +277,10 @@ constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x20;
 constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x40;
 constexpr int FileStandardInformation = 5;
 constexpr int FileFsDeviceInformation = 4;
+
+struct OBJECT_NAME_INFORMATION {
+    UNICODE_STRING Name; // its characters follow the record
+};
 
 struct FILE_FS_DEVICE_INFORMATION {
     ULONG DeviceType;
@@ -438,13 +457,28 @@ __declspec(dllimport) void IofCompleteRequest(IRP* irp, char boost);
 __declspec(dllimport) void* IoGetRequestorProcess(IRP* irp);
 __declspec(dllimport) void* IoGetCurrentProcess();
 __declspec(dllimport) DEVICE_OBJECT* IoGetDeviceAttachmentBaseRef(DEVICE_OBJECT* device);
+__declspec(dllimport) DEVICE_OBJECT* IoGetRelatedDeviceObject(FILE_OBJECT* file);
+__declspec(dllimport) IRP* IoBuildSynchronousFsdRequest(ULONG major, DEVICE_OBJECT* device,
+                                                        void* buffer, ULONG length,
+                                                        int64_t* offset, KEVENT* event,
+                                                        IO_STATUS_BLOCK* status);
+__declspec(dllimport) NTSTATUS IofCallDriver(DEVICE_OBJECT* device, IRP* irp);
+__declspec(dllimport) BOOLEAN IoCancelIrp(IRP* irp);
+__declspec(dllimport) NTSTATUS IoEnumerateDeviceObjectList(DRIVER_OBJECT* driver,
+                                                           DEVICE_OBJECT** list, ULONG listBytes,
+                                                           ULONG* count);
+__declspec(dllimport) DEVICE_OBJECT* IoGetAttachedDeviceReference(DEVICE_OBJECT* device);
+__declspec(dllimport) DEVICE_OBJECT* IoGetLowerDeviceObject(DEVICE_OBJECT* device);
+__declspec(dllimport) NTSTATUS ObQueryNameString(void* object, OBJECT_NAME_INFORMATION* name,
+                                                 ULONG length, ULONG* returned);
+__declspec(dllimport) NTSTATUS ZwOpenSymbolicLinkObject(HANDLE* link, ULONG access,
+                                                        OBJECT_ATTRIBUTES* attributes);
+__declspec(dllimport) NTSTATUS ZwQuerySymbolicLinkObject(HANDLE link, UNICODE_STRING* target,
+                                                         ULONG* returned);
 __declspec(dllimport) NTSTATUS
     ZwCreateFile(HANDLE* file, ULONG access, OBJECT_ATTRIBUTES* attributes, IO_STATUS_BLOCK* status,
                  int64_t* allocationSize, ULONG fileAttributes, ULONG share, ULONG disposition,
                  ULONG options, void* ea, ULONG eaLength);
-__declspec(dllimport) NTSTATUS
-    ZwReadFile(HANDLE file, HANDLE event, void* apc, void* apcContext, IO_STATUS_BLOCK* status,
-               void* buffer, ULONG length, int64_t* offset, ULONG* key);
 __declspec(dllimport) NTSTATUS
     ZwQueryVolumeInformationFile(HANDLE file, IO_STATUS_BLOCK* status, void* information,
                                  ULONG length, int informationClass);

@@ -194,4 +194,168 @@ uint32_t KernelPathFromAnsi(const char* path, char* out, uint32_t capacity) {
     return length;
 }
 
+namespace {
+
+wchar_t Upper(wchar_t c) {
+    return c >= L'a' && c <= L'z' ? wchar_t(c - L'a' + L'A') : c;
+}
+
+// Case-insensitive: does text[0, chars) start with `prefix`?
+bool WideStartsWith(const wchar_t* text, uint32_t chars, const wchar_t* prefix) {
+    uint32_t i = 0;
+    for (; prefix[i]; ++i) {
+        if (i >= chars || Upper(text[i]) != Upper(prefix[i]))
+            return false;
+    }
+    return true;
+}
+
+bool WideEquals(const wchar_t* text, uint32_t chars, const wchar_t* word) {
+    uint32_t i = 0;
+    for (; word[i]; ++i) {
+        if (i >= chars || Upper(text[i]) != Upper(word[i]))
+            return false;
+    }
+    return i == chars;
+}
+
+// 127.x.y.z with every part a decimal number below 256.
+bool IsLoopbackV4(const wchar_t* host, uint32_t chars) {
+    if (!WideStartsWith(host, chars, L"127."))
+        return false;
+    uint32_t parts = 0, digits = 0, value = 0;
+    for (uint32_t i = 0; i <= chars; ++i) {
+        if (i == chars || host[i] == L'.') {
+            if (digits == 0 || value > 255)
+                return false;
+            ++parts;
+            digits = value = 0;
+        } else if (host[i] >= L'0' && host[i] <= L'9' && digits < 3) {
+            value = value * 10 + uint32_t(host[i] - L'0');
+            ++digits;
+        } else {
+            return false;
+        }
+    }
+    return parts == 4;
+}
+
+// "::1" and its longer spellings (zero groups, leading zeros), with or without brackets.
+bool IsLoopbackV6(const wchar_t* host, uint32_t chars) {
+    if (chars >= 2 && host[0] == L'[' && host[chars - 1] == L']') {
+        ++host;
+        chars -= 2;
+    }
+    if (chars < 3)
+        return false;
+    // Every hex digit must be 0 except a last group of value 1, and there must be colons.
+    uint32_t colons = 0;
+    uint32_t last = chars;
+    while (last > 0 && host[last - 1] != L':')
+        --last;
+    if (last == 0)
+        return false;
+    uint32_t lastValue = 0;
+    for (uint32_t i = last; i < chars; ++i) {
+        wchar_t c = Upper(host[i]);
+        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F')) || lastValue > 0xFFF)
+            return false;
+        lastValue = lastValue * 16 + uint32_t(c <= L'9' ? c - L'0' : c - L'A' + 10);
+    }
+    for (uint32_t i = 0; i < last; ++i) {
+        if (host[i] == L':')
+            ++colons;
+        else if (host[i] != L'0')
+            return false;
+    }
+    return lastValue == 1 && colons >= 2 && colons <= 7;
+}
+
+} // namespace
+
+bool IsLoopbackHost(const wchar_t* host, uint32_t chars) {
+    if (chars > 0 && host[chars - 1] == L'.' && !(chars >= 2 && host[chars - 2] == L'.'))
+        --chars; // a fully qualified name's trailing dot
+    return WideEquals(host, chars, L"localhost") || IsLoopbackV4(host, chars) ||
+           IsLoopbackV6(host, chars) || WideEquals(host, chars, L"0--1.ipv6-literal.net");
+}
+
+PathRoot RootOfKernelPath(const char* kernelPath) {
+    PathRoot root{false, 0, false};
+    if (StartsWith(kernelPath, "\\??\\UNC\\")) {
+        root.unc = true;
+        const char* host = kernelPath + 8;
+        wchar_t wide[64];
+        uint32_t chars = 0;
+        while (host[chars] && host[chars] != '\\') {
+            if (chars == sizeof(wide) / sizeof(wide[0]))
+                return root; // longer than any loopback spelling
+            wide[chars] = wchar_t(uint8_t(host[chars]));
+            ++chars;
+        }
+        root.loopback = IsLoopbackHost(wide, chars);
+    } else if (StartsWith(kernelPath, "\\??\\") && IsDrivePath(kernelPath + 4)) {
+        char c = kernelPath[4];
+        root.letter = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    }
+    return root;
+}
+
+LinkTarget ClassifyLinkTarget(const wchar_t* target, uint32_t chars) {
+    LinkTarget out{LinkTarget::kUnknown, 0, false};
+    // Another drive: "\??\C:\dir", "\DosDevices\C:\dir", "\GLOBAL??\C:\dir".
+    static const wchar_t* const kDosPrefixes[] = {L"\\??\\", L"\\DosDevices\\",
+                                                  L"\\GLOBAL??\\"};
+    for (const wchar_t* dos : kDosPrefixes) {
+        uint32_t n = 0;
+        while (dos[n])
+            ++n;
+        if (WideStartsWith(target, chars, dos) && chars >= n + 2 && target[n + 1] == L':' &&
+            Upper(target[n]) >= L'A' && Upper(target[n]) <= L'Z' &&
+            (chars == n + 2 || target[n + 2] == L'\\')) {
+            out.kind = LinkTarget::kDrive;
+            out.letter = char(Upper(target[n]));
+            return out;
+        }
+    }
+    if (!WideStartsWith(target, chars, L"\\Device\\") || chars == 8)
+        return out;
+    // The device's name, then what follows it.
+    uint32_t i = 8;
+    while (i < chars && target[i] != L'\\')
+        ++i;
+    bool mup = WideEquals(target + 8, i - 8, L"Mup");
+    if (!mup && (i + 1 >= chars || target[i + 1] != L';')) {
+        out.kind = LinkTarget::kDevice;
+        return out;
+    }
+    // A redirector's path: components starting with ';' name the provider and the session;
+    // the first one that does not is the server.
+    out.kind = LinkTarget::kRedirected;
+    while (i < chars) {
+        uint32_t start = i + 1;
+        uint32_t end = start;
+        while (end < chars && target[end] != L'\\')
+            ++end;
+        if (end > start && target[start] != L';') {
+            out.loopback = IsLoopbackHost(target + start, end - start);
+            return out;
+        }
+        i = end;
+    }
+    out.kind = LinkTarget::kUnknown; // no server in it
+    return out;
+}
+
+bool NamesDevice(const wchar_t* target, uint32_t targetChars, const wchar_t* device,
+                 uint32_t deviceChars) {
+    if (deviceChars == 0 || targetChars < deviceChars)
+        return false;
+    for (uint32_t i = 0; i < deviceChars; ++i) {
+        if (Upper(target[i]) != Upper(device[i]))
+            return false;
+    }
+    return targetChars == deviceChars || target[deviceChars] == L'\\';
+}
+
 } // namespace vostrale::nt

@@ -85,4 +85,38 @@ bool IsSender(SenderTable* table, void* thread);
 // terminating zero after it), 0 when refused or when `capacity` is too small.
 uint32_t KernelPathFromAnsi(const char* path, char* out, uint32_t capacity);
 
+// Where a file-list name leads is found before anything on the way is opened: opening a file
+// on one of our own drives, or through a share of this machine, sends the file system's reads
+// to a worker of this driver, possibly the very one that is opening it.
+
+// The first step of a kernel path made by KernelPathFromAnsi: its drive letter, or its host.
+struct PathRoot {
+    bool unc;
+    char letter;   // drive paths: the letter, upper case
+    bool loopback; // UNC paths: the host is this machine
+};
+PathRoot RootOfKernelPath(const char* kernelPath);
+
+// "localhost" (with or without a trailing dot), any 127.x.y.z, the IPv6 loopback "::1" in its
+// spellings (also bracketed, or as the "0--1.ipv6-literal.net" name); any case. The machine's
+// own names and addresses on its networks are not known here.
+bool IsLoopbackHost(const wchar_t* host, uint32_t chars);
+
+// What a drive letter's symbolic link names.
+struct LinkTarget {
+    enum Kind : uint8_t {
+        kDevice,     // a device ("\Device\HarddiskVolume2", "\Device\CdRom3")
+        kDrive,      // another drive's path (a substituted drive): follow that letter
+        kRedirected, // a network redirector's path ("\Device\Mup\;...\server\share")
+        kUnknown,
+    } kind;
+    char letter;   // kDrive
+    bool loopback; // kRedirected: its server is this machine
+};
+LinkTarget ClassifyLinkTarget(const wchar_t* target, uint32_t chars);
+
+// True when `target` is the device named `device`, or a path below it (case-insensitive).
+bool NamesDevice(const wchar_t* target, uint32_t targetChars, const wchar_t* device,
+                 uint32_t deviceChars);
+
 } // namespace vostrale::nt

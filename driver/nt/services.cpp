@@ -1,4 +1,5 @@
 // The engine's platform services on the NT kernel.
+#include "common/wire.h"
 #include "driver/core/engine.h"
 #include "driver/core/file_rule.h"
 #include "driver/core/platform_services.h"
@@ -64,6 +65,108 @@ bool OnOwnDrive(FILE_OBJECT* file) {
     return own;
 }
 
+// ---- Where a file-list name leads ---------------------------------------------------------
+// A name on one of our own drives, or on a share of this machine, is refused before it is
+// opened: the open would send the file system's reads (and its mount, and its checks of the
+// medium) to a worker of this driver, perhaps the one opening it, which then waits for ever.
+// The name's drive letter is followed through its symbolic links (a substituted drive to its
+// drive, a mapped letter to its redirector path, a letter to its device) in the object
+// namespace of the impersonated user, and a device is compared by name with every device of
+// our drives' stacks, found from our own device objects down. Nothing on the way is opened,
+// so no request reaches any device stack. Not caught here: a folder on another volume that
+// is a mount point or junction into one of our drives, and this machine reached by a name or
+// address other than a loopback one; such a file is still refused once open (OnOwnDrive),
+// but its open may already have waited on one of our workers.
+
+constexpr uint32_t kNameChars = 256; // longer device names and link targets are not ours
+
+// Our drives: every device of our driver object and the devices stacked above them. Fails
+// closed: true when they cannot be enumerated.
+bool IsOwnDeviceName(const wchar_t* target, uint32_t chars, OBJECT_NAME_INFORMATION* name) {
+    constexpr uint32_t kListed = 16; // the adapter and its seven drives, with room to spare
+    DEVICE_OBJECT* devices[kListed];
+    ULONG count = 0;
+    if (!NtSuccess(IoEnumerateDeviceObjectList(nt::DriverObject(), devices, sizeof(devices),
+                                               &count)) ||
+        count > kListed)
+        return true;
+    bool own = false;
+    for (ULONG i = 0; i < count; ++i) {
+        DEVICE_OBJECT* level = IoGetAttachedDeviceReference(devices[i]);
+        while (level) {
+            ULONG returned = 0;
+            if (!own && NtSuccess(ObQueryNameString(
+                            level, name, sizeof(OBJECT_NAME_INFORMATION) + kNameChars * 2,
+                            &returned)))
+                own = NamesDevice(target, chars, name->Name.Buffer,
+                                  name->Name.Length / sizeof(wchar_t));
+            DEVICE_OBJECT* lower = level == devices[i] ? nullptr : IoGetLowerDeviceObject(level);
+            ObfDereferenceObject(level);
+            level = lower;
+        }
+        ObfDereferenceObject(devices[i]);
+    }
+    return own;
+}
+
+// True when the name of the drive `letter` leads away from our drives and this machine.
+bool DriveLeadsElsewhere(char letter, wchar_t* target, OBJECT_NAME_INFORMATION* name) {
+    wchar_t linkName[] = L"\\??\\X:";
+    constexpr uint32_t kSteps = 4; // substituted drives over substituted drives, bounded
+    for (uint32_t step = 0; step < kSteps; ++step) {
+        linkName[4] = wchar_t(letter);
+        UNICODE_STRING link;
+        link.Length = USHORT(sizeof(linkName) - sizeof(wchar_t));
+        link.MaximumLength = USHORT(sizeof(linkName));
+        link.Buffer = linkName;
+        OBJECT_ATTRIBUTES attributes = KernelObject(&link, 0);
+        HANDLE handle = nullptr;
+        if (!NtSuccess(ZwOpenSymbolicLinkObject(&handle, SYMBOLIC_LINK_QUERY, &attributes)))
+            return false; // no such drive for this user
+        UNICODE_STRING text;
+        text.Length = 0;
+        text.MaximumLength = USHORT(kNameChars * sizeof(wchar_t));
+        text.Buffer = target;
+        ULONG returned = 0;
+        bool read = NtSuccess(ZwQuerySymbolicLinkObject(handle, &text, &returned));
+        ZwClose(handle);
+        if (!read)
+            return false;
+        uint32_t chars = text.Length / sizeof(wchar_t);
+        LinkTarget where = ClassifyLinkTarget(target, chars);
+        switch (where.kind) {
+        case LinkTarget::kDrive:
+            letter = where.letter;
+            continue;
+        case LinkTarget::kRedirected:
+            return !where.loopback;
+        case LinkTarget::kDevice:
+            return !IsOwnDeviceName(target, chars, name);
+        default:
+            return false;
+        }
+    }
+    return false;
+}
+
+bool NameLeadsElsewhere(const char* kernelPath) {
+    PathRoot root = RootOfKernelPath(kernelPath);
+    if (root.unc)
+        return !root.loopback;
+    if (!root.letter)
+        return false;
+    wchar_t* target =
+        static_cast<wchar_t*>(ps::PoolAlloc(ps::kPoolPaged, kNameChars * sizeof(wchar_t),
+                                            ps::kPoolTag));
+    auto* name = static_cast<OBJECT_NAME_INFORMATION*>(ps::PoolAlloc(
+        ps::kPoolPaged, sizeof(OBJECT_NAME_INFORMATION) + kNameChars * sizeof(wchar_t),
+        ps::kPoolTag));
+    bool elsewhere = target && name && DriveLeadsElsewhere(root.letter, target, name);
+    ps::PoolFree(target, ps::kPoolTag);
+    ps::PoolFree(name, ps::kPoolTag);
+    return elsewhere;
+}
+
 // The file rule applied to an open file: `handle` is the driver's own kernel handle on
 // `file`.
 bool Accepted(HANDLE handle, FILE_OBJECT* file) {
@@ -81,12 +184,32 @@ bool Accepted(HANDLE handle, FILE_OBJECT* file) {
     return AcceptImageFile(facts);
 }
 
-ps::FileRef RefOf(HANDLE handle) {
-    return ps::FileRef(uintptr_t(handle));
+// A file the driver reads: its own kernel handle (which keeps the file open), a reference on
+// the file object, and the device its reads go to.
+struct OpenFile {
+    HANDLE handle;
+    FILE_OBJECT* object;
+    DEVICE_OBJECT* device;
+};
+
+// Takes over `handle` and the reference on `object`; on failure both are given up.
+bool MakeRef(HANDLE handle, FILE_OBJECT* object, ps::FileRef* file) {
+    OpenFile* f =
+        static_cast<OpenFile*>(ps::PoolAlloc(ps::kPoolNonPaged, sizeof(OpenFile), ps::kPoolTag));
+    if (!f) {
+        ObfDereferenceObject(object);
+        ZwClose(handle);
+        return false;
+    }
+    f->handle = handle;
+    f->object = object;
+    f->device = IoGetRelatedDeviceObject(object);
+    *file = ps::FileRef(uintptr_t(f));
+    return true;
 }
 
-HANDLE HandleOf(ps::FileRef file) {
-    return reinterpret_cast<HANDLE>(uintptr_t(file));
+OpenFile* FileOf(ps::FileRef file) {
+    return reinterpret_cast<OpenFile*>(uintptr_t(file));
 }
 
 } // namespace
@@ -137,6 +260,12 @@ void EventWait(Event* event) {
     KeWaitForSingleObject(&event->event, Executive, KernelMode, 0, nullptr);
 }
 
+bool EventWaitFor(Event* event, uint32_t milliseconds) {
+    int64_t timeout = -int64_t(milliseconds) * 10000; // negative: relative, in 100 ns
+    return KeWaitForSingleObject(&event->event, Executive, KernelMode, 0, &timeout) !=
+           STATUS_TIMEOUT;
+}
+
 // ---- Queue -------------------------------------------------------------------------------
 
 struct Queue {
@@ -174,9 +303,51 @@ struct Thread {
     void* object;     // referenced thread object
     KEVENT go;        // the thread waits for this before running `entry`
     uint32_t abandon; // set when the thread could not be referenced: it ends at once
+    // Its file reads. A read is refused while `cancelAsked` differs from `cancelSeen` (which
+    // only the thread itself moves); `inFlight` is the read IRP it waits for, and `cancellers`
+    // counts threads inside IoCancelIrp on it, so the IRP is not given back under them.
+    uint32_t cancelAsked;
+    uint32_t cancelSeen;
+    IRP* inFlight;
+    uint32_t cancellers;
 };
 
 namespace {
+
+// The started threads, by thread object, so that a worker's file read finds its own record.
+// The keys are compared without following them: a slot may be cleared at any time.
+constexpr uint32_t kThreadSlots = kMaxDrives + 1;
+void* g_threadKeys[kThreadSlots];
+Thread* g_threadValues[kThreadSlots];
+
+void RegisterThread(Thread* t) {
+    for (uint32_t i = 0; i < kThreadSlots; ++i) {
+        void* expected = nullptr;
+        __atomic_store_n(&g_threadValues[i], t, __ATOMIC_SEQ_CST);
+        if (__atomic_compare_exchange_n(&g_threadKeys[i], &expected, t->object, false,
+                                        __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            return;
+    }
+    // Full: the thread's reads cannot be cancelled, but still work.
+}
+
+void UnregisterThread(Thread* t) {
+    for (uint32_t i = 0; i < kThreadSlots; ++i) {
+        void* expected = t->object;
+        if (__atomic_compare_exchange_n(&g_threadKeys[i], &expected, nullptr, false,
+                                        __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+            return;
+    }
+}
+
+Thread* CurrentThreadRecord() {
+    void* self = PsGetCurrentThread();
+    for (uint32_t i = 0; i < kThreadSlots; ++i) {
+        if (__atomic_load_n(&g_threadKeys[i], __ATOMIC_SEQ_CST) == self)
+            return __atomic_load_n(&g_threadValues[i], __ATOMIC_SEQ_CST);
+    }
+    return nullptr;
+}
 
 void SystemThreadStart(void* context) {
     Thread* t = static_cast<Thread*>(context);
@@ -219,6 +390,8 @@ Thread* ThreadStart(void (*entry)(void*), void* context) {
         return nullptr;
     }
     ZwClose(handle);
+    // Threads are started one at a time (adapter discovery, or under the control lock).
+    RegisterThread(t);
     KeSetEvent(&t->go, IO_NO_INCREMENT, 0);
     return t;
 }
@@ -227,6 +400,7 @@ void ThreadJoin(Thread* thread) {
     if (!thread)
         return;
     KeWaitForSingleObject(thread->object, Executive, KernelMode, 0, nullptr);
+    UnregisterThread(thread);
     ObfDereferenceObject(thread->object);
     PoolFree(thread, kPoolTag);
 }
@@ -235,6 +409,23 @@ void ThreadPrepareWorker() {
     // Impersonating a mounting user needs SeImpersonatePrivilege, which the system process's
     // token holds enabled; the worker only raises its priority.
     KeSetPriorityThread(PsGetCurrentThread(), LOW_REALTIME_PRIORITY);
+}
+
+void ThreadCancelIo(Thread* worker) {
+    if (!worker)
+        return;
+    __atomic_fetch_add(&worker->cancelAsked, 1u, __ATOMIC_SEQ_CST);
+    // Counted before the IRP is read: the worker gives an IRP back only once nobody is in
+    // here, so the IRP cancelled is never one already freed.
+    __atomic_fetch_add(&worker->cancellers, 1u, __ATOMIC_SEQ_CST);
+    if (IRP* irp = __atomic_load_n(&worker->inFlight, __ATOMIC_SEQ_CST))
+        IoCancelIrp(irp);
+    __atomic_fetch_sub(&worker->cancellers, 1u, __ATOMIC_SEQ_CST);
+}
+
+void ThreadResumeIo() {
+    if (Thread* self = CurrentThreadRecord())
+        self->cancelSeen = __atomic_load_n(&self->cancelAsked, __ATOMIC_SEQ_CST);
 }
 
 // ---- Timer -------------------------------------------------------------------------------
@@ -310,7 +501,8 @@ bool FileReferenceFromSender(uint64_t senderHandle, FileRef* file) {
         return false;
     FILE_OBJECT* fileObject = static_cast<FILE_OBJECT*>(object);
     HANDLE own = nullptr;
-    // The driver's own kernel handle on the same file object, usable from the worker.
+    // The driver's own kernel handle on the same file object keeps the file open once the
+    // sender has closed its handles; the reference is what the reads go through.
     bool ok = NtSuccess(ObOpenObjectByPointer(object, OBJ_KERNEL_HANDLE, nullptr,
                                               FILE_READ_DATA | SYNCHRONIZE, IoFileObjectType,
                                               KernelMode, &own));
@@ -318,11 +510,11 @@ bool FileReferenceFromSender(uint64_t senderHandle, FileRef* file) {
         ZwClose(own);
         ok = false;
     }
-    ObfDereferenceObject(object);
-    if (!ok)
+    if (!ok) {
+        ObfDereferenceObject(object);
         return false;
-    *file = RefOf(own);
-    return true;
+    }
+    return MakeRef(own, fileObject, file);
 }
 
 bool FileOpenByName(const char* path, FileRef* file) {
@@ -334,7 +526,7 @@ bool FileOpenByName(const char* path, FileRef* file) {
     bool ok = narrow && wide;
     uint32_t length = ok ? nt::KernelPathFromAnsi(path, narrow, kMaxKernelPath) : 0;
     UNICODE_STRING name;
-    if (length) {
+    if (length && NameLeadsElsewhere(narrow)) {
         ANSI_STRING source;
         source.Length = USHORT(length);
         source.MaximumLength = USHORT(length + 1);
@@ -361,39 +553,100 @@ bool FileOpenByName(const char* path, FileRef* file) {
     if (!ok)
         return false;
     void* object = nullptr;
-    bool accepted = false;
-    if (NtSuccess(
+    if (!NtSuccess(
             ObReferenceObjectByHandle(handle, 0, IoFileObjectType, KernelMode, &object, nullptr))) {
-        accepted = Accepted(handle, static_cast<FILE_OBJECT*>(object));
-        ObfDereferenceObject(object);
-    }
-    if (!accepted) {
         ZwClose(handle);
         return false;
     }
-    *file = RefOf(handle);
-    return true;
+    if (!Accepted(handle, static_cast<FILE_OBJECT*>(object))) {
+        ObfDereferenceObject(object);
+        ZwClose(handle);
+        return false;
+    }
+    return MakeRef(handle, static_cast<FILE_OBJECT*>(object), file);
 }
+
+// Reads go to the file's device in IRPs of the driver's own, never through ZwReadFile: the
+// system service takes the lock of a file object opened for synchronous I/O, which the sender
+// can hold for ever (a waiting byte-range lock on the same object), and the worker would then
+// wait for it without end. An IRP sent to the device does not take that lock, and the worker
+// can cancel it (unmount, bus reset, removal) while it waits for its completion.
+namespace {
+
+NTSTATUS ReadDone(DEVICE_OBJECT*, IRP*, void* context) {
+    // Keeps the IRP: the worker gives it back to the I/O manager once no canceller can be
+    // holding it.
+    KeSetEvent(static_cast<KEVENT*>(context), IO_NO_INCREMENT, 0);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+bool Refused(Thread* self) {
+    return self && __atomic_load_n(&self->cancelAsked, __ATOMIC_SEQ_CST) != self->cancelSeen;
+}
+
+} // namespace
 
 uint32_t FileRead(FileRef file, uint64_t offset, void* buffer, uint32_t length) {
     if (!file || length == 0 || offset > uint64_t(INT64_MAX))
         return 0;
+    OpenFile* f = FileOf(file);
+    Thread* self = CurrentThreadRecord();
+    if (Refused(self))
+        return 0;
+    KEVENT done;     // the driver's: set by the completion routine
+    KEVENT finished; // the I/O manager's: set once it has finished with the IRP
+    KeInitializeEvent(&done, NotificationEvent, 0);
+    KeInitializeEvent(&finished, NotificationEvent, 0);
     IO_STATUS_BLOCK status;
     status.Status = 0;
     status.Information = 0;
     int64_t position = int64_t(offset);
-    // Every handle here is for synchronous I/O (checked when it was taken), so the call returns
-    // only when the transfer is over.
-    NTSTATUS result = ZwReadFile(HandleOf(file), nullptr, nullptr, nullptr, &status, buffer, length,
-                                 &position, nullptr);
+    IRP* irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, f->device, buffer, length, &position,
+                                            &finished, &status);
+    if (!irp)
+        return 0;
+    IO_STACK_LOCATION_LAYOUT* next = NextStackLocation(irp);
+    next->file = f->object;
+    next->completion = reinterpret_cast<void*>(&ReadDone);
+    next->context = &done;
+    next->head[3] = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
+    if (self)
+        __atomic_store_n(&self->inFlight, irp, __ATOMIC_SEQ_CST);
+    // A cancel that came before the IRP was visible to it: cancelled here instead.
+    if (Refused(self))
+        IoCancelIrp(irp);
+    IofCallDriver(f->device, irp);
+    // The IRP and the buffer it fills are the file system's until its completion, so the wait
+    // has no end; but once a cancel is asked for it is asked again every second, for a file
+    // system that queued the read after the first cancel found no routine to call.
+    int64_t second = -10000000;
+    while (KeWaitForSingleObject(&done, Executive, KernelMode, 0, &second) == STATUS_TIMEOUT) {
+        if (Refused(self))
+            IoCancelIrp(irp);
+    }
+    if (self) {
+        __atomic_store_n(&self->inFlight, static_cast<IRP*>(nullptr), __ATOMIC_SEQ_CST);
+        while (__atomic_load_n(&self->cancellers, __ATOMIC_SEQ_CST) != 0)
+            __builtin_ia32_pause(); // a canceller is inside IoCancelIrp: a few instructions
+    }
+    NTSTATUS result = irp->IoStatus.Status;
+    uintptr_t got = irp->IoStatus.Information;
+    // Completion resumes: the I/O manager copies buffered data, unlocks pages, sets
+    // `finished` and frees the IRP.
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    KeWaitForSingleObject(&finished, Executive, KernelMode, 0, nullptr);
     if (!NtSuccess(result))
         return 0;
-    return uint32_t(Min<uintptr_t>(status.Information, length));
+    return uint32_t(Min<uintptr_t>(got, length));
 }
 
 void FileRelease(FileRef file) {
-    if (file)
-        ZwClose(HandleOf(file));
+    if (!file)
+        return;
+    OpenFile* f = FileOf(file);
+    ObfDereferenceObject(f->object);
+    ZwClose(f->handle);
+    PoolFree(f, kPoolTag);
 }
 
 // ---- Security context --------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 namespace vostrale::nt {
@@ -252,6 +253,92 @@ TEST(PortLogic, FileListPathsBecomeKernelNamesOrAreRefused) {
     char small[15]; // the four-character kernel prefix, 10 characters and the zero
     EXPECT_EQ(KernelPathFromAnsi("C:\\abcdefgh", small, sizeof(small)), 0u);
     EXPECT_EQ(KernelPathFromAnsi("C:\\abcdefg", small, sizeof(small)), 14u);
+}
+
+uint32_t Chars(const wchar_t* text) {
+    return uint32_t(std::wcslen(text));
+}
+
+TEST(FileListNames, TheRootOfAKernelPathAndLoopbackHosts) {
+    // Paths as KernelPathFromAnsi makes them: a drive's letter, or a host that may be this
+    // machine, whose shares could lie on one of our drives.
+    struct Case {
+        const char* path;
+        bool unc;
+        char letter;
+        bool loopback;
+    } cases[] = {
+        {"\\??\\C:\\images\\a.iso", false, 'C', false},
+        {"\\??\\q:\\a", false, 'Q', false},
+        {"\\??\\UNC\\server\\share\\a", true, 0, false},
+        {"\\??\\UNC\\localhost\\share\\a", true, 0, true},
+        {"\\??\\UNC\\LOCALHOST.\\c$\\a", true, 0, true},
+        {"\\??\\UNC\\127.0.0.1\\share\\a", true, 0, true},
+        {"\\??\\UNC\\127.254.3.9\\share\\a", true, 0, true},
+        {"\\??\\UNC\\127.0.0.256\\share\\a", true, 0, false},
+        {"\\??\\UNC\\127.0.0\\share\\a", true, 0, false},
+        {"\\??\\UNC\\128.0.0.1\\share\\a", true, 0, false},
+        {"\\??\\UNC\\[::1]\\share\\a", true, 0, true},
+        {"\\??\\UNC\\0:0:0:0:0:0:0:1\\share\\a", true, 0, true},
+        {"\\??\\UNC\\0--1.ipv6-literal.net\\share\\a", true, 0, true},
+        {"\\??\\UNC\\::2\\share\\a", true, 0, false},
+        {"\\??\\UNC\\localhostx\\share\\a", true, 0, false},
+        {"\\??\\UNC\\aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\\s\\a",
+         true, 0, false},
+        {"\\Device\\x", false, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        PathRoot root = RootOfKernelPath(c.path);
+        EXPECT_EQ(root.unc, c.unc);
+        EXPECT_EQ(root.letter, c.letter);
+        EXPECT_EQ(root.loopback, c.loopback);
+    }
+}
+
+TEST(FileListNames, WhereADriveLetterLeads) {
+    struct Case {
+        const wchar_t* target;
+        LinkTarget::Kind kind;
+        char letter;
+        bool loopback;
+    } cases[] = {
+        {L"\\Device\\HarddiskVolume2", LinkTarget::kDevice, 0, false},
+        {L"\\Device\\CdRom3", LinkTarget::kDevice, 0, false},
+        {L"\\??\\C:\\folder", LinkTarget::kDrive, 'C', false}, // a substituted drive
+        {L"\\DosDevices\\q:", LinkTarget::kDrive, 'Q', false},
+        {L"\\GLOBAL??\\E:\\x", LinkTarget::kDrive, 'E', false},
+        {L"\\Device\\LanmanRedirector\\;Z:000000000001a2b3\\server\\share",
+         LinkTarget::kRedirected, 0, false},
+        {L"\\Device\\LanmanRedirector\\;Z:000000000001a2b3\\localhost\\share",
+         LinkTarget::kRedirected, 0, true},
+        {L"\\Device\\Mup\\;LanmanRedirector\\;N:0000000000001234\\127.0.0.1\\c$",
+         LinkTarget::kRedirected, 0, true},
+        {L"\\Device\\Mup\\server\\share", LinkTarget::kRedirected, 0, false},
+        {L"\\Device\\Mup\\;LanmanRedirector\\;N:1", LinkTarget::kUnknown, 0, false},
+        {L"\\Device\\", LinkTarget::kUnknown, 0, false},
+        {L"\\??\\pipe\\x", LinkTarget::kUnknown, 0, false},
+        {L"C:\\x", LinkTarget::kUnknown, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(c.target)));
+        LinkTarget t = ClassifyLinkTarget(c.target, Chars(c.target));
+        EXPECT_EQ(t.kind, c.kind);
+        EXPECT_EQ(t.letter, c.letter);
+        EXPECT_EQ(t.loopback, c.loopback);
+    }
+    // A target's length is what counts, not a terminator.
+    const wchar_t cut[] = L"\\??\\C:\\x";
+    EXPECT_EQ(ClassifyLinkTarget(cut, 5).kind, LinkTarget::kUnknown);
+}
+
+TEST(FileListNames, ADeviceAndThePathsBelowIt) {
+    const wchar_t* ours = L"\\Device\\CdRom3";
+    EXPECT_TRUE(NamesDevice(L"\\Device\\CdRom3", 14, ours, Chars(ours)));
+    EXPECT_TRUE(NamesDevice(L"\\device\\cdrom3\\dir", 18, ours, Chars(ours)));
+    EXPECT_FALSE(NamesDevice(L"\\Device\\CdRom30", 15, ours, Chars(ours)));
+    EXPECT_FALSE(NamesDevice(L"\\Device\\CdRom", 13, ours, Chars(ours)));
+    EXPECT_FALSE(NamesDevice(L"\\Device\\CdRom3", 14, ours, 0)); // an unnamed device
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <set>
 #include <vector>
 
@@ -99,6 +100,8 @@ std::vector<Thread*> g_systemThreads;
 struct File : Object {
     uintptr_t host = 0;
     bool directory = false;
+    bool lockHeld = false;    // the I/O manager's file-object lock, held by the sender
+    Device* fileSystem = nullptr; // where read IRPs go (IoGetRelatedDeviceObject)
     Device* volume = nullptr; // FILE_OBJECT.DeviceObject
     ULONG volumeType = 0;     // FileFsDeviceInformation's device type
     ULONG characteristics = 0;
@@ -111,12 +114,25 @@ struct Key : Object {
     Key() : Object(Type::Key) {}
 };
 
+struct Link : Object {
+    std::wstring target;
+    Link() : Object(Type::Link) {}
+};
+std::map<wchar_t, std::wstring> g_driveLinks; // by upper-case letter
+uint64_t g_filesOpenedByName = 0;
+const wchar_t* const kDefaultVolume = L"\\Device\\HarddiskVolume1";
+const wchar_t* const kOwnDrive = L"\\Device\\CdRom7";
+
 // Volume devices by where a file lives, each over a stack whose bottom belongs to some driver.
 Device* g_diskVolume;
 Device* g_networkVolume;
 Device* g_pipeVolume;
 Device* g_cdVolume;
 Device* g_ownVolume;
+Device* g_diskFileSystem;
+Device* g_networkFileSystem;
+Device* g_pipeFileSystem;
+Device* g_cdFileSystem;
 Object g_otherDriver(Type::Driver);
 std::set<std::wstring> g_denied;
 
@@ -130,7 +146,27 @@ std::map<uintptr_t, Block> g_pool;
 uint32_t g_failAllocations = 0;
 uint32_t g_failThreadReferences = 0;
 bool g_holdReads = false;
+bool g_ignoreCancel = false;
 uint32_t g_heldReads = 0;
+uint64_t g_cancelledIrps = 0;
+
+// IRPs the driver built for file reads, from IoBuildSynchronousFsdRequest to the I/O
+// manager's final completion.
+enum class IrpState { Built, InFileSystem, Pending, Completing, Kept };
+struct FileIrp {
+    host::Guarded block;
+    IrpState state = IrpState::Built;
+    void* thread = nullptr; // a synchronous request belongs to the thread that built it
+    uint64_t* event = nullptr;
+    nt::IO_STATUS_BLOCK* iosb = nullptr;
+    File* file = nullptr;
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    uint64_t offset = 0;
+};
+std::map<nt::IRP*, FileIrp> g_fileIrps;
+std::vector<host::Guarded> g_freedIrps; // inaccessible from their release on
+std::map<nt::FILE_OBJECT*, File*> g_fileObjects;
 
 // ---- Dispatcher objects ---------------------------------------------------------------------
 std::set<uint64_t*> g_timers;
@@ -185,6 +221,8 @@ const char* TypeName(Type t) {
         return "token";
     case Type::Key:
         return "registry key";
+    case Type::Link:
+        return "symbolic link";
     default:
         return "driver";
     }
@@ -213,6 +251,7 @@ void MaybeFree(Object* o) {
     switch (o->type) {
     case Type::File: {
         File* f = static_cast<File*>(o);
+        g_fileObjects.erase(reinterpret_cast<nt::FILE_OBJECT*>(f->body));
         host::CloseFile(f->host);
         delete f;
         break;
@@ -230,6 +269,9 @@ void MaybeFree(Object* o) {
         break;
     case Type::Key:
         delete static_cast<Key*>(o);
+        break;
+    case Type::Link:
+        delete static_cast<Link*>(o);
         break;
     default:
         break;
@@ -365,23 +407,33 @@ ProcessScope::~ProcessScope() {
 
 namespace {
 
-Device* VolumeOver(uint32_t type, void* driverObject) {
+Device* VolumeOver(uint32_t type, void* driverObject, const wchar_t* name) {
     Device* pdo = NewDevice(type);
     std::memcpy(pdo->body + 8, &driverObject, sizeof(void*));
     Device* volume = NewDevice(type);
     volume->base = pdo;
-    std::memcpy(volume->body + 8, &driverObject, sizeof(void*));
+    volume->lower = pdo;
+    volume->name = name;
+    pdo->upper = volume;
+    std::memcpy(volume->body + 8, &g_otherDriver, sizeof(void*)); // a class driver's
     return volume;
 }
 
 void EnsureVolumes() {
     if (g_diskVolume)
         return;
-    g_diskVolume = VolumeOver(0x07, &g_otherDriver);
-    g_networkVolume = VolumeOver(0x14, &g_otherDriver);
-    g_pipeVolume = VolumeOver(0x11, &g_otherDriver);
-    g_cdVolume = VolumeOver(0x02, &g_otherDriver);
-    g_ownVolume = VolumeOver(0x02, nullptr); // its bottom is set to the loaded driver's
+    g_diskVolume = VolumeOver(0x07, &g_otherDriver, kDefaultVolume);
+    g_networkVolume = VolumeOver(0x14, &g_otherDriver, L"");
+    g_pipeVolume = VolumeOver(0x11, &g_otherDriver, L"");
+    g_cdVolume = VolumeOver(0x02, &g_otherDriver, L"\\Device\\CdRom0");
+    // One of the driver's drives: its unit belongs to the loaded driver (set at load), the
+    // class device above it carries the name drive letters link to.
+    g_ownVolume = VolumeOver(0x02, nullptr, kOwnDrive);
+    for (Device** fs : {&g_diskFileSystem, &g_networkFileSystem, &g_pipeFileSystem,
+                        &g_cdFileSystem}) {
+        *fs = NewDevice(fs == &g_networkFileSystem ? 0x14 : fs == &g_pipeFileSystem ? 0x11 : 0x08);
+        (*fs)->fileSystem = true;
+    }
 }
 
 File* NewFile(uintptr_t host, FileSystem fs, bool synchronous) {
@@ -391,23 +443,28 @@ File* NewFile(uintptr_t host, FileSystem fs, bool synchronous) {
     f->directory = host::IsDirectoryHandle(host);
     switch (fs) {
     case FileSystem::Disk:
+        f->fileSystem = g_diskFileSystem;
         f->volume = g_diskVolume;
         f->volumeType = 0x07; // FILE_DEVICE_DISK
         break;
     case FileSystem::Network:
+        f->fileSystem = g_networkFileSystem;
         f->volume = g_networkVolume;
         f->volumeType = 0x07; // a share is a remote disk
         f->characteristics = 0x10; // FILE_REMOTE_DEVICE
         break;
     case FileSystem::NamedPipe:
+        f->fileSystem = g_pipeFileSystem;
         f->volume = g_pipeVolume;
         f->volumeType = 0x11;
         break;
     case FileSystem::CdRom:
+        f->fileSystem = g_cdFileSystem;
         f->volume = g_cdVolume;
         f->volumeType = 0x02;
         break;
     case FileSystem::OwnDrive:
+        f->fileSystem = g_cdFileSystem;
         f->volume = g_ownVolume;
         f->volumeType = 0x02;
         break;
@@ -432,6 +489,7 @@ uint64_t AdoptHandle(Process* process, uintptr_t win32, const FileOptions& optio
     File* f = NewFile(own, options.fileSystem, options.synchronous);
     std::lock_guard<std::mutex> lock(g_lock);
     g_objects.insert(f);
+    g_fileObjects[reinterpret_cast<nt::FILE_OBJECT*>(f->body)] = f;
     uint64_t value = uint64_t(win32);
     auto old = process->table.find(value);
     if (old != process->table.end()) {
@@ -454,15 +512,53 @@ void CloseProcessHandle(Process* process, uint64_t handle) {
     MaybeFree(o);
 }
 
+void SetDriveLink(wchar_t letter, const std::wstring& target) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    wchar_t key = letter >= L'a' && letter <= L'z' ? wchar_t(letter - L'a' + L'A') : letter;
+    if (target.empty())
+        g_driveLinks.erase(key);
+    else
+        g_driveLinks[key] = target;
+}
+
+std::wstring OwnDriveDevice() {
+    return kOwnDrive;
+}
+
+uint64_t FilesOpenedByName() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_filesOpenedByName;
+}
+
 void DenyToSenders(const std::wstring& path) {
     std::lock_guard<std::mutex> lock(g_lock);
     g_denied.insert(Lower(path));
 }
 
-void HoldFileReads(bool hold) {
+void CompletePendingReads(); // defined with the read IRPs below
+
+void HoldFileReads(bool hold, bool ignoreCancel) {
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        g_holdReads = hold;
+        g_ignoreCancel = hold && ignoreCancel;
+        g_changed.notify_all();
+    }
+    if (!hold)
+        CompletePendingReads();
+}
+
+void HoldFileObjectLock(Process* process, uint64_t handle, bool hold) {
     std::lock_guard<std::mutex> lock(g_lock);
-    g_holdReads = hold;
+    auto it = process->table.find(handle);
+    if (it != process->table.end() && it->second.object->type == Type::File)
+        static_cast<File*>(it->second.object)->lockHeld = hold;
     g_changed.notify_all();
+}
+
+uint64_t CancelledIrps() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_cancelledIrps;
 }
 
 bool WaitForHeldRead(uint32_t timeoutMs) {
@@ -553,6 +649,12 @@ void ForgetObjectsIn(const void* begin, size_t size) {
 
 void ReclaimLeftovers() {
     std::lock_guard<std::mutex> lock(g_lock);
+    for (auto& [irp, record] : g_fileIrps)
+        host::FreeGuarded(record.block);
+    g_fileIrps.clear();
+    for (const host::Guarded& g : g_freedIrps)
+        host::FreeGuarded(g);
+    g_freedIrps.clear();
     for (auto& [address, block] : g_pool)
         std::free(reinterpret_cast<void*>(address));
     g_pool.clear();
@@ -603,6 +705,8 @@ std::string LeakReport() {
         if (!t->ended)
             out += "system thread still running\n";
     }
+    if (!g_fileIrps.empty())
+        out += std::to_string(g_fileIrps.size()) + " read IRPs never completed\n";
     for (uint64_t* t : g_timers) {
         if (t[2])
             out += "timer still armed\n";
@@ -767,18 +871,22 @@ NTSTATUS M_KeWaitForSingleObject(void* object, int, nt::KPROCESSOR_MODE, nt::BOO
     }
     if (!thread)
         CheckNonPaged(r, object, sizeof(nt::KEVENT), "the event");
+    if (!timeout && !Self()->system && Self()->process != &g_system)
+        Violation(r, "a thread of a user process waits without a time limit (a wedged worker "
+                     "would hold it for ever)");
     uint64_t start = host::NowMs();
-    uint64_t limitMs = UINT64_MAX;
-    if (timeout && *timeout < 0)
-        limitMs = uint64_t(-*timeout) / 10000;
-    else if (poll)
-        limitMs = 0;
     std::unique_lock<std::mutex> lock(g_lock);
+    // Time limits run on the model's clock (AdvanceClock), like its timers.
+    uint64_t deadline = UINT64_MAX;
+    if (timeout && *timeout < 0)
+        deadline = g_now100ns + uint64_t(-*timeout);
+    else if (timeout)
+        deadline = uint64_t(*timeout);
     ++g_waiters[object];
     bool reported = false;
     while (!Signalled(object)) {
         uint64_t waited = host::NowMs() - start;
-        if (waited >= limitMs) {
+        if (g_now100ns >= deadline) {
             if (--g_waiters[object] == 0)
                 g_waiters.erase(object);
             return kTimeout;
@@ -1051,6 +1159,10 @@ NTSTATUS M_PsTerminateSystemThread(NTSTATUS) {
         std::lock_guard<std::mutex> lock(g_lock);
         if (t->impersonation)
             Violation(r, "the thread ends while impersonating");
+        for (const auto& [irp, record] : g_fileIrps) {
+            if (record.thread == t)
+                Violation(r, "the thread ends with a read IRP of its own outstanding");
+        }
         t->ended = true;
         g_changed.notify_all();
         MaybeFree(t);
@@ -1219,6 +1331,441 @@ nt::DEVICE_OBJECT* M_IoGetDeviceAttachmentBaseRef(nt::DEVICE_OBJECT* device) {
     return reinterpret_cast<nt::DEVICE_OBJECT*>(base);
 }
 
+// Read IRPs: the driver builds them, the model's file systems serve them.
+constexpr NTSTATUS kPending = 0x103;
+constexpr NTSTATUS kCancelled = NTSTATUS(0xC0000120);
+constexpr NTSTATUS kMoreProcessing = NTSTATUS(0xC0000016);
+constexpr size_t kStackLocation = sizeof(nt::IO_STACK_LOCATION_LAYOUT);
+
+nt::DEVICE_OBJECT* M_IoGetRelatedDeviceObject(nt::FILE_OBJECT* object) {
+    const char* r = "IoGetRelatedDeviceObject";
+    CheckIrql(r, kDispatchLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto it = g_fileObjects.find(object);
+    if (it == g_fileObjects.end()) {
+        Violation(r, "not a file object");
+        return nullptr;
+    }
+    if (it->second->refs <= 0 && it->second->handles <= 0)
+        Violation(r, "the file object is not referenced by the caller");
+    return reinterpret_cast<nt::DEVICE_OBJECT*>(it->second->fileSystem);
+}
+
+nt::IRP* M_IoBuildSynchronousFsdRequest(ULONG major, nt::DEVICE_OBJECT* device, void* buffer,
+                                        ULONG length, int64_t* offset, nt::KEVENT* event,
+                                        nt::IO_STATUS_BLOCK* iosb) {
+    const char* r = "IoBuildSynchronousFsdRequest";
+    CheckIrql(r, kPassiveLevel);
+    if (major != nt::IRP_MJ_READ)
+        Violation(r, "only reads are modelled");
+    if (!buffer || !length || !offset || !event || !iosb)
+        Violation(r, "a read needs a buffer, a length, an offset, an event and a status block");
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (!IsRegisteredObject(device, Type::Device) ||
+        !reinterpret_cast<Device*>(device)->fileSystem) {
+        Violation(r, "not a file system's device");
+        return nullptr;
+    }
+    EventWords(r, event);
+    if (g_failAllocations) {
+        --g_failAllocations;
+        return nullptr;
+    }
+    FileIrp record;
+    record.block = host::AllocateGuarded(sizeof(nt::IRP) + kStackLocation);
+    nt::IRP* irp = reinterpret_cast<nt::IRP*>(record.block.base);
+    auto* stack = reinterpret_cast<nt::IO_STACK_LOCATION_LAYOUT*>(record.block.base +
+                                                                  sizeof(nt::IRP));
+    irp->Type = 6;
+    irp->Size = uint16_t(sizeof(nt::IRP) + kStackLocation);
+    irp->StackCount = 1;
+    irp->CurrentLocation = 2;
+    irp->CurrentStackLocation = reinterpret_cast<uint8_t*>(stack + 1);
+    irp->RequestorMode = nt::KernelMode;
+    irp->UserBuffer = buffer;
+    irp->UserIosb = iosb;
+    irp->UserEvent = event;
+    irp->Thread = Self();
+    stack->head[0] = nt::IRP_MJ_READ;
+    stack->outputLength = length; // Parameters.Read.Length
+    stack->code = uint64_t(*offset); // Parameters.Read.ByteOffset
+    record.thread = Self();
+    record.event = reinterpret_cast<uint64_t*>(event);
+    record.iosb = iosb;
+    record.buffer = static_cast<uint8_t*>(buffer);
+    record.length = length;
+    record.offset = uint64_t(*offset);
+    g_fileIrps[irp] = record;
+    return irp;
+}
+
+// The I/O manager's last step for a synchronous request: the caller's status block and event,
+// then the IRP is freed (and made inaccessible). Called with the lock held.
+void FinishIrp(nt::IRP* irp) {
+    FileIrp record = g_fileIrps[irp];
+    g_fileIrps.erase(irp);
+    record.iosb->Status = irp->IoStatus.Status;
+    record.iosb->Information = irp->IoStatus.Information;
+    record.event[1] = 1;
+    host::Poison(record.block);
+    g_freedIrps.push_back(record.block);
+    g_changed.notify_all();
+}
+
+// The file system completes a read: the completion routine of the stack location runs at
+// DISPATCH_LEVEL; unless it keeps the IRP, the I/O manager finishes it.
+void CompleteFileIrp(nt::IRP* irp, NTSTATUS status, uintptr_t information) {
+    const char* r = "IofCompleteRequest";
+    nt::IO_STACK_LOCATION_LAYOUT* stack;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        FileIrp& record = g_fileIrps[irp];
+        if (record.state != IrpState::InFileSystem && record.state != IrpState::Pending)
+            Violation(r, "a read IRP completed twice");
+        record.state = IrpState::Completing;
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = information;
+        stack = reinterpret_cast<nt::IO_STACK_LOCATION_LAYOUT*>(irp->CurrentStackLocation);
+        irp->CurrentLocation++;
+        irp->CurrentStackLocation += kStackLocation;
+    }
+    uint8_t control = stack->head[3];
+    bool call = stack->completion &&
+                ((status == kCancelled && (control & nt::SL_INVOKE_ON_CANCEL)) ||
+                 (status >= 0 && (control & nt::SL_INVOKE_ON_SUCCESS)) ||
+                 (status < 0 && status != kCancelled && (control & nt::SL_INVOKE_ON_ERROR)));
+    NTSTATUS kept = 0;
+    if (call) {
+        IrqlScope dispatch(kDispatchLevel);
+        kept = reinterpret_cast<nt::IO_COMPLETION_ROUTINE>(stack->completion)(
+            reinterpret_cast<nt::DEVICE_OBJECT*>(stack->device), irp, stack->context);
+    }
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (kept == kMoreProcessing)
+        g_fileIrps[irp].state = IrpState::Kept;
+    else
+        FinishIrp(irp);
+}
+
+// Reads the file as the file system would and completes the IRP.
+void ServeFileIrp(nt::IRP* irp) {
+    uintptr_t host = 0;
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    uint64_t offset = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        const FileIrp& record = g_fileIrps[irp];
+        host = record.file->host;
+        buffer = record.buffer;
+        length = record.length;
+        offset = record.offset;
+    }
+    int64_t got = host::ReadFileAt(host, offset, buffer, length);
+    NTSTATUS status = kSuccess;
+    if (got < 0)
+        status = NTSTATUS(0xC0000185); // STATUS_IO_DEVICE_ERROR
+    else if (got == 0 && length)
+        status = kEndOfFile;
+    CompleteFileIrp(irp, status, got > 0 ? uintptr_t(got) : 0);
+}
+
+NTSTATUS M_IofCallDriver(nt::DEVICE_OBJECT* device, nt::IRP* irp) {
+    const char* r = "IofCallDriver";
+    CheckIrql(r, kDispatchLevel);
+    bool pend = false;
+    bool cancelled = false;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto it = g_fileIrps.find(irp);
+        if (it == g_fileIrps.end() || it->second.state != IrpState::Built) {
+            Violation(r, "sends an IRP that is not a new read of the caller's");
+            return kInvalidParameter;
+        }
+        FileIrp& record = it->second;
+        if (irp->CurrentLocation <= 1) {
+            Violation(r, "no stack location left");
+            return kInvalidParameter;
+        }
+        irp->CurrentLocation--;
+        irp->CurrentStackLocation -= kStackLocation;
+        auto* stack = reinterpret_cast<nt::IO_STACK_LOCATION_LAYOUT*>(irp->CurrentStackLocation);
+        stack->device = device;
+        auto f = g_fileObjects.find(stack->file);
+        if (f == g_fileObjects.end()) {
+            Violation(r, "the read names no file object");
+            return kInvalidParameter;
+        }
+        if (reinterpret_cast<Device*>(device) != f->second->fileSystem)
+            Violation(r, "the read is sent to a device other than its file's file system");
+        if (f->second->refs <= 0)
+            Violation(r, "the file object is not referenced by the caller");
+        if (stack->completion && !(stack->head[3] & nt::SL_INVOKE_ON_CANCEL))
+            Violation(r, "a completion routine that misses cancelled reads");
+        record.file = f->second;
+        record.state = IrpState::InFileSystem;
+        // A read that finds reads held stays pending, cancellable unless the file system is
+        // wedged; one already cancelled ends at once.
+        cancelled = irp->Cancel && !g_ignoreCancel;
+        if (g_holdReads && !cancelled) {
+            record.state = IrpState::Pending;
+            ++g_heldReads;
+            pend = true;
+            g_changed.notify_all();
+        }
+    }
+    if (pend)
+        return kPending;
+    if (cancelled) {
+        CompleteFileIrp(irp, kCancelled, 0);
+        return kCancelled;
+    }
+    ServeFileIrp(irp);
+    return kSuccess;
+}
+
+nt::BOOLEAN M_IoCancelIrp(nt::IRP* irp) {
+    const char* r = "IoCancelIrp";
+    CheckIrql(r, kDispatchLevel);
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto it = g_fileIrps.find(irp);
+        if (it == g_fileIrps.end()) {
+            Violation(r, "cancels an IRP that is not outstanding (freed, or never built)");
+            return 0;
+        }
+        irp->Cancel = 1;
+        // Racing its completion: an IRP being completed or kept is only marked.
+        if (it->second.state != IrpState::Pending || g_ignoreCancel)
+            return 0;
+        it->second.state = IrpState::InFileSystem;
+        --g_heldReads;
+        ++g_cancelledIrps;
+    }
+    CompleteFileIrp(irp, kCancelled, 0);
+    return 1;
+}
+
+} // namespace
+
+bool ResumeFileIrp(nt::IRP* irp) {
+    const char* r = "IofCompleteRequest";
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto it = g_fileIrps.find(irp);
+    if (it == g_fileIrps.end())
+        return false;
+    CheckIrql(r, kDispatchLevel);
+    if (it->second.state != IrpState::Kept) {
+        Violation(r, "completes a read IRP the file system has not completed");
+        return true;
+    }
+    if (irp->CurrentLocation != irp->StackCount + 1)
+        Violation(r, "the IRP's stack is not unwound");
+    FinishIrp(irp);
+    return true;
+}
+
+bool InFreedIrp(uintptr_t address) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (const host::Guarded& g : g_freedIrps) {
+        if (address >= uintptr_t(g.base) && address < uintptr_t(g.base) + g.size)
+            return true;
+    }
+    return false;
+}
+
+void CompletePendingReads() {
+    std::vector<nt::IRP*> pending;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        for (auto& [irp, record] : g_fileIrps) {
+            if (record.state == IrpState::Pending) {
+                record.state = IrpState::InFileSystem;
+                --g_heldReads;
+                pending.push_back(irp);
+            }
+        }
+    }
+    for (nt::IRP* irp : pending)
+        ServeFileIrp(irp);
+}
+
+namespace {
+
+// The object namespace: drive letters and device names.
+bool ModelLoopback(const std::wstring& host) {
+    std::wstring h = Lower(host);
+    return h == L"localhost" || h.rfind(L"127.", 0) == 0 || h == L"::1" || h == L"[::1]";
+}
+
+std::wstring DriveTarget(wchar_t letter) {
+    auto it = g_driveLinks.find(letter);
+    return it == g_driveLinks.end() ? std::wstring(kDefaultVolume) : it->second;
+}
+
+// The model's own view of where a path opened by name leads: true when onto one of the
+// driver's drives or a share of this machine. Called with the lock held.
+bool LeadsToOwnDrive(const std::wstring& path) {
+    auto hostOf = [](const std::wstring& rest) {
+        size_t i = 0;
+        while (i < rest.size()) {
+            size_t end = rest.find(L'\\', i);
+            if (end == std::wstring::npos)
+                end = rest.size();
+            if (end > i && rest[i] != L';')
+                return rest.substr(i, end - i);
+            i = end + 1;
+        }
+        return std::wstring();
+    };
+    if (path.rfind(L"\\\\", 0) == 0)
+        return ModelLoopback(hostOf(path.substr(2)));
+    if (path.size() < 2 || path[1] != L':')
+        return false;
+    wchar_t letter = wchar_t(std::towupper(path[0]));
+    for (int hop = 0; hop < 8; ++hop) {
+        std::wstring target = Lower(DriveTarget(letter));
+        if (target.rfind(L"\\??\\", 0) == 0 && target.size() >= 6 && target[5] == L':') {
+            letter = wchar_t(std::towupper(target[4]));
+            continue;
+        }
+        std::wstring own = Lower(kOwnDrive);
+        if (target == own || target.rfind(own + L"\\", 0) == 0)
+            return true;
+        if (target.rfind(L"\\device\\", 0) == 0) {
+            size_t device = target.find(L'\\', 8);
+            if (device != std::wstring::npos)
+                return ModelLoopback(hostOf(target.substr(device + 1)));
+        }
+        return false;
+    }
+    return false;
+}
+
+NTSTATUS M_ZwOpenSymbolicLinkObject(nt::HANDLE* handle, ULONG access, nt::OBJECT_ATTRIBUTES* oa) {
+    const char* r = "ZwOpenSymbolicLinkObject";
+    CheckIrql(r, kPassiveLevel);
+    *handle = nullptr;
+    bool kernel = oa && (oa->Attributes & nt::OBJ_KERNEL_HANDLE);
+    if (!kernel)
+        Violation(r, "link handle without OBJ_KERNEL_HANDLE");
+    if (access & ~nt::SYMBOLIC_LINK_QUERY)
+        Violation(r, "asks for more than SYMBOLIC_LINK_QUERY");
+    std::wstring name = FromUnicode(oa ? oa->ObjectName : nullptr);
+    // Drive letters only: "\??\X:".
+    if (name.size() != 6 || name.rfind(L"\\??\\", 0) != 0 || name[5] != L':' ||
+        !std::iswalpha(name[4]))
+        return kNameNotFound;
+    std::lock_guard<std::mutex> lock(g_lock);
+    Link* link = new Link;
+    link->target = DriveTarget(wchar_t(std::towupper(name[4])));
+    g_objects.insert(link);
+    *handle = reinterpret_cast<nt::HANDLE>(InsertHandle(CurrentProcess(), link, access, kernel));
+    return kSuccess;
+}
+
+NTSTATUS M_ZwQuerySymbolicLinkObject(nt::HANDLE handle, nt::UNICODE_STRING* target,
+                                     ULONG* returned) {
+    const char* r = "ZwQuerySymbolicLinkObject";
+    CheckIrql(r, kPassiveLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    bool kernel = false;
+    HandleEntry* e = FindHandle(uint64_t(uintptr_t(handle)), &kernel);
+    if (!e || e->object->type != Type::Link) {
+        Violation(r, "not a link handle of the current process");
+        return kInvalidHandle;
+    }
+    const std::wstring& text = static_cast<Link*>(e->object)->target;
+    ULONG bytes = ULONG(text.size() * sizeof(wchar_t));
+    if (returned)
+        *returned = bytes;
+    if (bytes > target->MaximumLength)
+        return kBufferTooSmall;
+    std::memcpy(target->Buffer, text.data(), bytes);
+    target->Length = uint16_t(bytes);
+    return kSuccess;
+}
+
+NTSTATUS M_IoEnumerateDeviceObjectList(nt::DRIVER_OBJECT* driver, nt::DEVICE_OBJECT** list,
+                                       ULONG bytes, ULONG* count) {
+    const char* r = "IoEnumerateDeviceObjectList";
+    CheckIrql(r, kApcLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    std::vector<Device*> found;
+    for (Object* o : g_objects) {
+        void* owner = nullptr;
+        std::memcpy(&owner, o->body + 8, sizeof(owner));
+        if (o->type == Type::Device && owner == driver)
+            found.push_back(static_cast<Device*>(o));
+    }
+    *count = ULONG(found.size());
+    if (bytes < found.size() * sizeof(void*))
+        return kBufferTooSmall;
+    for (size_t i = 0; i < found.size(); ++i) {
+        ++found[i]->refs;
+        list[i] = reinterpret_cast<nt::DEVICE_OBJECT*>(found[i]);
+    }
+    return kSuccess;
+}
+
+Device* DeviceArgument(const char* r, nt::DEVICE_OBJECT* device) {
+    if (!IsRegisteredObject(device, Type::Device)) {
+        Violation(r, "not a device object");
+        return nullptr;
+    }
+    Device* d = reinterpret_cast<Device*>(device);
+    if (!d->permanent && d->refs <= 0)
+        Violation(r, "the device is not referenced by the caller");
+    return d;
+}
+
+nt::DEVICE_OBJECT* M_IoGetAttachedDeviceReference(nt::DEVICE_OBJECT* device) {
+    const char* r = "IoGetAttachedDeviceReference";
+    CheckIrql(r, kDispatchLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    Device* d = DeviceArgument(r, device);
+    if (!d)
+        return nullptr;
+    while (d->upper)
+        d = d->upper;
+    ++d->refs;
+    return reinterpret_cast<nt::DEVICE_OBJECT*>(d);
+}
+
+nt::DEVICE_OBJECT* M_IoGetLowerDeviceObject(nt::DEVICE_OBJECT* device) {
+    const char* r = "IoGetLowerDeviceObject";
+    CheckIrql(r, kDispatchLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    Device* d = DeviceArgument(r, device);
+    if (!d || !d->lower)
+        return nullptr;
+    ++d->lower->refs;
+    return reinterpret_cast<nt::DEVICE_OBJECT*>(d->lower);
+}
+
+NTSTATUS M_ObQueryNameString(void* object, nt::OBJECT_NAME_INFORMATION* info, ULONG length,
+                             ULONG* returned) {
+    const char* r = "ObQueryNameString";
+    CheckIrql(r, kPassiveLevel);
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (!IsRegisteredObject(object, Type::Device)) {
+        Violation(r, "only device names are modelled (a file's name takes an IRP)");
+        return kInvalidParameter;
+    }
+    const std::wstring& name = static_cast<Device*>(object)->name;
+    ULONG need = ULONG(sizeof(*info) + (name.size() + 1) * sizeof(wchar_t));
+    if (returned)
+        *returned = need;
+    if (length < need)
+        return NTSTATUS(0xC0000004); // STATUS_INFO_LENGTH_MISMATCH
+    wchar_t* text = reinterpret_cast<wchar_t*>(info + 1);
+    std::memcpy(text, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
+    info->Name.Length = uint16_t(name.size() * sizeof(wchar_t));
+    info->Name.MaximumLength = uint16_t(info->Name.Length + sizeof(wchar_t));
+    info->Name.Buffer = name.empty() ? nullptr : text;
+    return kSuccess;
+}
+
 File* FileOfHandle(const char* r, nt::HANDLE handle, uint32_t need, NTSTATUS* status) {
     bool kernel = false;
     HandleEntry* e = FindHandle(uint64_t(uintptr_t(handle)), &kernel);
@@ -1271,6 +1818,11 @@ NTSTATUS M_ZwCreateFile(nt::HANDLE* handle, ULONG access, nt::OBJECT_ATTRIBUTES*
         return kPathSyntaxBad;
     {
         std::lock_guard<std::mutex> lock(g_lock);
+        if (LeadsToOwnDrive(path)) {
+            Violation(r, "opens a name on one of the driver's own drives or a share of this "
+                         "machine (the open waits on the driver's own workers)");
+            return kAccessDenied;
+        }
         if (self->impersonation && self->impersonation->user != "SYSTEM" &&
             g_denied.count(Lower(path)))
             return kAccessDenied;
@@ -1290,7 +1842,9 @@ NTSTATUS M_ZwCreateFile(nt::HANDLE* handle, ULONG access, nt::OBJECT_ATTRIBUTES*
         granted = (granted & ~nt::GENERIC_READ) | kFileGenericRead;
     std::lock_guard<std::mutex> lock(g_lock);
     g_objects.insert(f);
+    g_fileObjects[reinterpret_cast<nt::FILE_OBJECT*>(f->body)] = f;
     *handle = reinterpret_cast<nt::HANDLE>(InsertHandle(CurrentProcess(), f, granted, kernel));
+    ++g_filesOpenedByName;
     if (iosb) {
         iosb->Status = kSuccess;
         iosb->Information = 1; // FILE_OPENED
@@ -1317,6 +1871,16 @@ NTSTATUS M_ZwReadFile(nt::HANDLE handle, nt::HANDLE event, void* apc, void* apcC
         if (!offset)
             Violation(r, "reads without an offset are not modelled");
         host = f->host;
+    }
+    {
+        // The system service takes the file object's lock first (synchronous I/O): a holder
+        // keeps this caller waiting, without an end, in a non-alertable kernel wait.
+        std::unique_lock<std::mutex> lock(g_lock);
+        bool kernel = false;
+        HandleEntry* e = FindHandle(uint64_t(uintptr_t(handle)), &kernel);
+        File* f = e ? static_cast<File*>(e->object) : nullptr;
+        while (f && f->lockHeld)
+            g_changed.wait_for(lock, std::chrono::milliseconds(20));
     }
     {
         std::unique_lock<std::mutex> lock(g_lock);
@@ -1720,6 +2284,22 @@ const Export g_kernelExports[] = {
     {"ntoskrnl.exe", "ZwWaitForSingleObject", reinterpret_cast<void*>(M_ZwWaitForSingleObject)},
     {"ntoskrnl.exe", "ZwCreateFile", reinterpret_cast<void*>(M_ZwCreateFile)},
     {"ntoskrnl.exe", "ZwReadFile", reinterpret_cast<void*>(M_ZwReadFile)},
+    {"ntoskrnl.exe", "IoGetRelatedDeviceObject",
+     reinterpret_cast<void*>(M_IoGetRelatedDeviceObject)},
+    {"ntoskrnl.exe", "IoBuildSynchronousFsdRequest",
+     reinterpret_cast<void*>(M_IoBuildSynchronousFsdRequest)},
+    {"ntoskrnl.exe", "IofCallDriver", reinterpret_cast<void*>(M_IofCallDriver)},
+    {"ntoskrnl.exe", "IoCancelIrp", reinterpret_cast<void*>(M_IoCancelIrp)},
+    {"ntoskrnl.exe", "ZwOpenSymbolicLinkObject",
+     reinterpret_cast<void*>(M_ZwOpenSymbolicLinkObject)},
+    {"ntoskrnl.exe", "ZwQuerySymbolicLinkObject",
+     reinterpret_cast<void*>(M_ZwQuerySymbolicLinkObject)},
+    {"ntoskrnl.exe", "IoEnumerateDeviceObjectList",
+     reinterpret_cast<void*>(M_IoEnumerateDeviceObjectList)},
+    {"ntoskrnl.exe", "IoGetAttachedDeviceReference",
+     reinterpret_cast<void*>(M_IoGetAttachedDeviceReference)},
+    {"ntoskrnl.exe", "IoGetLowerDeviceObject", reinterpret_cast<void*>(M_IoGetLowerDeviceObject)},
+    {"ntoskrnl.exe", "ObQueryNameString", reinterpret_cast<void*>(M_ObQueryNameString)},
     {"ntoskrnl.exe", "ZwQueryInformationFile",
      reinterpret_cast<void*>(M_ZwQueryInformationFile)},
     {"ntoskrnl.exe", "RtlAnsiStringToUnicodeString",

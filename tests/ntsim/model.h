@@ -74,9 +74,18 @@ void CloseProcessHandle(Process* process, uint64_t handle);
 // Paths (full Win32 paths) that a sender's identity may not open.
 void DenyToSenders(const std::wstring& path);
 
+// The object namespace of drive letters: "\??\X:" links to `target` (a device such as
+// OwnDriveDevice(), another drive's path, a redirector's path). Letters not set lead to a
+// local disk volume. An empty target removes the letter.
+void SetDriveLink(wchar_t letter, const std::wstring& target);
+// The name of one of the driver's own drives (the class device over the driver's unit).
+std::wstring OwnDriveDevice();
+// Files the driver has opened by name so far.
+uint64_t FilesOpenedByName();
+
 // ---- Clock and timers ------------------------------------------------------------------------
 // Moves the model's clock; timers that come due run their deferred procedures on the calling
-// thread at DISPATCH_LEVEL.
+// thread at DISPATCH_LEVEL, and waits with a time limit end when the clock passes it.
 void AdvanceClock(uint64_t milliseconds);
 
 // ---- Registry --------------------------------------------------------------------------------
@@ -104,10 +113,18 @@ std::string LeakReport();
 // ---- Injection -------------------------------------------------------------------------------
 // Makes the next `count` pool allocations fail.
 void FailNextAllocations(uint32_t count);
-// While held, file reads wait (a slow or stuck file); WaitForHeldRead returns once a reader
-// waits (false after the timeout).
-void HoldFileReads(bool hold);
+// While held, file reads wait (a slow or stuck file): a read IRP stays pending in the file
+// system until released or cancelled. WaitForHeldRead returns once a reader waits (false
+// after the timeout). With `ignoreCancel` the file system does not honour cancellation either
+// (a wedged one): only the release ends its reads.
+void HoldFileReads(bool hold, bool ignoreCancel = false);
 bool WaitForHeldRead(uint32_t timeoutMs);
+// The lock the I/O manager takes on a file object opened for synchronous I/O around every
+// system service on it (ZwReadFile): held by the sender for as long as it likes, as a waiting
+// byte-range lock on the same object does.
+void HoldFileObjectLock(Process* process, uint64_t handle, bool hold);
+// IRPs of the driver's own the model has seen cancelled (IoCancelIrp found them pending).
+uint64_t CancelledIrps();
 // Makes the next `count` references of thread objects by handle fail.
 void FailThreadReferences(uint32_t count);
 

@@ -13,7 +13,7 @@ namespace ntsim {
 
 namespace nt = vostrale::nt;
 
-enum class Type : uint8_t { File, Device, Thread, Process, Token, Key, Driver };
+enum class Type : uint8_t { File, Device, Thread, Process, Token, Key, Driver, Link };
 
 // Every object the model hands out starts with the bytes the driver may read through the
 // kernel's documented layouts (FILE_OBJECT flags, DEVICE_OBJECT type, DRIVER_OBJECT).
@@ -28,6 +28,10 @@ struct Object {
 
 struct Device : Object {
     Device* base = this; // the bottom of the device's stack
+    bool fileSystem = false; // a file system's volume device: read IRPs for its files go here
+    std::wstring name;       // in the object namespace ("\Device\CdRom7"); empty: unnamed
+    Device* lower = nullptr; // the stack: the device this one is attached to, and above it
+    Device* upper = nullptr;
     Device(uint32_t deviceType) : Object(Type::Device) {
         permanent = true;
         reinterpret_cast<nt::DEVICE_OBJECT*>(body)->DeviceType = deviceType;
@@ -62,6 +66,12 @@ void ReclaimLeftovers();
 
 // The driver object whose devices are the driver's own drives (files on them are refused).
 void SetOwnDriver(void* driverObject);
+
+// IofCompleteRequest on an IRP the driver built for a file read (resuming its completion
+// after the completion routine kept it). False when `irp` is not such an IRP.
+bool ResumeFileIrp(nt::IRP* irp);
+// True when `address` lies in an IRP the model has freed.
+bool InFreedIrp(uintptr_t address);
 
 // Counters kept by the kernel part for the port part.
 extern uint64_t g_completedIrps;

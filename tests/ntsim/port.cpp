@@ -69,6 +69,8 @@ nt::DRIVER_OBJECT* Driver() {
 }
 
 bool InQuarantine(uintptr_t address) {
+    if (InFreedIrp(address))
+        return true;
     for (const host::Guarded& g : g_quarantine) {
         if (address >= uintptr_t(g.base) && address < uintptr_t(g.base) + g.size)
             return true;
@@ -77,7 +79,8 @@ bool InQuarantine(uintptr_t address) {
 }
 
 void ReportQuarantine(uintptr_t) {
-    Violation("StorPortNotification", "a request block was touched after its completion");
+    Violation("StorPortNotification",
+              "a request block was touched after its completion, or an IRP after its release");
 }
 
 // ---- The port's routines bound into the driver ---------------------------------------------
@@ -117,6 +120,8 @@ NTSTATUS PortDeviceControl(nt::DEVICE_OBJECT*, nt::IRP* irp) {
 void M_IofCompleteRequest(nt::IRP* irp, char) {
     const char* r = "IofCompleteRequest";
     CheckIrql(r, kDispatchLevel);
+    if (ResumeFileIrp(irp))
+        return; // a read IRP of the driver's own, given back to the I/O manager
     std::lock_guard<std::mutex> lock(g_lock);
     auto it = g_irps.find(irp);
     if (it == g_irps.end()) {
@@ -273,6 +278,8 @@ bool Load(const std::string& path, std::string* error) {
     }
     std::memset(g_driver->body, 0, sizeof(g_driver->body));
     SetOwnDriver(g_driver);
+    void* owner = g_driver; // the adapter's device is the driver's own, as its units are
+    std::memcpy(g_adapterDevice->body + 8, &owner, sizeof(owner));
     nt::DRIVER_OBJECT* d = Driver();
     d->Type = 4;
     d->Size = sizeof(nt::DRIVER_OBJECT);

@@ -634,17 +634,22 @@ TEST_F(DiscTest, BusResetCompletesTheRequestsNotStarted) {
     ASSERT_TRUE(Plain(m_dir / "reset.iso", 40, &record));
     ASSERT_TRUE(MountBoth(record));
     Settle();
-    // One read in progress (its file read held), five queued behind it.
+    // One read in progress (its file read held in the file system), five queued behind it.
     HoldFileReads(true);
     PendingRequest* running = port::Submit(0, Read10(1, 1), 2048);
     ASSERT_TRUE(WaitForHeldRead(10000));
     std::vector<PendingRequest*> queued;
     for (int i = 0; i < 5; ++i)
         queued.push_back(port::Submit(0, Read10(uint32_t(2 + i), 1), 2048));
+    uint64_t cancelled = CancelledIrps();
     EXPECT_TRUE(port::ResetBus());
+    // The reset cancels the read in progress: it ends as reset, without waiting for the file.
+    ScsiResult stopped = port::Wait(running);
+    EXPECT_EQ(stopped.srbStatus, port::kSrbStatusBusReset);
+    EXPECT_TRUE(stopped.data.empty());
+    EXPECT_EQ(CancelledIrps(), cancelled + 1);
     PendingRequest* after = port::Submit(0, Read10(9, 1), 2048);
     HoldFileReads(false);
-    EXPECT_EQ(port::Wait(running).srbStatus, port::kSrbStatusSuccess);
     for (PendingRequest* p : queued) {
         ScsiResult r = port::Wait(p);
         EXPECT_EQ(r.srbStatus, port::kSrbStatusBusReset);
@@ -667,6 +672,207 @@ TEST_F(DiscTest, UnavailableSystemAddressIsRetried) {
     EXPECT_EQ(r.retries, 2u); // answered busy twice, so the port tried again
     Bytes image = PlainImage(40);
     EXPECT_EQ(r.data, Bytes(image.begin() + 5 * 2048, image.begin() + 6 * 2048));
+}
+
+TEST_F(DiscTest, SenderHoldingItsFileLockDoesNotHoldTheDrive) {
+    // The sender keeps its handle and holds its file object's lock (a byte-range lock it waits
+    // for on the same object does that): a ZwReadFile through that object would wait for ever.
+    // The driver's reads go to the file system in IRPs of its own, past that lock.
+    MountRecord record;
+    ASSERT_TRUE(Plain(m_dir / "locked.iso", 64, &record));
+    uint64_t handle = AdoptHandle(Sender(), uintptr_t(record.imageHandle), {});
+    ASSERT_NE(handle, 0u);
+    HoldFileObjectLock(Sender(), handle, true);
+    Bytes image = PlainImage(64);
+    for (int round = 0; round < 2; ++round) {
+        Bytes mount = MountBuffer(0, record);
+        ASSERT_EQ(Control(mount).status, 0) << round;
+        AdvanceClock(4000);
+        port::Scsi(0, Bytes(6, 0), 0); // the unit attention
+        ScsiResult r = port::Scsi(0, Read10(5, 3), 3 * 2048);
+        EXPECT_EQ(r.srbStatus, port::kSrbStatusSuccess) << round;
+        EXPECT_EQ(r.data, Bytes(image.begin() + 5 * 2048, image.begin() + 8 * 2048)) << round;
+        if (round == 0) {
+            Bytes unmount = ControlBuffer(vostrale::kCtlUnmount, 0);
+            EXPECT_EQ(Control(unmount).status, 0);
+        }
+    }
+    // Removal with the disc mounted and the lock still held (the fixture checks the end).
+    port::RemoveAdapter();
+    HoldFileObjectLock(Sender(), handle, false);
+    CloseProcessHandle(Sender(), handle);
+    vostrale::ReleaseLayout(&record);
+}
+
+TEST_F(DiscTest, ReadStuckInTheFileSystemIsCancelledAtUnmountAndRemoval) {
+    MountRecord record;
+    ASSERT_TRUE(Plain(m_dir / "stuck.iso", 64, &record));
+    AdoptRecordHandles(record);
+    Bytes mount = MountBuffer(0, record);
+    ASSERT_EQ(Control(mount).status, 0);
+    AdvanceClock(4000);
+    port::Scsi(0, Bytes(6, 0), 0);
+    uint64_t cancelled = CancelledIrps();
+
+    // Unmount while a read waits in the file system: the read is cancelled and the unmount
+    // goes through; the read ends without data.
+    HoldFileReads(true);
+    PendingRequest* stuck = port::Submit(0, Read10(2, 4), 4 * 2048);
+    ASSERT_TRUE(WaitForHeldRead(10000));
+    std::vector<PendingRequest*> behind;
+    for (int i = 0; i < 3; ++i)
+        behind.push_back(port::Submit(0, Read10(uint32_t(10 + i), 1), 2048));
+    Bytes unmount = ControlBuffer(vostrale::kCtlUnmount, 0);
+    EXPECT_EQ(Control(unmount).status, 0);
+    // To the system the medium changed under those reads (06/28/00), as it did.
+    auto changed = [](const ScsiResult& r) {
+        return r.scsiStatus == 2 && r.sense.size() > 13 && (r.sense[2] & 0x0F) == 6 &&
+               r.sense[12] == 0x28 && r.data.empty();
+    };
+    EXPECT_TRUE(changed(port::Wait(stuck)));
+    // Queued behind it, for the disc that went: none waits in the file system again.
+    for (PendingRequest* p : behind)
+        EXPECT_TRUE(changed(port::Wait(p)));
+    EXPECT_EQ(CancelledIrps(), cancelled + 1);
+
+    // Removal while a read waits in the file system.
+    HoldFileReads(false);
+    Bytes again = MountBuffer(0, record);
+    ASSERT_EQ(Control(again).status, 0);
+    ReleaseRecord(record);
+    AdvanceClock(4000);
+    port::Scsi(0, Bytes(6, 0), 0);
+    HoldFileReads(true);
+    stuck = port::Submit(0, Read10(2, 1), 2048);
+    ASSERT_TRUE(WaitForHeldRead(10000));
+    port::RemoveAdapter();
+    EXPECT_TRUE(changed(port::Wait(stuck)));
+    EXPECT_EQ(CancelledIrps(), cancelled + 2);
+    HoldFileReads(false);
+}
+
+TEST_F(DiscTest, WedgedWorkerDoesNotHoldControlCallers) {
+    // A file system that ignores cancellation keeps the worker in a read. Control requests
+    // that need the worker give up after their time limit (on the model's clock) instead of
+    // holding the sender's thread; once the file system lets go everything is as before.
+    MountRecord record;
+    ASSERT_TRUE(Plain(m_dir / "wedged.iso", 64, &record));
+    ASSERT_TRUE(MountBoth(record));
+    Settle();
+    HoldFileReads(true, true);
+    PendingRequest* stuck = port::Submit(0, Read10(1, 1), 2048);
+    ASSERT_TRUE(WaitForHeldRead(10000));
+    auto refusedInTime = [&](uint32_t code) {
+        std::atomic<bool> done{false};
+        ControlResult result;
+        std::thread caller([&] {
+            Bytes buffer = ControlBuffer(code, 0, code == vostrale::kCtlQueryDrive ? Bytes(8, 0)
+                                                                                  : Bytes());
+            result = Control(buffer);
+            done = true;
+        });
+        for (int i = 0; i < 600 && !done; ++i) {
+            AdvanceClock(1000);
+            host::SleepMs(10);
+        }
+        caller.join();
+        return result.status != 0;
+    };
+    EXPECT_TRUE(refusedInTime(vostrale::kCtlQueryDrive));
+    EXPECT_TRUE(refusedInTime(vostrale::kCtlUnmount));
+    // Requests that do not need the worker still answer.
+    Bytes count = ControlBuffer(vostrale::kCtlCountMounted, 0);
+    ASSERT_EQ(Control(count).status, 0);
+    EXPECT_EQ(vostrale::LoadLe32(count.data() + 12), 1u);
+
+    HoldFileReads(false);
+    EXPECT_EQ(port::Wait(stuck).srbStatus, port::kSrbStatusSuccess);
+    // The given-up unmount was skipped: the disc is still there, and goes with a new one.
+    Bytes query = ControlBuffer(vostrale::kCtlQueryDrive, 0, Bytes(8, 0));
+    EXPECT_EQ(Control(query).status, 0);
+    Bytes unmount = ControlBuffer(vostrale::kCtlUnmount, 0);
+    EXPECT_EQ(Control(unmount).status, 0);
+}
+
+TEST_F(DiscTest, IszWithBzip2ChunksReadsAsTheEngineReadsIt) {
+    // The driver's bzip2 is the decompressor alone; its chunks read as the host engine's.
+    w::IszOptions o;
+    o.sectors = 120;
+    o.chunkSize = 16384;
+    o.kinds = {w::IszChunk::Bzip2, w::IszChunk::Zlib, w::IszChunk::Stored, w::IszChunk::Zero};
+    std::vector<uint8_t> plain;
+    fs::path isz = m_dir / "chunks.isz";
+    ASSERT_TRUE(w::WriteIszImage(isz, o, &plain));
+    MountRecord record;
+    ASSERT_TRUE(Parse(isz, &record));
+    ASSERT_TRUE(MountBoth(record));
+    Settle();
+    EXPECT_GE(Compare(CommandTable(119)), 10);
+    ScsiResult all = port::Scsi(0, Read10(0, 60), 60 * 2048);
+    ASSERT_EQ(all.srbStatus, port::kSrbStatusSuccess);
+    EXPECT_TRUE(all.data == Bytes(plain.begin(), plain.begin() + 60 * 2048));
+}
+
+TEST_F(DiscTest, FileListNamesOnOurOwnDrivesAreRefusedBeforeTheyAreOpened) {
+    // Opening a file on one of our drives would have its file system read that drive through
+    // a worker of ours, perhaps the one opening it. The driver follows each name's drive
+    // letter to its device or share first; the model fails the test if such a name is opened.
+    fs::path folder = m_dir / "names";
+    fs::create_directories(folder);
+    Bytes a = PlainImage(10), b = PlainImage(12);
+    ASSERT_TRUE(w::WriteFile(folder / "a.bin", a));
+    ASSERT_TRUE(w::WriteFile(folder / "b.bin", b));
+    SetDriveLink(L'Q', OwnDriveDevice());
+    SetDriveLink(L'S', L"\\??\\Q:\\images"); // a substituted drive over it
+    SetDriveLink(L'N', L"\\Device\\Mup\\;LanmanRedirector\\;N:0000000000001234\\localhost\\d");
+    SetDriveLink(L'M', L"\\Device\\Mup\\;LanmanRedirector\\;M:0000000000001234\\far\\d");
+    std::vector<std::string> names = {
+        (folder / "a.bin").string(), (folder / "b.bin").string(), "Q:\\x.bin", "S:\\x.bin",
+        "N:\\x.bin", "\\\\127.0.0.1\\share\\x.bin", "\\\\LocalHost\\c$\\x.bin", "M:\\x.bin"};
+    std::string pool(1, '\0'); // no common prefix: every name is whole
+    std::vector<vostrale::SegmentEntry> segments;
+    for (uint32_t i = 0; i < names.size(); ++i) {
+        uint32_t first = i * 10;
+        segments.push_back({first, first + 9, uint32_t(pool.size()), 0, 0});
+        pool += names[i] + '\0';
+    }
+    MountRecord r;
+    vostrale::PresetMountRecord(&r);
+    r.readerKind = vostrale::kReaderFileList;
+    r.imageHandle = vostrale::platform::OpenForRead(folder / "a.bin", nullptr);
+    ASSERT_NE(r.imageHandle, 0u);
+    r.bytesPerSector = 2048;
+    r.mediumKind = vostrale::kMediumCd;
+    r.totalSectors = uint32_t(names.size() * 10);
+    r.kindPointer = uint64_t(uintptr_t(pool.data()));
+    r.param84 = uint32_t(pool.size());
+    vostrale::SetSegmentTablePointer(&r, uint64_t(uintptr_t(segments.data())));
+    r.param88 = uint32_t(segments.size());
+    AdoptRecordHandles(r);
+    Bytes buffer = MountBuffer(0, r);
+    ASSERT_EQ(Control(buffer).status, 0);
+    for (uint64_t h : m_adopted)
+        CloseProcessHandle(Sender(), h);
+    vostrale::platform::CloseFile(r.imageHandle);
+    AdvanceClock(4000);
+    port::Scsi(0, Bytes(6, 0), 0);
+
+    uint64_t opened = FilesOpenedByName();
+    ScsiResult second = port::Scsi(0, Read10(10, 3), 3 * 2048); // a disk volume: opened
+    EXPECT_EQ(second.srbStatus, port::kSrbStatusSuccess);
+    EXPECT_EQ(second.data, Bytes(b.begin(), b.begin() + 3 * 2048));
+    EXPECT_EQ(FilesOpenedByName(), opened + 1);
+    for (uint32_t i = 2; i < names.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        ScsiResult refused = port::Scsi(0, Read10(i * 10, 2), 2 * 2048);
+        EXPECT_EQ(refused.scsiStatus, 2);
+        ASSERT_GT(refused.sense.size(), 2u);
+        EXPECT_EQ(refused.sense[2] & 0x0F, 3); // medium error, as for a file that is not there
+    }
+    // Only the share of another machine was tried (and is not there in the model).
+    EXPECT_EQ(FilesOpenedByName(), opened + 1);
+    for (wchar_t letter : {L'Q', L'S', L'N', L'M'})
+        SetDriveLink(letter, L"");
 }
 
 } // namespace
