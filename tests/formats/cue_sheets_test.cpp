@@ -112,24 +112,32 @@ TEST(CueLayout, PlacesTracksByTheirOwnModesAndGaps) {
     EXPECT_EQ(plan.tracks[1].adrControl, 0x10);
     EXPECT_EQ(plan.tracks[2].index01, 300u + 30 + 10);
     EXPECT_EQ(plan.tracks[2].mode, uint32_t(kCueModeAudio));
+    // Sectors a file stores before a track's INDEX 01 are that track's pregap, a run of their
+    // own.
     const struct {
         uint32_t first, sectors, file, stride;
         uint64_t offset;
+        bool pregap;
     } runs[] = {
-        {0, 100, 0, 2048, 0},
-        {100, 200, 0, 2352, 100 * 2048}, // the audio pregap follows 100 sectors of 2048 bytes
-        {300, 30, kCueNoFile, 0, 0},
-        {330, 50, 1, 2352, 0},
-        {380, 20, kCueNoFile, 0, 0},
+        {0, 100, 0, 2048, 0, false},
+        {100, 150, 0, 2352, 100 * 2048, true}, // the audio pregap follows 100 sectors of 2048 bytes
+        {250, 50, 0, 2352, 100 * 2048 + 150 * 2352, false},
+        {300, 30, kCueNoFile, 0, 0, false},
+        {330, 10, 1, 2352, 0, true},
+        {340, 40, 1, 2352, 10 * 2352, false},
+        {380, 20, kCueNoFile, 0, 0, false},
     };
-    ASSERT_EQ(plan.runs.size(), 5u);
-    for (size_t i = 0; i < 5; ++i) {
+    ASSERT_EQ(plan.runs.size(), 7u);
+    for (size_t i = 0; i < 7; ++i) {
         EXPECT_EQ(plan.runs[i].firstLba, runs[i].first) << i;
         EXPECT_EQ(plan.runs[i].sectors, runs[i].sectors) << i;
         EXPECT_EQ(plan.runs[i].file, runs[i].file) << i;
         EXPECT_EQ(plan.runs[i].stride, runs[i].stride) << i;
         EXPECT_EQ(plan.runs[i].offset, runs[i].offset) << i;
+        EXPECT_EQ(plan.runs[i].pregap, runs[i].pregap) << i;
     }
+    ASSERT_EQ(plan.sessions.size(), 1u);
+    EXPECT_EQ(plan.sessions[0].leadOut, plan.totalSectors);
 
     const struct {
         const char* what;
