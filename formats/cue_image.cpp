@@ -191,34 +191,6 @@ bool AttachIdentity(MountRecord* record, const CueSheet& sheet) {
     return true;
 }
 
-int AudioBranch(MountRecord* record, const CueSheet& sheet, const std::filesystem::path& data,
-                const std::string& dataPath, const ParserIo& io) {
-    int result = OpenAudioFile(record, data, dataPath, io);
-    if (result != kParseOk)
-        return result;
-    if (sheet.tracks.empty())
-        return kParseFailed;
-
-    // The tracks must lie inside the file.
-    std::vector<CueFileFacts> facts(sheet.files.size());
-    facts[sheet.tracks[0].file] = {true, true, uint64_t(record->totalSectors) * kCdSectorSize};
-    CuePlan plan;
-    std::string why;
-    if (!PlanCueDisc(sheet, facts, UINT32_MAX, &plan, &why)) {
-        if (!why.empty())
-            ReportError(io, "%s", why.c_str());
-        return kParseFailed;
-    }
-    const std::vector<uint32_t> starts = TrackStarts(sheet);
-    const uint32_t total = record->totalSectors;
-    uint8_t* toc = BuildTocAudio(record, starts.data(), uint32_t(starts.size()), total);
-    if (!toc)
-        return kParseFailed;
-    record->fullToc = FieldOf(toc);
-    SetTocControls(toc, plan);
-    return AttachCdText(record, sheet) ? kParseOk : kParseFailed;
-}
-
 constexpr uint8_t kRawParts = kPartSync | kPartHeader | kPartSubheader | kPartEdcEcc;
 constexpr uint8_t kRawMode1Parts = kPartSync | kPartHeader | kPartEdcEcc;
 constexpr uint8_t kFormlessParts = kPartSubheader | kPartEdcEcc;
@@ -379,6 +351,50 @@ bool AttachToc(MountRecord* record, const CuePlan& plan) {
     SetTocControls(toc, plan);
     record->fullToc = FieldOf(toc);
     return true;
+}
+
+int AudioBranch(MountRecord* record, const CueSheet& sheet, const std::filesystem::path& data,
+                const std::string& dataPath, const ParserIo& io) {
+    int result = OpenAudioFile(record, data, dataPath, io);
+    if (result != kParseOk)
+        return result;
+    if (sheet.tracks.empty())
+        return kParseFailed;
+
+    // The tracks must lie inside the file.
+    std::vector<CueFileFacts> facts(sheet.files.size());
+    facts[sheet.tracks[0].file] = {true, true, uint64_t(record->totalSectors) * kCdSectorSize};
+    CuePlan plan;
+    std::string why;
+    if (!PlanCueDisc(sheet, facts, UINT32_MAX, &plan, &why)) {
+        if (!why.empty())
+            ReportError(io, "%s", why.c_str());
+        return kParseFailed;
+    }
+    const std::vector<uint32_t> starts = TrackStarts(sheet);
+    const uint32_t total = record->totalSectors;
+    uint8_t* toc = BuildTocAudio(record, starts.data(), uint32_t(starts.size()), total);
+    if (!toc)
+        return kParseFailed;
+    record->fullToc = FieldOf(toc);
+    SetTocControls(toc, plan);
+    // Pregaps the file stores get runs of their own, so the sub-channel gives them index 0.
+    // WAV samples are read through the runs; a FLAC or APE stream is decoded as a whole and
+    // its runs count decoded bytes.
+    const bool storedPregaps = std::any_of(plan.runs.begin(), plan.runs.end(),
+                                           [](const CueRun& r) { return r.pregap; });
+    if (storedPregaps) {
+        std::vector<SheetFile> files(sheet.files.size());
+        SheetFile& f = files[sheet.tracks[0].file];
+        f.handle = record->imageHandle;
+        if (record->readerKind == kReaderWav)
+            f.dataOffset = record->param84;
+        else
+            f.kind = record->readerKind == kReaderFlac ? kDiscFileFlac : kDiscFileApe;
+        if (!AttachTrackTable(record, plan, files))
+            return kParseFailed;
+    }
+    return AttachCdText(record, sheet) ? kParseOk : kParseFailed;
 }
 
 // A sheet holding only an ISO's user data (one MODE1/2048 track from the file's start) is the
