@@ -82,7 +82,8 @@ uint8_t* BuildSessionToc(const SessionTocTrack* tracks, uint32_t trackCount,
     constexpr uint8_t kAdrMode5 = 0x50;
     constexpr uint8_t kMode5Pointers = 2; // B0 and C0
     constexpr Msf kC0LeadIn = {0x5F, 0, 0};
-    if (trackCount == 0 || sessionCount == 0 || trackCount > kMaxNumber || sessionCount > kMaxNumber)
+    if (trackCount == 0 || sessionCount == 0 || trackCount > kMaxNumber ||
+        sessionCount > kMaxNumber)
         return nullptr;
     const uint32_t count = trackCount + 3 * sessionCount + (sessionCount - 1) + (sessionCount > 1);
     auto* block = static_cast<uint8_t*>(AllocLayoutBlock(FullTocSize(count)));
@@ -93,9 +94,11 @@ uint8_t* BuildSessionToc(const SessionTocTrack* tracks, uint32_t trackCount,
     block[2] = 1;
     block[3] = uint8_t(sessionCount);
     uint8_t* d = block + kTocHeaderSize;
-    auto put = [&d](uint8_t session, uint8_t adrControl, uint8_t point, Msf at, uint8_t zero, Msf p) {
-        const uint8_t bytes[kTocDescriptorSize] = {session, adrControl, 0,       point,   at.minute, at.second,
-                                                   at.frame, zero,      p.minute, p.second, p.frame};
+    auto put = [&d](uint8_t session, uint8_t adrControl, uint8_t point, Msf at, uint8_t zero,
+                    Msf p) {
+        const uint8_t bytes[kTocDescriptorSize] = {session,  adrControl, 0,        point,
+                                                   at.minute, at.second, at.frame, zero,
+                                                   p.minute, p.second,  p.frame};
         std::memcpy(d, bytes, sizeof(bytes));
         d += kTocDescriptorSize;
     };

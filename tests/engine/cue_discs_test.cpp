@@ -619,7 +619,8 @@ TEST_F(CueDiscTest, StoredPregapsCarryIndexZero) {
         SCOPED_TRACE(name);
         MountSheet(m_dir.Path(name));
         EXPECT_EQ(V(m_record.readerKind), kind);
-        EXPECT_TRUE(RawDisc(210) == (kind == kReaderPlainFile || kind == kReaderMultiFile ? bin : pcm));
+        const bool binary = kind == kReaderPlainFile || kind == kReaderMultiFile;
+        EXPECT_TRUE(RawDisc(210) == (binary ? bin : pcm));
         const struct {
             uint32_t lba;
             uint8_t track, index;
