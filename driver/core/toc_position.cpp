@@ -213,9 +213,13 @@ TocPosition PositionOf(const Disc* disc, uint32_t lba) {
     bool pregap = !haveCurrent;
     if (haveCurrent && haveNext) {
         const TrackEntry* e = disc->trackCount ? FindRun(disc, lba) : nullptr;
-        pregap = e && e->endLba == next.lba &&
-                 ((e->flags & kRunPregap) ||
-                  (e->bytesPerSector == 0 && next.session == current.session));
+        const bool unstored = e && e->bytesPerSector == 0 && next.session == current.session;
+        pregap = e && e->endLba == next.lba && ((e->flags & kRunPregap) || unstored);
+        // Unstored sectors right before a stored pregap (a CUE PREGAP with an INDEX 00).
+        if (unstored && e->endLba < next.lba) {
+            const TrackEntry* after = FindRun(disc, e->endLba);
+            pregap = after && (after->flags & kRunPregap) && after->endLba == next.lba;
+        }
     }
     if (pregap && haveNext) {
         p.track = next;

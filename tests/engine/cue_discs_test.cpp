@@ -649,6 +649,21 @@ TEST_F(CueDiscTest, StoredPregapsCarryIndexZero) {
                 << c.lba;
         }
     }
+
+    // PREGAP sectors before a stored INDEX 00 are the same pregap: index 0 throughout.
+    Bytes text = ReadAll(m_dir.Path("one.cue"));
+    std::string sheet(text.begin(), text.end());
+    const size_t index00 = sheet.find("INDEX 00");
+    ASSERT_NE(index00, std::string::npos);
+    sheet.insert(index00, "PREGAP 00:00:20\n    ");
+    ASSERT_TRUE(testing::WriteText(m_dir.Path("both.cue"), sheet));
+    MountSheet(m_dir.Path("both.cue"));
+    for (auto [lba, track, index] : {std::tuple{99u, 1, 1}, {100u, 2, 0}, {119u, 2, 0},
+                                     {120u, 2, 0}, {149u, 2, 0}, {150u, 2, 1}}) {
+        Reply q = Send(A(), 0, ReadCd(lba, 1, 0xF8, 2), 2352 + 16);
+        ASSERT_TRUE(q.Good()) << lba;
+        EXPECT_EQ(Slice(q.data, 2353, 2), (Bytes{uint8_t(track), uint8_t(index)})) << lba;
+    }
 }
 
 // Multi-file records as a hostile sender may build them: every malformed one is refused.
