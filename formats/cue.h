@@ -35,6 +35,7 @@ constexpr size_t kCueMaxLine = 510; // a longer line continues as the next one
 constexpr size_t kCueMaxTracks = 99;
 
 constexpr size_t kCueMaxFiles = 99;
+constexpr uint32_t kCueMaxSessions = 99;
 constexpr size_t kCueIsrcLength = 12;
 constexpr size_t kCueCatalogLength = 13;
 constexpr uint32_t kCueNoFile = 0xFFFFFFFFu;
@@ -61,6 +62,7 @@ struct CueTrack {
     uint8_t flags = 0;    // CueFlags
     std::string isrc;     // 12 characters, or empty
     uint32_t file = kCueNoFile; // index into CueSheet::files
+    uint32_t session = 1;       // REM SESSION in effect (1 without one)
     std::string title;
     std::string performer;
 };
@@ -73,6 +75,7 @@ struct CueSheet {
     std::string title;
     std::string performer;
     std::vector<CueTrack> tracks;
+    uint32_t sessions = 1; // the last REM SESSION; sessions follow one another from 1
     std::string problem; // why the reader refused the sheet, when it can say more
 };
 

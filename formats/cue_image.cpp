@@ -191,34 +191,6 @@ bool AttachIdentity(MountRecord* record, const CueSheet& sheet) {
     return true;
 }
 
-int AudioBranch(MountRecord* record, const CueSheet& sheet, const std::filesystem::path& data,
-                const std::string& dataPath, const ParserIo& io) {
-    int result = OpenAudioFile(record, data, dataPath, io);
-    if (result != kParseOk)
-        return result;
-    if (sheet.tracks.empty())
-        return kParseFailed;
-
-    // The tracks must lie inside the file.
-    std::vector<CueFileFacts> facts(sheet.files.size());
-    facts[sheet.tracks[0].file] = {true, true, uint64_t(record->totalSectors) * kCdSectorSize};
-    CuePlan plan;
-    std::string why;
-    if (!PlanCueDisc(sheet, facts, UINT32_MAX, &plan, &why)) {
-        if (!why.empty())
-            ReportError(io, "%s", why.c_str());
-        return kParseFailed;
-    }
-    const std::vector<uint32_t> starts = TrackStarts(sheet);
-    const uint32_t total = record->totalSectors;
-    uint8_t* toc = BuildTocAudio(record, starts.data(), uint32_t(starts.size()), total);
-    if (!toc)
-        return kParseFailed;
-    record->fullToc = FieldOf(toc);
-    SetTocControls(toc, plan);
-    return AttachCdText(record, sheet) ? kParseOk : kParseFailed;
-}
-
 constexpr uint8_t kRawParts = kPartSync | kPartHeader | kPartSubheader | kPartEdcEcc;
 constexpr uint8_t kRawMode1Parts = kPartSync | kPartHeader | kPartEdcEcc;
 constexpr uint8_t kFormlessParts = kPartSubheader | kPartEdcEcc;
@@ -296,13 +268,11 @@ bool AttachTrackTable(MountRecord* record, const CuePlan& plan, const std::vecto
     std::vector<TrackEntry> entries;
     std::vector<uint8_t> storedTypes(plan.tracks.size(), kSectorUnknown);
     for (const CueRun& r : plan.runs) {
-        if (r.file != kCueNoFile && storedTypes[r.track] == kSectorUnknown) {
-            // The track's own type is that of its INDEX 01 sector, not of a pregap before it.
+        // The track's own type is that of its INDEX 01 sector (where its run after the stored
+        // pregap starts), not of a pregap before it.
+        if (r.file != kCueNoFile && !r.pregap && storedTypes[r.track] == kSectorUnknown) {
             const SheetFile& f = files[r.file];
-            const uint32_t index01 = plan.tracks[r.track].index01;
-            uint64_t offset = f.dataOffset + r.offset;
-            if (index01 >= r.firstLba && index01 - r.firstLba < r.sectors)
-                offset += uint64_t(index01 - r.firstLba) * r.stride;
+            const uint64_t offset = f.dataOffset + r.offset;
             storedTypes[r.track] = f.kind == kDiscFileRaw
                                        ? StoredSectorType(f.handle, r.mode, offset)
                                        : uint8_t(kSectorCdda);
@@ -321,11 +291,13 @@ bool AttachTrackTable(MountRecord* record, const CuePlan& plan, const std::vecto
             e.fileIndex = uint8_t(f.wireIndex);
             e.bytesPerSector = r.stride;
             e.fileOffset = f.dataOffset + r.offset;
+            // A stored INDEX 00 span is a run of its own, so the sub-channel gives it index 0.
+            e.flags = r.pregap ? uint8_t(kRunPregap) : uint8_t(0);
         }
         if (!entries.empty()) {
             TrackEntry& p = entries.back();
             bool joins = p.endLba == e.firstLba && p.sectorType == e.sectorType &&
-                         p.sectorType == kSectorCdda && p.parts == e.parts &&
+                         p.sectorType == kSectorCdda && p.parts == e.parts && p.flags == e.flags &&
                          p.fileIndex == e.fileIndex && p.bytesPerSector == e.bytesPerSector &&
                          (e.bytesPerSector == 0 ||
                           p.fileOffset + uint64_t(p.endLba - p.firstLba) * p.bytesPerSector ==
@@ -346,7 +318,29 @@ bool AttachTrackTable(MountRecord* record, const CuePlan& plan, const std::vecto
     return true;
 }
 
+// A disc of several sessions: each session's tracks, lead-out and disc type, and the points
+// that tie the sessions together.
+bool AttachSessionToc(MountRecord* record, const CuePlan& plan) {
+    std::vector<SessionTocTrack> tracks;
+    for (const CueTrackPlace& t : plan.tracks)
+        tracks.push_back({uint8_t(t.session), t.adrControl, t.index01});
+    std::vector<SessionTocSession> sessions;
+    for (const CueSessionPlace& s : plan.sessions)
+        sessions.push_back(
+            {s.programStart, s.leadOut, DiscTypeOf(plan.tracks[s.firstTrack].mode)});
+    uint32_t size = 0;
+    uint8_t* toc = BuildSessionToc(tracks.data(), uint32_t(tracks.size()), sessions.data(),
+                                   uint32_t(sessions.size()), &size);
+    if (!toc)
+        return false;
+    record->fullToc = FieldOf(toc);
+    record->sessions = uint8_t(sessions.size());
+    return true;
+}
+
 bool AttachToc(MountRecord* record, const CuePlan& plan) {
+    if (plan.sessions.size() > 1)
+        return AttachSessionToc(record, plan);
     std::vector<uint32_t> starts;
     for (const CueTrackPlace& t : plan.tracks)
         starts.push_back(t.index01);
@@ -357,6 +351,50 @@ bool AttachToc(MountRecord* record, const CuePlan& plan) {
     SetTocControls(toc, plan);
     record->fullToc = FieldOf(toc);
     return true;
+}
+
+int AudioBranch(MountRecord* record, const CueSheet& sheet, const std::filesystem::path& data,
+                const std::string& dataPath, const ParserIo& io) {
+    int result = OpenAudioFile(record, data, dataPath, io);
+    if (result != kParseOk)
+        return result;
+    if (sheet.tracks.empty())
+        return kParseFailed;
+
+    // The tracks must lie inside the file.
+    std::vector<CueFileFacts> facts(sheet.files.size());
+    facts[sheet.tracks[0].file] = {true, true, uint64_t(record->totalSectors) * kCdSectorSize};
+    CuePlan plan;
+    std::string why;
+    if (!PlanCueDisc(sheet, facts, UINT32_MAX, &plan, &why)) {
+        if (!why.empty())
+            ReportError(io, "%s", why.c_str());
+        return kParseFailed;
+    }
+    const std::vector<uint32_t> starts = TrackStarts(sheet);
+    const uint32_t total = record->totalSectors;
+    uint8_t* toc = BuildTocAudio(record, starts.data(), uint32_t(starts.size()), total);
+    if (!toc)
+        return kParseFailed;
+    record->fullToc = FieldOf(toc);
+    SetTocControls(toc, plan);
+    // Pregaps the file stores get runs of their own, so the sub-channel gives them index 0.
+    // WAV samples are read through the runs; a FLAC or APE stream is decoded as a whole and
+    // its runs count decoded bytes.
+    const bool storedPregaps = std::any_of(plan.runs.begin(), plan.runs.end(),
+                                           [](const CueRun& r) { return r.pregap; });
+    if (storedPregaps) {
+        std::vector<SheetFile> files(sheet.files.size());
+        SheetFile& f = files[sheet.tracks[0].file];
+        f.handle = record->imageHandle;
+        if (record->readerKind == kReaderWav)
+            f.dataOffset = record->param84;
+        else
+            f.kind = record->readerKind == kReaderFlac ? kDiscFileFlac : kDiscFileApe;
+        if (!AttachTrackTable(record, plan, files))
+            return kParseFailed;
+    }
+    return AttachCdText(record, sheet) ? kParseOk : kParseFailed;
 }
 
 // A sheet holding only an ISO's user data (one MODE1/2048 track from the file's start) is the
@@ -564,7 +602,8 @@ int MultiFileBranch(MountRecord* record, const CueSheet& sheet, const std::files
 }
 
 // Sheets whose disc only the multi-file kind can describe: tracks in several files, or sectors
-// no file stores around a WAVE file (the audio kinds map the file straight onto the disc).
+// no file stores (gaps, sessions) around a WAVE file (the audio kinds map the file straight
+// onto the disc).
 bool NeedsMultiFile(const CueSheet& sheet) {
     if (sheet.tracks.empty())
         return false;
@@ -575,8 +614,9 @@ bool NeedsMultiFile(const CueSheet& sheet) {
     if (sheet.tracks[0].file >= sheet.files.size() ||
         sheet.files[sheet.tracks[0].file].type != kCueFileWave)
         return false;
+    // Gaps, and the gaps between sessions, are sectors no file stores.
     for (const CueTrack& t : sheet.tracks) {
-        if (t.pregap || t.postgap)
+        if (t.pregap || t.postgap || t.session > 1)
             return true;
     }
     return false;

@@ -2,6 +2,7 @@
 
 #include "common/disc.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vostrale {
@@ -56,6 +57,12 @@ bool PlanCueDisc(const CueSheet& sheet, const std::vector<CueFileFacts>& files,
         const CueTrack& t = sheet.tracks[k];
         if (t.file >= files.size() || !files[t.file].used)
             return false;
+        const uint32_t previousSession = k == 0 ? 1 : sheet.tracks[k - 1].session;
+        if (t.session != previousSession && (k == 0 || t.session != previousSession + 1)) {
+            *error = "The sessions of the sheet do not follow one another from 1";
+            return false;
+        }
+        plan->tracks[k].session = t.session;
         uint32_t mode = files[t.file].audio ? uint32_t(kCueModeAudio) : t.mode;
         if (CueModeStride(mode) == 0)
             mode = previous;
@@ -71,6 +78,7 @@ bool PlanCueDisc(const CueSheet& sheet, const std::vector<CueFileFacts>& files,
     }
 
     uint64_t lba = 0;
+    plan->sessions.push_back(CueSessionPlace{});
     size_t first = 0;
     while (first < count) {
         // The tracks of one FILE line stand together in the sheet.
@@ -122,7 +130,8 @@ bool PlanCueDisc(const CueSheet& sheet, const std::vector<CueFileFacts>& files,
             }
             const uint32_t mode = plan->tracks[k].mode;
             // Sums stay far below 2^64 (99 tracks of 32-bit sizes); the total is checked last.
-            auto addRun = [&](uint64_t sectors, uint32_t file, uint32_t stride, uint64_t offset) {
+            auto addRun = [&](uint64_t sectors, uint32_t file, uint32_t stride, uint64_t offset,
+                              bool pregap) {
                 if (sectors == 0)
                     return;
                 CueRun r;
@@ -133,17 +142,36 @@ bool PlanCueDisc(const CueSheet& sheet, const std::vector<CueFileFacts>& files,
                 r.offset = offset;
                 r.mode = mode;
                 r.track = uint32_t(k);
+                r.pregap = pregap;
                 plan->runs.push_back(r);
                 lba += sectors;
             };
-            addRun(t.pregap, kCueNoFile, 0, 0);
-            plan->tracks[k].index01 = uint32_t(lba + (t.index01 - start[j]));
+            // Sectors of the file before INDEX 01: the track's stored pregap.
+            const uint64_t storedPregap = t.index01 - start[j];
+            if (k > 0 && t.session != sheet.tracks[k - 1].session) {
+                // The gap before a later session: the lead-out of the one before, the lead-in,
+                // and as much of the first track's 2-second pregap as the sheet does not give.
+                plan->sessions.back().leadOut = uint32_t(lba);
+                const uint32_t leadOut =
+                    plan->sessions.size() == 1 ? kFirstSessionLeadOut : kLaterSessionLeadOut;
+                lba += leadOut + kSessionLeadIn;
+                CueSessionPlace next;
+                next.firstTrack = uint32_t(k);
+                next.programStart = uint32_t(std::min<uint64_t>(lba, UINT32_MAX));
+                plan->sessions.push_back(next);
+                const uint64_t given = storedPregap + t.pregap;
+                lba += given < kSessionPregap ? kSessionPregap - given : 0;
+            }
+            addRun(t.pregap, kCueNoFile, 0, 0, false);
+            plan->tracks[k].index01 = uint32_t(lba + storedPregap);
             if (end - start[j] > UINT32_MAX || lba > maxSectors) {
                 *error = "The disc the sheet describes is longer than a disc can be";
                 return false;
             }
-            addRun(end - start[j], fileIndex, CueModeStride(mode), bytes[j]);
-            addRun(t.postgap, kCueNoFile, 0, 0);
+            addRun(storedPregap, fileIndex, CueModeStride(mode), bytes[j], true);
+            addRun(end - t.index01, fileIndex, CueModeStride(mode),
+                   bytes[j] + storedPregap * CueModeStride(mode), false);
+            addRun(t.postgap, kCueNoFile, 0, 0, false);
         }
         first = last + 1;
     }
@@ -152,6 +180,7 @@ bool PlanCueDisc(const CueSheet& sheet, const std::vector<CueFileFacts>& files,
         return false;
     }
     plan->totalSectors = uint32_t(lba);
+    plan->sessions.back().leadOut = plan->totalSectors;
     return true;
 }
 

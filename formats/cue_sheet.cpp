@@ -2,6 +2,7 @@
 
 #include "formats/trace.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace vostrale {
@@ -129,11 +130,66 @@ class SheetReader {
             Isrc(operands);
             return true;
         }
+        if (std::strcmp(keyword, "REM") == 0 && IsSessionLine(operands))
+            return Session(operands);
         ParserTrace("Skip: %s %s\n", keyword, operands);
         return true;
     }
 
+    // The last session must have tracks too.
+    bool Finish() {
+        if (m_sheet->sessions > 1 && !SessionHasTracks(m_sheet->sessions)) {
+            m_sheet->problem = SessionProblem("session %u has no tracks", m_sheet->sessions);
+            return false;
+        }
+        return true;
+    }
+
   private:
+    static bool IsSessionLine(const char* operands) {
+        while (IsBlank(*operands))
+            ++operands;
+        return std::strncmp(operands, "SESSION", 7) == 0 &&
+               (operands[7] == 0 || IsBlank(operands[7]));
+    }
+
+    static std::string SessionProblem(const char* format, uint32_t number) {
+        char text[64];
+        std::snprintf(text, sizeof(text), format, unsigned(number));
+        return text;
+    }
+
+    bool SessionHasTracks(uint32_t session) const {
+        return !m_sheet->tracks.empty() && m_sheet->tracks.back().session == session;
+    }
+
+    // REM SESSION nn, as dumps of discs with several sessions carry it: the tracks after it
+    // belong to session nn. Sessions follow one another from 01, each with tracks.
+    bool Session(char* operands) {
+        NextCueToken(&operands); // SESSION
+        char* number = NextCueToken(&operands);
+        ParserTrace("REM SESSION %s\n", number ? number : "");
+        constexpr size_t kMaxSessionDigits = 2;
+        const uint32_t n = number && IsDigits(number, kMaxSessionDigits) ? Decimal(number) : 0;
+        if (n == 0 || n > kCueMaxSessions) {
+            m_sheet->problem = "REM SESSION needs a session number from 01 to 99";
+            return false;
+        }
+        const uint32_t current = m_sheet->sessions;
+        if (n == current)
+            return true;
+        if (n != current + 1) {
+            m_sheet->problem = SessionProblem("REM SESSION %02u is out of order", n);
+            return false;
+        }
+        if (!SessionHasTracks(current)) {
+            m_sheet->problem = SessionProblem("session %u has no tracks", current);
+            return false;
+        }
+        m_sheet->sessions = n;
+        return true;
+    }
+
     bool File(char* operands) {
         char* name = NextCueToken(&operands);
         if (!name || std::strlen(name) > kCueMaxFileName)
@@ -214,6 +270,7 @@ class SheetReader {
         ParserTrace("\nTRACK %s ", number);
         ParserTrace("%s\n", mode);
         CueTrack track;
+        track.session = m_sheet->sessions;
         if (!m_sheet->files.empty())
             track.file = uint32_t(m_sheet->files.size() - 1);
         for (const NamedCode& m : kModes) {
@@ -320,6 +377,8 @@ bool ParseCueSheet(const char* text, size_t size, CueSheet* sheet) {
         if (!reader.Line(line))
             return false;
     }
+    if (!reader.Finish())
+        return false;
     for (CueTrack& t : sheet->tracks) {
         if (t.file == kCueNoFile && !sheet->files.empty())
             t.file = 0;

@@ -27,4 +27,24 @@ void ReleaseLayout(MountRecord* record);
 uint8_t* BuildTocAudio(MountRecord* record, const uint32_t* trackStarts, uint32_t trackCount, uint32_t totalSectors);
 uint8_t* BuildTocData(const uint32_t* trackStarts, uint32_t trackCount, uint32_t totalSectors, uint8_t discType);
 
+// A track and a session of a disc with several sessions, for its full TOC.
+struct SessionTocTrack {
+    uint8_t session; // 1-based; tracks stand in session order, numbered from 1
+    uint8_t adrControl;
+    uint32_t lba;    // INDEX 01
+};
+struct SessionTocSession {
+    uint32_t programStart; // first LBA after the session's lead-in
+    uint32_t leadOut;
+    uint8_t discType;      // A0 PSEC
+};
+
+// The full TOC a drive reads from a disc of several sessions: per session A0 (its first track,
+// that track's control), A1 and A2 (its last track's control) and its tracks; after every
+// session but the last a B0 point (where the next program area starts, the disc's last
+// lead-out) and, after the first, a C0 point. Heap block; null without memory or with more
+// than 99 tracks or sessions. `size` receives its size.
+uint8_t* BuildSessionToc(const SessionTocTrack* tracks, uint32_t trackCount,
+                         const SessionTocSession* sessions, uint32_t sessionCount, uint32_t* size);
+
 } // namespace vostrale

@@ -185,10 +185,12 @@ ReadResult ReadRaw(Disc* disc, uint8_t* buffer, uint32_t bufferBytes, uint32_t c
         r.sectors = count;
         return r;
     }
-    // Whole stored sectors straight into the caller's buffer when nothing needs building.
+    // Whole stored sectors straight into the caller's buffer when nothing needs building. A
+    // FLAC or APE disc's runs (where it has them) count decoded bytes, never file bytes.
     bool direct = (fields & 0xF8) == kFieldAllWithoutErrors && c2Bytes == 0 && subBytes == 0 &&
                   expected == kSectorUnknown && disc->trackCount != 0 &&
-                  !(disc->reader == kReaderCcd && disc->scrambled);
+                  !(disc->reader == kReaderCcd && disc->scrambled) &&
+                  disc->reader != kReaderFlac && disc->reader != kReaderApe;
 
     uint8_t* sector = disc->scratch;
     uint8_t linear[kSubchannelSize];

@@ -208,11 +208,18 @@ TocPosition PositionOf(const Disc* disc, uint32_t lba) {
     // Before the first track, in a run the image marks as a pregap, and in sectors no file
     // stores right before a track (a pregap the image leaves out), the address is the next
     // track's pregap.
+    // Sectors no file stores count only inside a session: between sessions they are the gap,
+    // while a run the image marks as a pregap is one in any session.
     bool pregap = !haveCurrent;
-    if (haveCurrent && haveNext && next.session == current.session) {
+    if (haveCurrent && haveNext) {
         const TrackEntry* e = disc->trackCount ? FindRun(disc, lba) : nullptr;
-        pregap = e && e->endLba == next.lba &&
-                 (e->bytesPerSector == 0 || (e->flags & kRunPregap));
+        const bool unstored = e && e->bytesPerSector == 0 && next.session == current.session;
+        pregap = e && e->endLba == next.lba && ((e->flags & kRunPregap) || unstored);
+        // Unstored sectors right before a stored pregap (a CUE PREGAP with an INDEX 00).
+        if (unstored && e->endLba < next.lba) {
+            const TrackEntry* after = FindRun(disc, e->endLba);
+            pregap = after && (after->flags & kRunPregap) && after->endLba == next.lba;
+        }
     }
     if (pregap && haveNext) {
         p.track = next;

@@ -29,6 +29,16 @@ std::vector<t::DiscSpec> Discs() {
     return discs;
 }
 
+// A CD-Extra dumped one BIN per track: audio in session 1, data in session 2, and a third
+// session over the same file.
+std::string CdExtraSheet() {
+    return "REM SESSION 01\nFILE \"t1.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+           "FILE \"t2.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 00 00:00:00\n"
+           "    INDEX 01 00:00:10\nREM SESSION 02\nFILE \"t3.bin\" BINARY\n"
+           "  TRACK 03 MODE2/2352\n    INDEX 01 00:00:00\nREM SESSION 03\n"
+           "  TRACK 04 MODE1/2352\n    INDEX 00 00:00:20\n    INDEX 01 00:00:30\n";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -51,6 +61,8 @@ int main(int argc, char** argv) {
             t::WriteCueImage(work / "s.cue", c);
             emit(ReadAll(work / "s.cue"));
         }
+        const std::string extra = CdExtraSheet();
+        emit(std::vector<uint8_t>(extra.begin(), extra.end()));
     } else if (self.find("_cuelayout_") != std::string::npos) {
         // Sheets of one file per track, then hand-made ones with gaps, flags and identity;
         // each followed by the four bytes that seed the files' sizes.
@@ -70,6 +82,8 @@ int main(int argc, char** argv) {
             "  ISRC USABC1234567\n  PREGAP 00:01:00\n  INDEX 00 00:10:00\n  INDEX 01 00:12:00\n"
             "FILE \"b.wav\" WAVE\n TRACK 03 AUDIO\n  INDEX 01 00:00:00\n";
         sheets.emplace_back(text.begin(), text.end());
+        const std::string extra = CdExtraSheet();
+        sheets.emplace_back(extra.begin(), extra.end());
         for (auto& s : sheets) {
             for (uint8_t b : {0x10, 0x27, 0x00, 0x01})
                 s.push_back(b);

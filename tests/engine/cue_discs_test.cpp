@@ -1,6 +1,7 @@
 // CUE sheets as discs are dumped and ripped: one file per track (BIN, WAV, FLAC), mixed data
 // and audio, pregaps stored and not stored, catalogue numbers and ISRCs. Parsed by the real
 // parser, mounted through the control door and read through the SCSI door.
+#include "common/disc.h"
 #include "driver/core/drive.h"
 #include "formats/image_parsers.h"
 #include "formats/layout.h"
@@ -392,6 +393,277 @@ TEST_F(CueDiscTest, SampleSheetsCarryTheirCatalogueAndFlags) {
     }
     if (checked == 0)
         GTEST_SKIP() << "no samples";
+}
+
+std::string Position(uint32_t sectors) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%02u:%02u:%02u", sectors / 4500, sectors / 75 % 60,
+                  sectors % 75);
+    return text;
+}
+
+Bytes Sectors(Mode mode, int32_t first, uint32_t count) {
+    Bytes out;
+    for (uint32_t i = 0; i < count; ++i) {
+        Bytes s = testing::RawSector(mode, first + int32_t(i));
+        out.insert(out.end(), s.begin(), s.end());
+    }
+    return out;
+}
+
+Bytes BcdMsf(uint32_t frames) {
+    auto bcd = [](uint32_t v) { return uint8_t((v / 10) << 4 | (v % 10)); };
+    return {bcd(frames / 4500), bcd(frames / 75 % 60), bcd(frames % 75)};
+}
+
+// A CD-Extra as dumps carry it: three audio tracks in session 1 (track 2 with its pregap
+// stored), a Mode 2 data track in session 2. Dumped one BIN per track, and as one BIN whose
+// data track stores its 2-second pregap: both are the disc a drive reads, the second session
+// after the gap a disc has (lead-out 6750, lead-in 4500, pregap 150 sectors), which no read
+// reaches.
+TEST_F(CueDiscTest, SessionsOfACdExtraSitWhereADiscHasThem) {
+    constexpr uint32_t kLeadOut1 = 270, kData = 50;
+    constexpr uint32_t kProgram2 = kLeadOut1 + 6750 + 4500; // after session 2's lead-in
+    constexpr uint32_t kTrack4 = kProgram2 + 150;
+    constexpr uint32_t kTotal = kTrack4 + kData;
+    const Bytes t1 = Sectors(Mode::Audio, 0, 100), t2 = Sectors(Mode::Audio, 100, 110),
+                t3 = Sectors(Mode::Audio, 210, 60);
+    const Bytes t4 = Sectors(Mode::Mode2Form1, kTrack4, kData);
+    const Bytes pregap4 = Sectors(Mode::Mode2Form1, kProgram2, 150);
+    m_dir.Write("t1.bin", t1);
+    m_dir.Write("t2.bin", t2);
+    m_dir.Write("t3.bin", t3);
+    m_dir.Write("t4.bin", t4);
+    Bytes whole = t1;
+    for (const Bytes* b : {&t2, &t3, &pregap4, &t4})
+        whole.insert(whole.end(), b->begin(), b->end());
+    m_dir.Write("whole.bin", whole);
+    ASSERT_TRUE(testing::WriteText(
+        m_dir.Path("split.cue"),
+        "REM SESSION 01\nFILE \"t1.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+        "FILE \"t2.bin\" BINARY\n  TRACK 02 AUDIO\n    INDEX 00 00:00:00\n"
+        "    INDEX 01 00:00:30\nFILE \"t3.bin\" BINARY\n  TRACK 03 AUDIO\n"
+        "    INDEX 01 00:00:00\nREM SESSION 02\nFILE \"t4.bin\" BINARY\n"
+        "  TRACK 04 MODE2/2352\n    INDEX 01 00:00:00\n"));
+    ASSERT_TRUE(testing::WriteText(
+        m_dir.Path("whole.cue"),
+        "REM SESSION 01\nFILE \"whole.bin\" BINARY\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n"
+        "  TRACK 02 AUDIO\n    INDEX 00 " + Position(100) + "\n    INDEX 01 " + Position(130) +
+        "\n  TRACK 03 AUDIO\n    INDEX 01 " + Position(210) + "\nREM SESSION 02\n"
+        "  TRACK 04 MODE2/2352\n    INDEX 00 " + Position(270) + "\n    INDEX 01 " +
+        Position(420) + "\n"));
+
+    // The full TOC, computed here: per session A0, A1, A2 and its tracks; B0 (the next
+    // program area, the last lead-out) and C0 after session 1.
+    auto desc = [](uint8_t session, uint8_t control, uint8_t point, Msf at, uint8_t zero,
+                   Msf p) {
+        return Bytes{session, control, 0, point, at.minute, at.second, at.frame, zero,
+                     p.minute, p.second, p.frame};
+    };
+    const Msf none{0, 0, 0};
+    std::vector<Bytes> descriptors = {
+        desc(1, 0x10, 0xA0, none, 0, {1, 0x00, 0}),
+        desc(1, 0x10, 0xA1, none, 0, {3, 0, 0}),
+        desc(1, 0x10, 0xA2, none, 0, LbaToMsf(kLeadOut1)),
+        desc(1, 0x10, 1, none, 0, LbaToMsf(0)),
+        desc(1, 0x10, 2, none, 0, LbaToMsf(130)),
+        desc(1, 0x10, 3, none, 0, LbaToMsf(210)),
+        desc(1, 0x50, 0xB0, LbaToMsf(kProgram2), 2, LbaToMsf(kTotal)),
+        desc(1, 0x50, 0xC0, none, 0, {0x5F, 0, 0}),
+        desc(2, 0x14, 0xA0, none, 0, {4, 0x20, 0}),
+        desc(2, 0x14, 0xA1, none, 0, {4, 0, 0}),
+        desc(2, 0x14, 0xA2, none, 0, LbaToMsf(kTotal)),
+        desc(2, 0x14, 4, none, 0, LbaToMsf(kTrack4)),
+    };
+    Bytes fullToc = {0, uint8_t(11 * descriptors.size() + 2), 1, 2};
+    for (const Bytes& d : descriptors)
+        fullToc.insert(fullToc.end(), d.begin(), d.end());
+
+    for (const char* name : {"split.cue", "whole.cue"}) {
+        SCOPED_TRACE(name);
+        const bool split = std::string(name) == "split.cue";
+        MountSheet(m_dir.Path(name));
+        EXPECT_EQ(V(m_record.readerKind), split ? kReaderMultiFile : kReaderPlainFile);
+        EXPECT_EQ(V(m_record.sessions), 2u);
+        EXPECT_EQ(V(m_record.totalSectors), kTotal);
+        const auto* stored = PointerOf<uint8_t>(m_record.fullToc);
+        ASSERT_NE(stored, nullptr);
+        EXPECT_EQ(Bytes(stored, stored + LoadBe16(stored) + 2), fullToc);
+
+        // Format 2 as the drive returns it: an XA disc's A0 points say so.
+        Bytes expected = fullToc;
+        expected[4 + 9] = 0x20;
+        Reply full = Send(A(), 0, Bytes{0x43, 0, 2, 0, 0, 0, 0, 0x10, 0, 0}, 4096);
+        ASSERT_TRUE(full.Good());
+        EXPECT_EQ(full.data, expected);
+        // Format 0: every track of both sessions, the lead-out of the last.
+        const Bytes toc = Toc();
+        Bytes formatted = {0, 42, 1, 4};
+        const struct {
+            uint8_t control, number;
+            uint32_t lba;
+        } tracks[] = {{0x10, 1, 0}, {0x10, 2, 130}, {0x10, 3, 210}, {0x14, 4, kTrack4},
+                      {0x14, 0xAA, kTotal}};
+        for (const auto& t : tracks) {
+            Bytes d = {0, t.control, t.number, 0, 0, 0, 0, 0};
+            StoreBe32(d.data() + 4, t.lba);
+            formatted.insert(formatted.end(), d.begin(), d.end());
+        }
+        EXPECT_EQ(toc, formatted);
+        // Format 1: the first track of the last session.
+        Reply session = Send(A(), 0, Bytes{0x43, 0, 1, 0, 0, 0, 0, 0, 12, 0}, 12);
+        ASSERT_TRUE(session.Good());
+        Bytes last = {0, 10, 1, 2, 0, 0x14, 4, 0, 0, 0, 0, 0};
+        StoreBe32(last.data() + 8, kTrack4);
+        EXPECT_EQ(session.data, last);
+
+        Reply info = Send(A(), 0, Bytes{0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0}, 34);
+        ASSERT_TRUE(info.Good());
+        EXPECT_EQ(info.data[4], 2);                    // sessions
+        EXPECT_EQ(Slice(info.data, 5, 2), (Bytes{4, 4})); // tracks of the last session
+        const struct {
+            uint8_t number, session;
+            uint32_t start, size;
+        } trackInfo[] = {{3, 1, 210, kLeadOut1 - 210}, {4, 2, kTrack4, kData}};
+        for (const auto& t : trackInfo) {
+            Reply r = Send(A(), 0, Bytes{0x52, 1, 0, 0, 0, t.number, 0, 0, 36, 0}, 36);
+            ASSERT_TRUE(r.Good());
+            EXPECT_EQ(r.data[3], t.session) << int(t.number);
+            EXPECT_EQ(LoadBe32(r.data.data() + 8), t.start) << int(t.number);
+            EXPECT_EQ(LoadBe32(r.data.data() + 24), t.size) << int(t.number);
+        }
+        Reply capacity = Send(A(), 0, Bytes{0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8);
+        ASSERT_TRUE(capacity.Good());
+        EXPECT_EQ(LoadBe32(capacity.data.data()), kTotal - 1);
+
+        // Session 1 reads as stored; the data track's sectors are the BIN's, at their LBA.
+        EXPECT_TRUE(RawDisc(kLeadOut1) == Slice(whole, 0, kLeadOut1 * 2352));
+        Reply data = Send(A(), 0, ReadCd(kTrack4, 3, 0xF8), 3 * 2352);
+        ASSERT_TRUE(data.Good());
+        EXPECT_EQ(data.data, Slice(t4, 0, 3 * 2352));
+        Reply user = Send(A(), 0, Read10(kTrack4 + 1, 1), 2048);
+        ASSERT_TRUE(user.Good());
+        EXPECT_EQ(user.data, Slice(t4, 2352 + 24, 2048));
+        // Nothing between the sessions reads; a stored pregap of the data track does.
+        for (uint32_t lba : {kLeadOut1, kLeadOut1 + 6750, kProgram2 - 1}) {
+            EXPECT_EQ(Send(A(), 0, ReadCd(lba, 1, 0xF8), 2352).SenseTriple(), kSenseOutOfRange)
+                << lba;
+            EXPECT_EQ(Send(A(), 0, Read10(lba, 1), 2048).SenseTriple(), kSenseOutOfRange) << lba;
+        }
+        Reply pregap = Send(A(), 0, ReadCd(kProgram2, 150, 0xF8), 150 * 2352);
+        if (split) {
+            EXPECT_EQ(pregap.SenseTriple(), kSenseOutOfRange);
+        } else {
+            ASSERT_TRUE(pregap.Good());
+            EXPECT_TRUE(pregap.data == pregap4);
+            // Its Q: track 4, index 0, the time left to INDEX 01.
+            Reply q = Send(A(), 0, ReadCd(kTrack4 - 70, 1, 0xF8, 2), 2352 + 16);
+            ASSERT_TRUE(q.Good());
+            EXPECT_EQ(Slice(q.data, 2352, 6), (Bytes{0x41, 0x04, 0x00, 0x00, 0x00, 0x69}));
+        }
+    }
+
+    std::string out, err;
+    ASSERT_EQ(RunEngineCommand({"toc", m_dir.Path("split.cue").string()}, &out, &err), 0) << err;
+    EXPECT_NE(out.find("Disc: 4 tracks (3 audio), lead-out at LBA 11720"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Sessions: 2, the last from track 4\n"), std::string::npos) << out;
+    // Each session's last track ends at its own lead-out.
+    EXPECT_NE(out.find("    3  audio         210   00:04:60       60"), std::string::npos) << out;
+    EXPECT_NE(out.find("    4  data        11670   02:37:45       50"), std::string::npos) << out;
+    ASSERT_EQ(RunEngineCommand({"rip", m_dir.Path("split.cue").string(), "--track", "3", "--out",
+                                m_dir.Path("t3.wav").string()},
+                               &out, &err),
+              0)
+        << err;
+    EXPECT_TRUE(Slice(ReadAll(m_dir.Path("t3.wav")), 44, t3.size()) == t3);
+}
+
+// A stored INDEX 00 span is the next track's pregap: the Q sub-channel (READ CD, READ
+// SUB-CHANNEL) gives index 0 there with the time counting down to INDEX 01, index 1 from it.
+// Raw reads stay the stored bytes.
+TEST_F(CueDiscTest, StoredPregapsCarryIndexZero) {
+    CueOptions one;
+    one.disc.sessions.push_back(
+        {{testing::Track(Mode::Audio, 100), testing::Track(Mode::Audio, 80, 30)}});
+    ASSERT_TRUE(testing::WriteCueImage(m_dir.Path("one.cue"), one));
+    CueOptions split = one;
+    split.fileName = "split.bin";
+    split.filePerTrack = true;
+    ASSERT_TRUE(testing::WriteCueImage(m_dir.Path("split.cue"), split));
+    const Bytes bin = ReadAll(m_dir.Path("image.bin"));
+    ASSERT_EQ(bin.size(), 210u * 2352);
+    // The album as one WAV (and one FLAC where the tool is at hand): the audio kinds.
+    CueOptions wave = one;
+    wave.wave = true;
+    wave.fileName = "album.wav";
+    ASSERT_TRUE(testing::WriteCueImage(m_dir.Path("wav.cue"), wave));
+    const Bytes pcm = Slice(ReadAll(m_dir.Path("album.wav")), 44, 210 * 2352);
+    std::vector<std::pair<std::string, uint8_t>> sheets = {{"one.cue", kReaderPlainFile},
+                                                           {"split.cue", kReaderMultiFile},
+                                                           {"wav.cue", kReaderWav}};
+#ifndef _WIN32
+    if (std::system("flac --version > /dev/null 2>&1") == 0) {
+        setenv("XDG_CACHE_HOME", m_dir.Path("cache").c_str(), 1);
+        std::string cmd = "flac --silent --force -o '" + m_dir.Path("album.flac").string() +
+                          "' '" + m_dir.Path("album.wav").string() + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        Bytes text = ReadAll(m_dir.Path("wav.cue"));
+        std::string sheet(text.begin(), text.end());
+        sheet.replace(sheet.find("album.wav"), 9, "album.flac");
+        ASSERT_TRUE(testing::WriteText(m_dir.Path("flac.cue"), sheet));
+        sheets.push_back({"flac.cue", kReaderFlac});
+    }
+#endif
+    for (const auto& [name, kind] : sheets) {
+        SCOPED_TRACE(name);
+        MountSheet(m_dir.Path(name));
+        EXPECT_EQ(V(m_record.readerKind), kind);
+        const bool binary = kind == kReaderPlainFile || kind == kReaderMultiFile;
+        EXPECT_TRUE(RawDisc(210) == (binary ? bin : pcm));
+        const struct {
+            uint32_t lba;
+            uint8_t track, index;
+            uint32_t relative; // frames shown: left to INDEX 01 in a pregap
+        } cases[] = {{99, 1, 1, 99}, {100, 2, 0, 29}, {115, 2, 0, 14},
+                     {129, 2, 0, 0},  {130, 2, 1, 0},  {131, 2, 1, 1}};
+        for (const auto& c : cases) {
+            Reply q = Send(A(), 0, ReadCd(c.lba, 1, 0xF8, 2), 2352 + 16);
+            ASSERT_TRUE(q.Good()) << c.lba;
+            Bytes expected = {0x01, c.track, c.index};
+            Bytes relative = BcdMsf(c.relative), absolute = BcdMsf(c.lba + 150);
+            expected.insert(expected.end(), relative.begin(), relative.end());
+            expected.push_back(0);
+            expected.insert(expected.end(), absolute.begin(), absolute.end());
+            EXPECT_EQ(Slice(q.data, 2352, 10), expected) << c.lba;
+            // READ SUB-CHANNEL at the same position (a completed read leaves it after the
+            // last sector read), in MSF form.
+            ASSERT_TRUE(Send(A(), 0, ReadCd(c.lba - 1, 1, 0xF8), 2352).Good());
+            Reply sub = Send(A(), 0, Bytes{0x42, 0x02, 0x40, 1, 0, 0, 0, 0, 16, 0}, 16);
+            ASSERT_TRUE(sub.Good()) << c.lba;
+            EXPECT_EQ(sub.data[6], c.track) << c.lba;
+            EXPECT_EQ(sub.data[7], c.index) << c.lba;
+            EXPECT_EQ(Slice(sub.data, 12, 4),
+                      (Bytes{0, uint8_t(c.relative / 4500), uint8_t(c.relative / 75 % 60),
+                             uint8_t(c.relative % 75)}))
+                << c.lba;
+        }
+    }
+
+    // PREGAP sectors before a stored INDEX 00 are the same pregap: index 0 throughout.
+    Bytes text = ReadAll(m_dir.Path("one.cue"));
+    std::string sheet(text.begin(), text.end());
+    const size_t index00 = sheet.find("INDEX 00");
+    ASSERT_NE(index00, std::string::npos);
+    sheet.insert(index00, "PREGAP 00:00:20\n    ");
+    ASSERT_TRUE(testing::WriteText(m_dir.Path("both.cue"), sheet));
+    MountSheet(m_dir.Path("both.cue"));
+    for (auto [lba, track, index] : {std::tuple{99u, 1, 1}, {100u, 2, 0}, {119u, 2, 0},
+                                     {120u, 2, 0}, {149u, 2, 0}, {150u, 2, 1}}) {
+        Reply q = Send(A(), 0, ReadCd(lba, 1, 0xF8, 2), 2352 + 16);
+        ASSERT_TRUE(q.Good()) << lba;
+        EXPECT_EQ(Slice(q.data, 2353, 2), (Bytes{uint8_t(track), uint8_t(index)})) << lba;
+    }
 }
 
 // Multi-file records as a hostile sender may build them: every malformed one is refused.

@@ -79,6 +79,46 @@ TEST(CueSheetReader, KeepsEveryFileWithItsTracksAndTheirKeywords) {
     EXPECT_EQ(sheet.problem, "a disc holds at most 99 tracks");
 }
 
+// REM SESSION lines: the tracks after one belong to that session; sessions follow one another
+// from 01, each with tracks, and the reader says what is wrong otherwise.
+TEST(CueSheetReader, ReadsSessionsAndRefusesThemOutOfOrder) {
+    const std::string audio = "FILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n";
+    const std::string extra = "REM SESSION 01\n" + audio +
+                              "TRACK 02 AUDIO\nINDEX 01 00:10:00\nREM SESSION 02\n"
+                              "FILE b.bin BINARY\nTRACK 03 MODE2/2352\nINDEX 01 00:00:00\n"
+                              "REM a comment\nREM SESSION 02\nTRACK 04 MODE2/2352\n"
+                              "INDEX 01 00:01:00\n";
+    CueSheet sheet;
+    ASSERT_TRUE(ParseCueSheet(extra.data(), extra.size(), &sheet)) << sheet.problem;
+    EXPECT_EQ(sheet.sessions, 2u);
+    ASSERT_EQ(sheet.tracks.size(), 4u);
+    const uint32_t sessions[] = {1, 1, 2, 2};
+    for (size_t k = 0; k < 4; ++k)
+        EXPECT_EQ(sheet.tracks[k].session, sessions[k]) << k;
+    ASSERT_TRUE(ParseCueSheet(audio.data(), audio.size(), &sheet));
+    EXPECT_EQ(sheet.sessions, 1u);
+    EXPECT_EQ(sheet.tracks[0].session, 1u);
+
+    const struct {
+        std::string text, problem;
+    } refused[] = {
+        {"REM SESSION 02\n" + audio, "session 1 has no tracks"},
+        {"REM SESSION 01\n" + audio + "REM SESSION 03\n" + audio, "REM SESSION 03 is out of order"},
+        {"REM SESSION 01\n" + audio + "REM SESSION 02\n" + audio + "REM SESSION 01\n",
+         "REM SESSION 01 is out of order"},
+        {"REM SESSION 00\n" + audio, "REM SESSION needs a session number from 01 to 99"},
+        {"REM SESSION 100\n" + audio, "REM SESSION needs a session number from 01 to 99"},
+        {"REM SESSION two\n" + audio, "REM SESSION needs a session number from 01 to 99"},
+        {"REM SESSION\n" + audio, "REM SESSION needs a session number from 01 to 99"},
+        {"REM SESSION 01\nREM SESSION 02\n" + audio, "session 1 has no tracks"},
+        {audio + "REM SESSION 02\n", "session 2 has no tracks"},
+    };
+    for (const auto& r : refused) {
+        EXPECT_FALSE(ParseCueSheet(r.text.data(), r.text.size(), &sheet)) << r.text;
+        EXPECT_EQ(sheet.problem, r.problem) << r.text;
+    }
+}
+
 // Laying sheets out from what the files hold: strides by track mode inside one file, stored
 // pregaps, gaps no file stores, and the sheets that cannot be a disc.
 TEST(CueLayout, PlacesTracksByTheirOwnModesAndGaps) {
@@ -112,24 +152,32 @@ TEST(CueLayout, PlacesTracksByTheirOwnModesAndGaps) {
     EXPECT_EQ(plan.tracks[1].adrControl, 0x10);
     EXPECT_EQ(plan.tracks[2].index01, 300u + 30 + 10);
     EXPECT_EQ(plan.tracks[2].mode, uint32_t(kCueModeAudio));
+    // Sectors a file stores before a track's INDEX 01 are that track's pregap, a run of their
+    // own.
     const struct {
         uint32_t first, sectors, file, stride;
         uint64_t offset;
+        bool pregap;
     } runs[] = {
-        {0, 100, 0, 2048, 0},
-        {100, 200, 0, 2352, 100 * 2048}, // the audio pregap follows 100 sectors of 2048 bytes
-        {300, 30, kCueNoFile, 0, 0},
-        {330, 50, 1, 2352, 0},
-        {380, 20, kCueNoFile, 0, 0},
+        {0, 100, 0, 2048, 0, false},
+        {100, 150, 0, 2352, 100 * 2048, true}, // the audio pregap follows 100 sectors of 2048 bytes
+        {250, 50, 0, 2352, 100 * 2048 + 150 * 2352, false},
+        {300, 30, kCueNoFile, 0, 0, false},
+        {330, 10, 1, 2352, 0, true},
+        {340, 40, 1, 2352, 10 * 2352, false},
+        {380, 20, kCueNoFile, 0, 0, false},
     };
-    ASSERT_EQ(plan.runs.size(), 5u);
-    for (size_t i = 0; i < 5; ++i) {
+    ASSERT_EQ(plan.runs.size(), 7u);
+    for (size_t i = 0; i < 7; ++i) {
         EXPECT_EQ(plan.runs[i].firstLba, runs[i].first) << i;
         EXPECT_EQ(plan.runs[i].sectors, runs[i].sectors) << i;
         EXPECT_EQ(plan.runs[i].file, runs[i].file) << i;
         EXPECT_EQ(plan.runs[i].stride, runs[i].stride) << i;
         EXPECT_EQ(plan.runs[i].offset, runs[i].offset) << i;
+        EXPECT_EQ(plan.runs[i].pregap, runs[i].pregap) << i;
     }
+    ASSERT_EQ(plan.sessions.size(), 1u);
+    EXPECT_EQ(plan.sessions[0].leadOut, plan.totalSectors);
 
     const struct {
         const char* what;
@@ -168,6 +216,77 @@ TEST(CueLayout, PlacesTracksByTheirOwnModesAndGaps) {
     }
 }
 
+// Sessions after the first start after the gap a disc has there: the lead-out of the session
+// before (6750 sectors after the first, 2250 after later ones), the lead-in (4500) and the
+// 2-second pregap of the session's first track, less what the sheet gives of that pregap.
+TEST(CueLayout, LeavesTheGapBetweenSessions) {
+    CueSheet sheet;
+    sheet.files = {{"a.bin", kCueFileBinary}, {"b.bin", kCueFileBinary}};
+    auto track = [](uint32_t mode, uint32_t file, uint32_t session, uint32_t index01) {
+        CueTrack t;
+        t.mode = mode;
+        t.file = file;
+        t.session = session;
+        t.index01 = index01;
+        return t;
+    };
+    sheet.tracks = {track(kCueModeAudio, 0, 1, 0), track(kCueModeMode2_2352, 1, 2, 0),
+                    track(kCueModeMode2_2352, 1, 3, 40)};
+    std::vector<CueFileFacts> files = {{true, false, 100 * 2352}, {true, false, 60 * 2352}};
+    const struct {
+        const char* what;
+        uint32_t storedPregap, pregap; // of track 2
+        uint32_t track2, track3;
+    } cases[] = {
+        {"no pregap given", 0, 0, 100 + 11400, 100 + 11400 + 40 + 6900},
+        {"a stored pregap", 150, 0, 100 + 11400, 100 + 11400 + 40 + 6900},
+        {"part of it stored", 50, 0, 100 + 11400, 100 + 11400 + 40 + 6900},
+        {"PREGAP and a stored part", 50, 100, 100 + 11400, 100 + 11400 + 40 + 6900},
+        {"a longer pregap", 200, 0, 100 + 11250 + 200, 100 + 11250 + 200 + 40 + 6900},
+    };
+    for (const auto& c : cases) {
+        CueSheet s = sheet;
+        s.tracks[1].pregap = c.pregap;
+        s.tracks[1].hasIndex00 = c.storedPregap > 0;
+        s.tracks[1].index01 = c.storedPregap;
+        s.tracks[2].index01 = c.storedPregap + 40;
+        std::vector<CueFileFacts> f = files;
+        f[1].streamBytes += uint64_t(c.storedPregap) * 2352;
+        CuePlan plan;
+        std::string error;
+        ASSERT_TRUE(PlanCueDisc(s, f, 449849, &plan, &error)) << c.what << " " << error;
+        ASSERT_EQ(plan.sessions.size(), 3u) << c.what;
+        EXPECT_EQ(plan.tracks[1].index01, c.track2) << c.what;
+        EXPECT_EQ(plan.tracks[2].index01, c.track3) << c.what;
+        EXPECT_EQ(plan.tracks[2].session, 3u) << c.what;
+        EXPECT_EQ(plan.sessions[0].leadOut, 100u) << c.what;
+        EXPECT_EQ(plan.sessions[1].programStart, 100u + 6750 + 4500) << c.what;
+        EXPECT_EQ(plan.sessions[1].leadOut, c.track2 + 40) << c.what;
+        EXPECT_EQ(plan.sessions[2].programStart, c.track2 + 40 + 2250 + 4500) << c.what;
+        EXPECT_EQ(plan.sessions[2].leadOut, plan.totalSectors) << c.what;
+        EXPECT_EQ(plan.totalSectors, c.track3 + 20) << c.what;
+        // No run reaches into a gap.
+        for (const CueRun& r : plan.runs) {
+            for (size_t g = 0; g + 1 < plan.sessions.size(); ++g) {
+                const uint32_t gapEnd = plan.tracks[plan.sessions[g + 1].firstTrack].index01 -
+                                        (g == 0 ? c.storedPregap : 0);
+                EXPECT_TRUE(r.firstLba + r.sectors <= plan.sessions[g].leadOut ||
+                            r.firstLba >= gapEnd - (g == 0 ? c.pregap : 0))
+                    << c.what << " run at " << r.firstLba;
+            }
+        }
+    }
+    // A sheet whose tracks skip a session, or go back to an earlier one, is not a disc.
+    for (uint32_t session : {3u, 0u}) {
+        CueSheet s = sheet;
+        s.tracks[1].session = session;
+        CuePlan plan;
+        std::string error;
+        EXPECT_FALSE(PlanCueDisc(s, files, 449849, &plan, &error)) << session;
+        EXPECT_EQ(error, "The sessions of the sheet do not follow one another from 1");
+    }
+}
+
 using CueSheetFiles = TempFolder;
 
 // Sheets that must not mount, each with a message that names what is wrong; and a file named
@@ -201,6 +320,13 @@ TEST_F(CueSheetFiles, HostileSheetsAreRefusedWithAReason) {
         {t1 + "FILE \"s.cue\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n", kParseFailed,
          "The sheet names itself as a data file: " + inFolder("s.cue")},
         {hundred, kParseFailed, "Failed to parse .cue file: a disc holds at most 99 tracks"},
+        {t1 + "REM SESSION 03\nFILE \"t1.bin\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n",
+         kParseFailed, "Failed to parse .cue file: REM SESSION 03 is out of order"},
+        {t1 + "REM SESSION 100\nFILE \"t1.bin\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n",
+         kParseFailed,
+         "Failed to parse .cue file: REM SESSION needs a session number from 01 to 99"},
+        {t1 + "REM SESSION 02\n", kParseFailed,
+         "Failed to parse .cue file: session 2 has no tracks"},
         {t1 + "FILE \"t1.bin\" MP3\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n", kParseFailed,
          "Unknown CUE file type:MP3"},
         {t1 + "FILE \"..\\..\\outside.bin\" BINARY\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n",

@@ -30,7 +30,9 @@ TEST_F(ImgToolTest, InfoShowsTheFilesOfAPerTrackSheet) {
           "  file 0: stored sectors\n", "Catalogue number: 1234567890123\n",
           "ISRC of track 2: GBAAA9900001\n",
           "   0: Mode 1          parts 0xB  LBA 0-30  2352 bytes/sector  offset 0  file 0\n",
-          "   1: CD-DA           parts 0x0  LBA 30-60  2352 bytes/sector  offset 0  file 1\n"})
+          // The stored INDEX 00 span is a run of its own, marked as the pregap.
+          "   1: CD-DA           parts 0x0  LBA 30-40  2352 bytes/sector  offset 0  file 1  pregap\n",
+          "   2: CD-DA           parts 0x0  LBA 40-60  2352 bytes/sector  offset 23520  file 1\n"})
         EXPECT_NE(out.find(part), std::string::npos) << part << "\n" << out;
     ASSERT_EQ(RunImgTool({"info", "--json", (m_dir / "g.cue").string()}, &out, &err), kImgToolOk);
     for (const char* part : {"\"readerKind\":10,", "\"files\":[{\"kind\":1,\"seekPoints\":0},",

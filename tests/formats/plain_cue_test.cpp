@@ -208,9 +208,21 @@ TEST_F(CueTest, AudioSheetKeepsEveryTrackInItsToc) {
     Opened o;
     OpenWith(&o, m_dir / "a.cue");
     ASSERT_EQ(o.result, kParseOk) << o.message;
-    ASSERT_EQ(o.TrackCount(), 1u);
-    EXPECT_EQ(V(o.Track(0).sectorType), kSectorCdda);
-    EXPECT_EQ(V(o.Track(0).endLba), 170u);
+    // One file of audio, its second track's stored INDEX 00 a run of its own.
+    ASSERT_EQ(o.TrackCount(), 3u);
+    const struct {
+        uint32_t first, end;
+        uint64_t offset;
+        uint8_t flags;
+    } runs[] = {{0, 100, 0, 0}, {100, 120, 100 * 2352, kRunPregap}, {120, 170, 120 * 2352, 0}};
+    for (uint32_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(V(o.Track(i).sectorType), kSectorCdda) << i;
+        EXPECT_EQ(V(o.Track(i).firstLba), runs[i].first) << i;
+        EXPECT_EQ(V(o.Track(i).endLba), runs[i].end) << i;
+        EXPECT_EQ(V(o.Track(i).fileOffset), runs[i].offset) << i;
+        EXPECT_EQ(V(o.Track(i).bytesPerSector), 2352u) << i;
+        EXPECT_EQ(V(o.Track(i).flags), runs[i].flags) << i;
+    }
     ASSERT_EQ(o.TocCount(), 5u);
     const uint8_t* second = o.TocPoint(1, 2);
     ASSERT_NE(second, nullptr);

@@ -336,6 +336,17 @@ bool ReadFormattedToc(MountedImage& disc, std::vector<TocEntry>* entries, std::s
     return true;
 }
 
+// A track's length as the drive reports it (READ TRACK INFORMATION): a session's last track
+// ends at that session's lead-out, not at the next session's first track. `fallback` when the
+// drive gives none.
+uint32_t TrackSectors(MountedImage& disc, uint8_t number, uint32_t fallback) {
+    std::vector<uint8_t> info;
+    ScsiOutcome o = disc.Run({0x52, 0x01, 0, 0, 0, number, 0, 0, 36, 0}, &info, 36);
+    if (o.scsiStatus == kScsiStatusGood && info.size() >= 28)
+        return LoadBe32(info.data() + 24);
+    return fallback;
+}
+
 int Rip(const std::vector<std::string>& args, std::string* out, std::string* err) {
     std::string image, output;
     uint64_t track = 0;
@@ -381,7 +392,7 @@ int Rip(const std::vector<std::string>& args, std::string* out, std::string* err
         *err = "track " + std::to_string(track) + " is a data track\n";
         return kFailed;
     }
-    uint32_t sectors = *end - *start;
+    uint32_t sectors = TrackSectors(disc, uint8_t(track), *end - *start);
     std::vector<uint8_t> wav(44, 0), data;
     constexpr uint32_t kBatch = 27;
     for (uint32_t done = 0; done < sectors; done += kBatch) {
@@ -457,6 +468,12 @@ int Toc(const std::vector<std::string>& args, std::string* out, std::string* err
                          (tracks == 1 ? " track (" : " tracks (") + std::to_string(audio) +
                          " audio), lead-out at LBA " + std::to_string(leadOut.lba) + " (" +
                          MsfText(leadOut.lba) + ")\n";
+    // Several sessions: how many, and where the last begins (READ TOC format 1).
+    std::vector<uint8_t> session;
+    o = disc.Run({0x43, 0, 0x01, 0, 0, 0, 0, 0, 12, 0}, &session, 12);
+    if (o.scsiStatus == kScsiStatusGood && session.size() >= 12 && session[3] > 1)
+        report += "Sessions: " + std::to_string(session[3]) + ", the last from track " +
+                  std::to_string(session[6]) + "\n";
     if (hasText)
         report += "CD-Text: \"" + Latin1ToUtf8(text.albumTitle) + "\" by \"" +
                   Latin1ToUtf8(text.albumPerformer) + "\"\n";
@@ -466,10 +483,10 @@ int Toc(const std::vector<std::string>& args, std::string* out, std::string* err
     for (size_t i = 0; i + 1 < entries.size(); ++i) {
         const TocEntry& e = entries[i];
         uint32_t next = entries[i + 1].lba;
+        uint32_t sectors = TrackSectors(disc, e.number, next > e.lba ? next - e.lba : 0);
         char line[96];
         std::snprintf(line, sizeof(line), "%5u  %-5s  %10u  %9s  %7u", e.number,
-                      e.audio ? "audio" : "data", e.lba, MsfText(e.lba).c_str(),
-                      next > e.lba ? next - e.lba : 0);
+                      e.audio ? "audio" : "data", e.lba, MsfText(e.lba).c_str(), sectors);
         report += line;
         size_t t = size_t(e.number) - 1;
         if (hasText && e.number >= 1 && t < text.titles.size() &&

@@ -240,6 +240,8 @@ std::string TextReport(bool ok, const std::string& message, const MountRecord& r
                         e.bytesPerSector, static_cast<unsigned long long>(e.fileOffset));
             if (r.readerKind == kReaderMultiFile)
                 o += Format("  file %u", e.fileIndex);
+            if (e.flags & kRunPregap)
+                o += "  pregap";
             o += "\n";
         }
     }
