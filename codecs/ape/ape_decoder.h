@@ -57,6 +57,7 @@ uint32_t ApeMaxReadBytes(const SeekPoint* table, uint32_t count);
 
 // ---- decoder state (fields are internal; callers only allocate it) ----
 
+constexpr uint32_t kApeStretch = 512;  // blocks decoded before the filters run over them
 constexpr uint32_t kApeNnWindow = 512;                             // history entries between slides
 constexpr uint32_t kApeNnSlots = 3;                                // filters per channel, at most
 constexpr uint32_t kApeNnSlotOrder[kApeNnSlots] = {64, 256, 1280}; // largest order per slot
@@ -98,6 +99,7 @@ struct ApeDecoder {
     ApeRiceState rice[2];
     ApeStage stage[2];
     ApeNnFilter filters[2][kApeNnSlots];
+    int32_t stretch[2][kApeStretch];
     int16_t pool[kApeNnPoolEntries];
 };
 
