@@ -2,10 +2,12 @@
 // files in the same run. Without ffmpeg (scripts/setup installs it) the benchmark fails.
 // Arguments: levels to run (1000 .. 5000, default all); --passes N decodes each file N times
 // per trial (default 5); --trials N alternates ours and ffmpeg N times (default 5) and keeps
-// each side's best wall and best CPU time; --ours-only leaves ffmpeg out, for instruction
+// each side's best wall and best CPU time; --sse2 keeps our filters at SSE2 width (the driver's
+// form; by default a host on a CPU with AVX2 uses it); --ours-only leaves ffmpeg out, for instruction
 // counts under callgrind.
 #include "bench/bench_clock.h"
 #include "codecs/ape/ape_decoder.h"
+#include "codecs/ape/ape_nn_kernels.h"
 #include "formats/audio_source.h"
 #include "formats/layout.h"
 
@@ -24,6 +26,7 @@ namespace {
 
 int g_repeats = 5; // passes over each file per trial, for us and for ffmpeg alike
 int g_trials = 5;
+bool g_sse2 = false; // keep the filters at the driver's width
 
 // One file's frames, read once: the timing covers decoding only.
 struct LoadedFile {
@@ -52,6 +55,7 @@ struct LoadedFile {
         info = ApeStreamInfo{uint16_t(record.param96), uint16_t(record.param96 >> 16),
                              uint16_t(record.param100), uint16_t(record.param100 >> 16)};
         bool ok = ApeInitDecoder(decoder.get(), info) && count >= 2;
+        ApeAllowWideFilters(decoder.get(), !g_sse2);
         for (uint32_t i = 0; ok && i + 1 < count; ++i) {
             ApeFrameSpan span;
             ok = ApeGetFrameSpan(table, count, i, &span);
@@ -103,12 +107,14 @@ int main(int argc, char** argv) {
             g_repeats = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--trials" && i + 1 < argc) {
             g_trials = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--sse2") {
+            g_sse2 = true;
         } else if (arg == "--ours-only") {
             oursOnly = true;
         } else {
             int level = std::atoi(arg.c_str());
             if (level < 1000 || level > 5000 || level % 1000 != 0) {
-                std::fprintf(stderr, "usage: bench_ape [--passes N] [--trials N] [--ours-only] [LEVEL ...]\n");
+                std::fprintf(stderr, "usage: bench_ape [--passes N] [--trials N] [--sse2] [--ours-only] [LEVEL ...]\n");
                 return 2;
             }
             levels.push_back(level);
@@ -122,6 +128,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int trials = oursOnly ? 1 : g_trials;
+    std::printf("filters: %s\n", !g_sse2 && ape::CpuHasAvx2() ? "AVX2" : "SSE2 (the driver's form)");
     std::printf("%-6s %10s %10s %12s %11s %10s\n", "level", "MB/s PCM", "x realtime",
                 "ffmpeg MB/s", "wall ratio", "CPU ratio");
     for (int level : levels) {

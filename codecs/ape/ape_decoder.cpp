@@ -201,18 +201,18 @@ void ResetFilter(ApeNnFilter* f, int16_t* pool) {
 }
 
 template <bool kNewRule>
-void FilterByOrder(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n) {
+void FilterByOrder(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, bool wide) {
     switch (f->order) {
     case 16:
-        return ape::FilterRun<16, kNewRule>(f, pool, v, n);
+        return ape::FilterRun<16, kNewRule>(f, pool, v, n, wide);
     case 32:
-        return ape::FilterRun<32, kNewRule>(f, pool, v, n);
+        return ape::FilterRun<32, kNewRule>(f, pool, v, n, wide);
     case 64:
-        return ape::FilterRun<64, kNewRule>(f, pool, v, n);
+        return ape::FilterRun<64, kNewRule>(f, pool, v, n, wide);
     case 256:
-        return ape::FilterRun<256, kNewRule>(f, pool, v, n);
+        return ape::FilterRun<256, kNewRule>(f, pool, v, n, wide);
     default:
-        return ape::FilterRun<1280, kNewRule>(f, pool, v, n);
+        return ape::FilterRun<1280, kNewRule>(f, pool, v, n, wide);
     }
 }
 
@@ -221,9 +221,9 @@ void ApplyFilters(ApeDecoder* d, uint32_t channel, int32_t* v, uint32_t n) {
     for (uint32_t i = 0; i < d->filterCount; ++i) {
         ApeNnFilter* f = &d->filters[channel][i];
         if (d->newAdaptation)
-            FilterByOrder<true>(f, d->pool, v, n);
+            FilterByOrder<true>(f, d->pool, v, n, d->wideFilters);
         else
-            FilterByOrder<false>(f, d->pool, v, n);
+            FilterByOrder<false>(f, d->pool, v, n, d->wideFilters);
     }
 }
 
@@ -467,7 +467,12 @@ bool ApeInitDecoder(ApeDecoder* decoder, const ApeStreamInfo& info) {
         }
     }
     decoder->filterCount = count;
+    decoder->wideFilters = ape::CpuHasAvx2();
     return true;
+}
+
+void ApeAllowWideFilters(ApeDecoder* decoder, bool allow) {
+    decoder->wideFilters = allow && ape::CpuHasAvx2();
 }
 
 uint32_t ApeDecodeFrame(ApeDecoder* d, const uint8_t* input, size_t inputBytes, uint32_t skip,

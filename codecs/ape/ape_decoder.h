@@ -96,6 +96,7 @@ struct ApeDecoder {
     ApeStreamInfo info;
     uint32_t filterCount;
     bool newAdaptation;
+    bool wideFilters; // the AVX2 filter form (host builds, checked CPU)
     ApeRiceState rice[2];
     ApeStage stage[2];
     ApeNnFilter filters[2][kApeNnSlots];
@@ -105,6 +106,11 @@ struct ApeDecoder {
 
 // Prepares `decoder` for the stream; false (decoder unusable) when not ApeStreamSupported.
 bool ApeInitDecoder(ApeDecoder* decoder, const ApeStreamInfo& info);
+
+// Host builds on CPUs with AVX2 run the filters sixteen lanes wide (ApeInitDecoder checks);
+// false keeps them at SSE2, the driver's form, for comparisons. Without the wider form in the
+// build or the CPU the call changes nothing.
+void ApeAllowWideFilters(ApeDecoder* decoder, bool allow);
 
 // Decodes one frame. `input` holds `inputBytes` bytes read as ApeGetFrameSpan says (the words
 // of the frame; missing bytes count as zero); the frame starts `skip` bytes into it. Writes

@@ -97,6 +97,34 @@ inline __m128i Lanes16(int l0, int l1, int l2, int l3, int l4, int l5, int l6, i
                           int16_t(l5), int16_t(l6), int16_t(l7));
 }
 
+// After a pair's pass: the first output, then what the second sample's dot product still
+// lacks (the top coefficient times the first output) and the top coefficient's second move.
+template <uint32_t kOrder, bool kNewRule, int kD1>
+inline void FinishPair(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t dot0, uint32_t dot1) {
+    int16_t* coeffs = pool + f->coeffs;
+    int16_t* history = pool + f->history + f->pos - kOrder;
+    int16_t* adapt = pool + f->adapt + f->pos - kOrder;
+    const int32_t out0 = RoundedAdd(f, v[0], dot0);
+    const int16_t first = Saturate16(out0);
+    // The top coefficient took no code for the second move yet: it is the one the second
+    // sample multiplies with the first output.
+    dot1 += uint32_t(int32_t(coeffs[kOrder - 1]) * int32_t(first));
+    const int16_t code0 = AdaptCode<kNewRule>(f, out0);
+    if (kD1 != 0)
+        coeffs[kOrder - 1] = int16_t(uint16_t(coeffs[kOrder - 1]) + uint16_t(kD1 * code0));
+    history[kOrder] = first;
+    adapt[kOrder] = code0;
+    AgeCodes<kOrder, kNewRule>(adapt);
+
+    const int32_t out1 = RoundedAdd(f, v[1], dot1);
+    history[kOrder + 1] = Saturate16(out1);
+    adapt[kOrder + 1] = AdaptCode<kNewRule>(f, out1);
+    AgeCodes<kOrder, kNewRule>(adapt + 1);
+    Advance<kOrder>(f, pool, 2);
+    v[0] = out0;
+    v[1] = out1;
+}
+
 // Two samples, v[0] and v[1], with directions kD0 and kD1. The window must have room for
 // both (pos + 1 below kOrder + kApeNnWindow).
 template <uint32_t kOrder, bool kNewRule, int kD0, int kD1>
@@ -145,71 +173,141 @@ __attribute__((noinline)) void FilterPairSse2(ApeNnFilter* f, int16_t* pool, int
     __m128i sum = _mm_add_epi32(_mm_unpacklo_epi64(acc0, acc1), _mm_unpackhi_epi64(acc0, acc1));
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
     const uint32_t dot0 = uint32_t(_mm_cvtsi128_si32(sum));
-    uint32_t dot1 = uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sum, sum)));
-
-    const int32_t out0 = RoundedAdd(f, v[0], dot0);
-    const int16_t first = Saturate16(out0);
-    // The top coefficient took no code for the second move yet: it is the one the second
-    // sample multiplies with the first output.
-    dot1 += uint32_t(int32_t(coeffs[kOrder - 1]) * int32_t(first));
-    const int16_t code0 = AdaptCode<kNewRule>(f, out0);
-    if (kD1 != 0)
-        coeffs[kOrder - 1] = int16_t(uint16_t(coeffs[kOrder - 1]) + uint16_t(kD1 * code0));
-    history[kOrder] = first;
-    adapt[kOrder] = code0;
-    AgeCodes<kOrder, kNewRule>(adapt);
-
-    const int32_t out1 = RoundedAdd(f, v[1], dot1);
-    history[kOrder + 1] = Saturate16(out1);
-    adapt[kOrder + 1] = AdaptCode<kNewRule>(f, out1);
-    AgeCodes<kOrder, kNewRule>(adapt + 1);
-    Advance<kOrder>(f, pool, 2);
-    v[0] = out0;
-    v[1] = out1;
+    const uint32_t dot1 = uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sum, sum)));
+    FinishPair<kOrder, kNewRule, kD1>(f, pool, v, dot0, dot1);
 }
 
-template <uint32_t kOrder, bool kNewRule, int kD0>
+#if VOSTRALE_CODECS_AVX2
+// The same pair step sixteen lanes wide, for host builds on CPUs that have AVX2 (the driver
+// does not save the wider registers, so its build leaves this out).
+template <int kDirection>
+__attribute__((target("avx2"), always_inline)) inline __m256i Move256(__m256i c, __m256i codes) {
+    return kDirection > 0   ? _mm256_add_epi16(c, codes)
+           : kDirection < 0 ? _mm256_sub_epi16(c, codes)
+                            : c;
+}
+
+template <int kD0, int kD1>
+__attribute__((target("avx2"), always_inline)) inline void ChunkAvx2(
+    int16_t* coeffs, const int16_t* history, const int16_t* adapt, __m256i* acc0, __m256i* acc1,
+    __m256i historyKeep, __m256i codesKeep, __m256i codesHalve) {
+    __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coeffs));
+    __m256i h0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(history));
+    __m256i h1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(history + 1));
+    *acc0 = _mm256_add_epi32(*acc0, _mm256_madd_epi16(c, h0));
+    if (kD0 != 0)
+        c = Move256<kD0>(c, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(adapt)));
+    *acc1 = _mm256_add_epi32(*acc1, _mm256_madd_epi16(c, _mm256_and_si256(h1, historyKeep)));
+    if (kD1 != 0) {
+        __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(adapt + 1));
+        a1 = _mm256_or_si256(_mm256_and_si256(a1, codesKeep),
+                             _mm256_and_si256(_mm256_srai_epi16(a1, 1), codesHalve));
+        c = Move256<kD1>(c, a1);
+    }
+    if (kD0 != 0 || kD1 != 0)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(coeffs), c);
+}
+
+template <uint32_t kOrder, bool kNewRule, int kD0, int kD1>
+__attribute__((target("avx2"), noinline)) void FilterPairAvx2(ApeNnFilter* f, int16_t* pool,
+                                                              int32_t* v) {
+    int16_t* coeffs = pool + f->coeffs;
+    int16_t* history = pool + f->history + f->pos - kOrder;
+    int16_t* adapt = pool + f->adapt + f->pos - kOrder;
+    __m256i acc0 = _mm256_setzero_si256();
+    __m256i acc1 = _mm256_setzero_si256();
+    const __m256i all = _mm256_set1_epi32(-1);
+    const __m256i none = _mm256_setzero_si256();
+    for (uint32_t j = 0; j + 16 < kOrder; j += 16)
+        ChunkAvx2<kD0, kD1>(coeffs + j, history + j, adapt + j, &acc0, &acc1, all, all, none);
+    // The top 16 taps: lanes 0..15 of the second sample's window are entries kOrder - 15 ..
+    // kOrder; the last is the unknown first output and its code.
+    const __m256i lastUnknown =
+        _mm256_setr_epi16(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0);
+    if (kNewRule)
+        ChunkAvx2<kD0, kD1>(
+            coeffs + kOrder - 16, history + kOrder - 16, adapt + kOrder - 16, &acc0, &acc1,
+            lastUnknown,
+            _mm256_setr_epi16(-1, -1, -1, -1, -1, -1, -1, 0, -1, -1, -1, -1, -1, 0, 0, 0),
+            _mm256_setr_epi16(0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, -1, -1, 0));
+    else
+        ChunkAvx2<kD0, kD1>(
+            coeffs + kOrder - 16, history + kOrder - 16, adapt + kOrder - 16, &acc0, &acc1,
+            lastUnknown,
+            _mm256_setr_epi16(-1, -1, -1, -1, -1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0),
+            _mm256_setr_epi16(0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0, 0));
+    const __m128i s0 = _mm_add_epi32(_mm256_castsi256_si128(acc0), _mm256_extracti128_si256(acc0, 1));
+    const __m128i s1 = _mm_add_epi32(_mm256_castsi256_si128(acc1), _mm256_extracti128_si256(acc1, 1));
+    __m128i sum = _mm_add_epi32(_mm_unpacklo_epi64(s0, s1), _mm_unpackhi_epi64(s0, s1));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
+    const uint32_t dot0 = uint32_t(_mm_cvtsi128_si32(sum));
+    const uint32_t dot1 = uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sum, sum)));
+    FinishPair<kOrder, kNewRule, kD1>(f, pool, v, dot0, dot1);
+}
+#endif
+
+template <uint32_t kOrder, bool kNewRule, bool kWide, int kD0, int kD1>
+inline void FilterPairAs(ApeNnFilter* f, int16_t* pool, int32_t* v) {
+#if VOSTRALE_CODECS_AVX2
+    if (kWide)
+        return FilterPairAvx2<kOrder, kNewRule, kD0, kD1>(f, pool, v);
+#endif
+    FilterPairSse2<kOrder, kNewRule, kD0, kD1>(f, pool, v);
+}
+
+template <uint32_t kOrder, bool kNewRule, bool kWide, int kD0>
 inline void FilterPairWith(ApeNnFilter* f, int16_t* pool, int32_t* v) {
     switch (Direction(v[1])) {
     case 1:
-        return FilterPairSse2<kOrder, kNewRule, kD0, 1>(f, pool, v);
+        return FilterPairAs<kOrder, kNewRule, kWide, kD0, 1>(f, pool, v);
     case -1:
-        return FilterPairSse2<kOrder, kNewRule, kD0, -1>(f, pool, v);
+        return FilterPairAs<kOrder, kNewRule, kWide, kD0, -1>(f, pool, v);
     default:
-        return FilterPairSse2<kOrder, kNewRule, kD0, 0>(f, pool, v);
+        return FilterPairAs<kOrder, kNewRule, kWide, kD0, 0>(f, pool, v);
     }
 }
 
-template <uint32_t kOrder, bool kNewRule>
+template <uint32_t kOrder, bool kNewRule, bool kWide>
 inline void FilterPair(ApeNnFilter* f, int16_t* pool, int32_t* v) {
     switch (Direction(v[0])) {
     case 1:
-        return FilterPairWith<kOrder, kNewRule, 1>(f, pool, v);
+        return FilterPairWith<kOrder, kNewRule, kWide, 1>(f, pool, v);
     case -1:
-        return FilterPairWith<kOrder, kNewRule, -1>(f, pool, v);
+        return FilterPairWith<kOrder, kNewRule, kWide, -1>(f, pool, v);
     default:
-        return FilterPairWith<kOrder, kNewRule, 0>(f, pool, v);
+        return FilterPairWith<kOrder, kNewRule, kWide, 0>(f, pool, v);
+    }
+}
+
+template <uint32_t kOrder, bool kNewRule, bool kWide>
+void FilterPairs(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, uint32_t* t) {
+    while (*t + 1 < n) {
+        if (f->pos + 1 == kOrder + kApeNnWindow) {
+            v[*t] = FilterStep<kOrder, kNewRule>(f, pool, v[*t]);
+            ++*t;
+            continue;
+        }
+        FilterPair<kOrder, kNewRule, kWide>(f, pool, v + *t);
+        *t += 2;
     }
 }
 #endif
 
 // Filters v[0..n) in place. kReference: one sample at a time with the scalar inner step.
+// wide: sixteen lanes where the build has that form (the caller checked the CPU).
 template <uint32_t kOrder, bool kNewRule, bool kReference = false>
-void FilterRun(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n) {
+void FilterRun(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, bool wide = false) {
     uint32_t t = 0;
 #if VOSTRALE_CODECS_SSE2
     if (!kReference) {
-        while (t + 1 < n) {
-            if (f->pos + 1 == kOrder + kApeNnWindow) {
-                v[t] = FilterStep<kOrder, kNewRule>(f, pool, v[t]);
-                ++t;
-                continue;
-            }
-            FilterPair<kOrder, kNewRule>(f, pool, v + t);
-            t += 2;
-        }
+#if VOSTRALE_CODECS_AVX2
+        if (wide)
+            FilterPairs<kOrder, kNewRule, true>(f, pool, v, n, &t);
+#endif
+        FilterPairs<kOrder, kNewRule, false>(f, pool, v, n, &t);
     }
 #endif
+    (void)wide;
     for (; t < n; ++t)
         v[t] = FilterStep<kOrder, kNewRule, kReference>(f, pool, v[t]);
 }
