@@ -3,6 +3,15 @@
 
 #include "common/bytes.h"
 
+// Host builds may decode Rice codes with LZCNT and BMI2 after checking the CPU.
+#if !defined(VOSTRALE_KERNEL) && defined(__x86_64__) && defined(__GNUC__) &&                      \
+    !(defined(VOSTRALE_SCALAR_CODECS) && VOSTRALE_SCALAR_CODECS)
+#include <cpuid.h>
+#define VOSTRALE_FLAC_FAST_BITS 1
+#else
+#define VOSTRALE_FLAC_FAST_BITS 0
+#endif
+
 namespace vostrale {
 namespace {
 
@@ -84,6 +93,34 @@ class BitReader {
     // least 56 bits, and a code that fits them (nearly all) is cut out with one count of
     // leading zeros and two shifts; any other code goes the general way.
     bool ReadRiceBlock(int32_t* out, uint32_t count, uint32_t k) {
+#if VOSTRALE_FLAC_FAST_BITS
+        if (HostHasFastBits())
+            return ReadRiceBlockFastBits(out, count, k);
+#endif
+        return ReadRiceBlockAs(out, count, k);
+    }
+
+#if VOSTRALE_FLAC_FAST_BITS
+    // The same with LZCNT and BMI2 shifts (one-cycle count and shifts without CL), for host
+    // builds on CPUs that have them; the driver's build leaves this out.
+    __attribute__((target("lzcnt,bmi2"))) bool ReadRiceBlockFastBits(int32_t* out, uint32_t count,
+                                                                     uint32_t k) {
+        return ReadRiceBlockAs(out, count, k);
+    }
+
+    static bool HostHasFastBits() {
+        static const bool has = [] {
+            unsigned a = 0, b = 0, c = 0, d = 0;
+            if (!__get_cpuid(0x80000001u, &a, &b, &c, &d) || !(c & (1u << 5))) // LZCNT
+                return false;
+            return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 8)) != 0; // BMI2
+        }();
+        return has;
+    }
+#endif
+
+    __attribute__((always_inline)) inline bool ReadRiceBlockAs(int32_t* out, uint32_t count,
+                                                               uint32_t k) {
         const size_t fastEnd = m_size >= 8 ? m_size - 8 : 0;
         const bool fastPossible = m_size >= 8;
         uint64_t cache = m_cache;

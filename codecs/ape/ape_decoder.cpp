@@ -95,22 +95,25 @@ struct RangeDecoder {
     uint32_t DecodeSymbol(const uint32_t* totals) {
         Normalize();
         uint32_t r = range >> 16;
-        uint32_t x = low / r;
-        if (x >= kTableDirectStart) {
-            if (x >= kTableSum) {
-                corrupt = true;
-                x = kTableSum - 1;
-            }
-            low -= r * x;
-            range = r;
-            return x - kTableDirectBias;
+        // Below the direct region the symbol is the last whose start, times r, is not above
+        // low: multiplications find it (r * 65536 <= range, so none wraps) where a division
+        // would cost more.
+        if (low < r * kTableDirectStart) {
+            uint32_t e = 0;
+            while (r * totals[e + 1] <= low)
+                ++e;
+            low -= r * totals[e];
+            range = r * (totals[e + 1] - totals[e]);
+            return e;
         }
-        uint32_t e = 0;
-        while (totals[e + 1] <= x)
-            ++e;
-        low -= r * totals[e];
-        range = r * (totals[e + 1] - totals[e]);
-        return e;
+        uint32_t x = low / r;
+        if (x >= kTableSum) {
+            corrupt = true;
+            x = kTableSum - 1;
+        }
+        low -= r * x;
+        range = r;
+        return x - kTableDirectBias;
     }
 };
 

@@ -112,14 +112,26 @@ inline void FinishPair(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t dot0,
     const int16_t code0 = AdaptCode<kNewRule>(f, out0);
     if (kD1 != 0)
         coeffs[kOrder - 1] = int16_t(uint16_t(coeffs[kOrder - 1]) + uint16_t(kD1 * code0));
-    history[kOrder] = first;
-    adapt[kOrder] = code0;
-    AgeCodes<kOrder, kNewRule>(adapt);
-
     const int32_t out1 = RoundedAdd(f, v[1], dot1);
+    const int16_t code1 = AdaptCode<kNewRule>(f, out1);
+    history[kOrder] = first;
     history[kOrder + 1] = Saturate16(out1);
-    adapt[kOrder + 1] = AdaptCode<kNewRule>(f, out1);
-    AgeCodes<kOrder, kNewRule>(adapt + 1);
+    // Both samples' ageing at once (as AgeCodes on adapt, then on adapt + 1), each entry
+    // read and written once, so no load here waits for a store just made.
+    if (kNewRule) {
+        adapt[kOrder - 8] = int16_t(adapt[kOrder - 8] >> 1);
+        adapt[kOrder - 7] = int16_t(adapt[kOrder - 7] >> 1);
+        adapt[kOrder - 2] = int16_t(adapt[kOrder - 2] >> 1);
+        adapt[kOrder - 1] = int16_t(adapt[kOrder - 1] >> 2);
+        adapt[kOrder] = int16_t(code0 >> 1);
+    } else {
+        adapt[kOrder - 8] = int16_t(adapt[kOrder - 8] >> 1);
+        adapt[kOrder - 7] = int16_t(adapt[kOrder - 7] >> 1);
+        adapt[kOrder - 4] = int16_t(adapt[kOrder - 4] >> 1);
+        adapt[kOrder - 3] = int16_t(adapt[kOrder - 3] >> 1);
+        adapt[kOrder] = code0;
+    }
+    adapt[kOrder + 1] = code1;
     Advance<kOrder>(f, pool, 2);
     v[0] = out0;
     v[1] = out1;
