@@ -8,6 +8,11 @@
     !(defined(VOSTRALE_SCALAR_CODECS) && VOSTRALE_SCALAR_CODECS)
 #include <cpuid.h>
 #define VOSTRALE_FLAC_FAST_BITS 1
+namespace vostrale {
+namespace {
+bool g_fastBitsAllowed = true; // FlacAllowHostBitInstructions
+} // namespace
+} // namespace vostrale
 #else
 #define VOSTRALE_FLAC_FAST_BITS 0
 #endif
@@ -94,7 +99,7 @@ class BitReader {
     // leading zeros and two shifts; any other code goes the general way.
     bool ReadRiceBlock(int32_t* out, uint32_t count, uint32_t k) {
 #if VOSTRALE_FLAC_FAST_BITS
-        if (HostHasFastBits())
+        if (g_fastBitsAllowed && HostHasFastBits())
             return ReadRiceBlockFastBits(out, count, k);
 #endif
         return ReadRiceBlockAs(out, count, k);
@@ -491,6 +496,14 @@ size_t DecodeFlacFrame(const uint8_t* data, size_t size, uint32_t streamBitsPerS
         Decorrelate(header.assignment, a, b, n);
     *info = header;
     return br.BytePosition();
+}
+
+void FlacAllowHostBitInstructions(bool allow) {
+#if VOSTRALE_FLAC_FAST_BITS
+    g_fastBitsAllowed = allow;
+#else
+    (void)allow;
+#endif
 }
 
 uint32_t DecodeFlacGroup(const uint8_t* group, size_t groupSize, uint32_t frameCount,

@@ -3,7 +3,8 @@
 // and the ratio to its reference measured in the same run; without the flac tool (scripts/setup
 // installs it) the benchmark fails. Arguments: parts to run (sectors, zlib, flac; default all);
 // --seconds N of audio for FLAC (default 120); --trials N alternations of ours and flac -d
-// (default 5), keeping each side's best wall and best CPU time; --ours-only leaves the reference tools out, for
+// (default 5), keeping each side's best wall and best CPU time; --baseline decodes FLAC without
+// the host-only LZCNT/BMI2 Rice path (the driver's instructions); --ours-only leaves the reference tools out, for
 // instruction counts under callgrind.
 #include "bench/bench_clock.h"
 #include "bench/codecs/bench_util.h"
@@ -167,12 +168,14 @@ int main(int argc, char** argv) {
             flac = true;
         else if (arg == "--ours-only")
             g_oursOnly = true;
+        else if (arg == "--baseline")
+            FlacAllowHostBitInstructions(false);
         else if (arg == "--trials" && i + 1 < argc)
             g_trials = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--seconds" && i + 1 < argc)
             g_flacSeconds = uint32_t(std::max(1, std::atoi(argv[++i])));
         else {
-            std::fprintf(stderr, "usage: bench_codecs [sectors] [zlib] [flac] [--seconds N] [--trials N] [--ours-only]\n");
+            std::fprintf(stderr, "usage: bench_codecs [sectors] [zlib] [flac] [--seconds N] [--trials N] [--baseline] [--ours-only]\n");
             return 2;
         }
     }
