@@ -4,7 +4,7 @@
 #include "common/bytes.h"
 
 // Host builds may decode Rice codes with LZCNT and BMI2 after checking the CPU.
-#if !defined(VOSTRALE_KERNEL) && defined(__x86_64__) && defined(__GNUC__) &&                      \
+#if !defined(VOSTRALE_KERNEL) && defined(__x86_64__) && defined(__GNUC__) &&                       \
     !(defined(VOSTRALE_SCALAR_CODECS) && VOSTRALE_SCALAR_CODECS)
 #include <cpuid.h>
 #define VOSTRALE_FLAC_FAST_BITS 1

@@ -3,8 +3,8 @@
 // Arguments: levels to run (1000 .. 5000, default all); --passes N decodes each file N times
 // per trial (default 5); --trials N alternates ours and ffmpeg N times (default 5) and keeps
 // each side's best wall and best CPU time; --sse2 keeps our filters at SSE2 width (the driver's
-// form; by default a host on a CPU with AVX2 uses it); --ours-only leaves ffmpeg out, for instruction
-// counts under callgrind.
+// form; by default a host on a CPU with AVX2 uses it); --ours-only leaves ffmpeg out, for
+// instruction counts under callgrind.
 #include "bench/bench_clock.h"
 #include "codecs/ape/ape_decoder.h"
 #include "codecs/ape/ape_nn_kernels.h"
@@ -78,8 +78,8 @@ struct LoadedFile {
         for (int r = 0; r < g_repeats; ++r) {
             for (size_t i = 0; i < spans.size(); ++i) {
                 const ApeFrameSpan& s = spans[i];
-                ok &= ApeDecodeFrame(decoder.get(), inputs[i].data(), s.readBytes, s.skip,
-                                     s.blocks, pcm.data(), pcm.size()) == s.blocks;
+                ok &= ApeDecodeFrame(decoder.get(), inputs[i].data(), s.readBytes, s.skip, s.blocks,
+                                     pcm.data(), pcm.size()) == s.blocks;
             }
         }
         return ok;
@@ -114,7 +114,8 @@ int main(int argc, char** argv) {
         } else {
             int level = std::atoi(arg.c_str());
             if (level < 1000 || level > 5000 || level % 1000 != 0) {
-                std::fprintf(stderr, "usage: bench_ape [--passes N] [--trials N] [--sse2] [--ours-only] [LEVEL ...]\n");
+                std::fprintf(stderr, "usage: bench_ape [--passes N] [--trials N] [--sse2] "
+                                     "[--ours-only] [LEVEL ...]\n");
                 return 2;
             }
             levels.push_back(level);
@@ -128,9 +129,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int trials = oursOnly ? 1 : g_trials;
-    std::printf("filters: %s\n", !g_sse2 && ape::CpuHasAvx2() ? "AVX2" : "SSE2 (the driver's form)");
-    std::printf("%-6s %10s %10s %12s %11s %10s\n", "level", "MB/s PCM", "x realtime",
-                "ffmpeg MB/s", "wall ratio", "CPU ratio");
+    std::printf("filters: %s\n",
+                !g_sse2 && ape::CpuHasAvx2() ? "AVX2" : "SSE2 (the driver's form)");
+    std::printf("%-6s %10s %10s %12s %11s %10s\n", "level", "MB/s PCM", "x realtime", "ffmpeg MB/s",
+                "wall ratio", "CPU ratio");
     for (int level : levels) {
         const fs::path path = dir / ("music10s_s16_c" + std::to_string(level) + ".ape");
         LoadedFile loaded;
@@ -159,7 +161,8 @@ int main(int argc, char** argv) {
         const double mbps = bytes / ours.best.wall / 1e6;
         const double realtime = bytes / 176400.0 / ours.best.wall;
         if (oursOnly) {
-            std::printf("%-6d %10.1f %10.1f %12s %11s %10s\n", level, mbps, realtime, "-", "-", "-");
+            std::printf("%-6d %10.1f %10.1f %12s %11s %10s\n", level, mbps, realtime, "-", "-",
+                        "-");
             continue;
         }
         std::printf("%-6d %10.1f %10.1f %12.1f %11.2f %10.2f\n", level, mbps, realtime,

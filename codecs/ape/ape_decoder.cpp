@@ -379,10 +379,10 @@ bool DecodeChannels(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, bool pseud
     const uint32_t channels = d->info.channels;
     const uint32_t bits = d->info.bitsPerSample;
     if (channels == 2 && !pseudoStereo)
-        return bits == 16   ? DecodeStereo<kGen, 2>(d, rc, blocks, pcm)
+        return bits == 16  ? DecodeStereo<kGen, 2>(d, rc, blocks, pcm)
                : bits == 8 ? DecodeStereo<kGen, 1>(d, rc, blocks, pcm)
                            : DecodeStereo<kGen, 3>(d, rc, blocks, pcm);
-    return bits == 16   ? DecodeMono<kGen, 2>(d, rc, blocks, channels, pcm)
+    return bits == 16  ? DecodeMono<kGen, 2>(d, rc, blocks, channels, pcm)
            : bits == 8 ? DecodeMono<kGen, 1>(d, rc, blocks, channels, pcm)
                        : DecodeMono<kGen, 3>(d, rc, blocks, channels, pcm);
 }
@@ -514,7 +514,8 @@ uint32_t ApeDecodeFrame(ApeDecoder* d, const uint8_t* input, size_t inputBytes, 
                     : info.version >= kCrossChannelVersion ? kGen3950
                                                            : kGen3930;
     bool ok = true;
-    const uint32_t silence = info.channels == 2 ? kFlagLeftSilence | kFlagRightSilence : kFlagLeftSilence;
+    const uint32_t silence =
+        info.channels == 2 ? kFlagLeftSilence | kFlagRightSilence : kFlagLeftSilence;
     const bool silent = (flags & silence) == silence;
     const bool pseudoStereo = info.channels == 2 && (flags & kFlagPseudoStereo);
     if (silent)

@@ -173,13 +173,15 @@ __attribute__((noinline)) void FilterPairSse2(ApeNnFilter* f, int16_t* pool, int
     // its code (adapt), both unknown here: those lanes count as zero. Its codes include the
     // ones the first sample ages.
     if (kNewRule) {
-        chunk(kOrder - 16, all, Lanes16(-1, -1, -1, -1, -1, -1, -1, 0), Lanes16(0, 0, 0, 0, 0, 0, 0, -1));
-        chunk(kOrder - 8, Lanes16(-1, -1, -1, -1, -1, -1, -1, 0), Lanes16(-1, -1, -1, -1, -1, 0, 0, 0),
-              Lanes16(0, 0, 0, 0, 0, -1, -1, 0));
+        chunk(kOrder - 16, all, Lanes16(-1, -1, -1, -1, -1, -1, -1, 0),
+              Lanes16(0, 0, 0, 0, 0, 0, 0, -1));
+        chunk(kOrder - 8, Lanes16(-1, -1, -1, -1, -1, -1, -1, 0),
+              Lanes16(-1, -1, -1, -1, -1, 0, 0, 0), Lanes16(0, 0, 0, 0, 0, -1, -1, 0));
     } else {
-        chunk(kOrder - 16, all, Lanes16(-1, -1, -1, -1, -1, -1, -1, 0), Lanes16(0, 0, 0, 0, 0, 0, 0, -1));
-        chunk(kOrder - 8, Lanes16(-1, -1, -1, -1, -1, -1, -1, 0), Lanes16(-1, -1, -1, 0, -1, -1, -1, 0),
-              Lanes16(0, 0, 0, -1, 0, 0, 0, 0));
+        chunk(kOrder - 16, all, Lanes16(-1, -1, -1, -1, -1, -1, -1, 0),
+              Lanes16(0, 0, 0, 0, 0, 0, 0, -1));
+        chunk(kOrder - 8, Lanes16(-1, -1, -1, -1, -1, -1, -1, 0),
+              Lanes16(-1, -1, -1, 0, -1, -1, -1, 0), Lanes16(0, 0, 0, -1, 0, 0, 0, 0));
     }
     (void)none;
     __m128i sum = _mm_add_epi32(_mm_unpacklo_epi64(acc0, acc1), _mm_unpackhi_epi64(acc0, acc1));
@@ -200,9 +202,9 @@ __attribute__((target("avx2"), always_inline)) inline __m256i Move256(__m256i c,
 }
 
 template <int kD0, int kD1>
-__attribute__((target("avx2"), always_inline)) inline void ChunkAvx2(
-    int16_t* coeffs, const int16_t* history, const int16_t* adapt, __m256i* acc0, __m256i* acc1,
-    __m256i historyKeep, __m256i codesKeep, __m256i codesHalve) {
+__attribute__((target("avx2"), always_inline)) inline void
+ChunkAvx2(int16_t* coeffs, const int16_t* history, const int16_t* adapt, __m256i* acc0,
+          __m256i* acc1, __m256i historyKeep, __m256i codesKeep, __m256i codesHalve) {
     __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coeffs));
     __m256i h0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(history));
     __m256i h1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(history + 1));
@@ -248,8 +250,10 @@ __attribute__((target("avx2"), noinline)) void FilterPairAvx2(ApeNnFilter* f, in
             lastUnknown,
             _mm256_setr_epi16(-1, -1, -1, -1, -1, -1, -1, 0, -1, -1, -1, 0, -1, -1, -1, 0),
             _mm256_setr_epi16(0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, -1, 0, 0, 0, 0));
-    const __m128i s0 = _mm_add_epi32(_mm256_castsi256_si128(acc0), _mm256_extracti128_si256(acc0, 1));
-    const __m128i s1 = _mm_add_epi32(_mm256_castsi256_si128(acc1), _mm256_extracti128_si256(acc1, 1));
+    const __m128i s0 =
+        _mm_add_epi32(_mm256_castsi256_si128(acc0), _mm256_extracti128_si256(acc0, 1));
+    const __m128i s1 =
+        _mm_add_epi32(_mm256_castsi256_si128(acc1), _mm256_extracti128_si256(acc1, 1));
     __m128i sum = _mm_add_epi32(_mm_unpacklo_epi64(s0, s1), _mm_unpackhi_epi64(s0, s1));
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
     const uint32_t dot0 = uint32_t(_mm_cvtsi128_si32(sum));

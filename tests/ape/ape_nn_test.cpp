@@ -73,14 +73,21 @@ TEST(ApeFilterForms, VectorStepMatchesTheScalarReferenceBitForBit) {
 }
 
 // A whole filter over stretches of samples: the build's forms (two samples per pass, SSE2 and,
-// where the CPU has it, AVX2) against the scalar one-sample reference, outputs and every byte of state, across
-// window slides, odd stretch lengths, zero inputs and outputs that saturate.
+// where the CPU has it, AVX2) against the scalar one-sample reference, outputs and every byte of
+// state, across window slides, odd stretch lengths, zero inputs and outputs that saturate.
 template <uint32_t kOrder, bool kNewRule> void CompareFilterRuns(std::mt19937* rng) {
     const uint32_t entries = kOrder + 2 * (kApeNnWindow + kOrder);
     for (int pattern = 0; pattern < 3; ++pattern) {
         std::vector<int16_t> poolRef(entries, 0);
-        ApeNnFilter ref{kOrder, kOrder == 1280 ? 15u : kOrder == 256 ? 13u : 11u, 0, kOrder,
-                        kOrder + kApeNnWindow + kOrder, kOrder, 0};
+        ApeNnFilter ref{kOrder,
+                        kOrder == 1280  ? 15u
+                        : kOrder == 256 ? 13u
+                                        : 11u,
+                        0,
+                        kOrder,
+                        kOrder + kApeNnWindow + kOrder,
+                        kOrder,
+                        0};
         // The build's form at SSE2 width, and sixteen lanes wide where the CPU has AVX2.
         std::vector<int16_t> pools[2] = {poolRef, poolRef};
         ApeNnFilter runs[2] = {ref, ref};
@@ -102,8 +109,8 @@ template <uint32_t kOrder, bool kNewRule> void CompareFilterRuns(std::mt19937* r
             const uint32_t n = uint32_t(std::min<size_t>(values.size() - done, 1 + (*rng)() % 300));
             ape::FilterRun<kOrder, kNewRule, true>(&ref, poolRef.data(), expected.data() + done, n);
             for (int form = 0; form < 2; ++form)
-                ape::FilterRun<kOrder, kNewRule>(&runs[form], pools[form].data(), got[form].data() + done,
-                                                 n, wide[form]);
+                ape::FilterRun<kOrder, kNewRule>(&runs[form], pools[form].data(),
+                                                 got[form].data() + done, n, wide[form]);
             done += n;
         }
         for (int form = 0; form < 2; ++form) {

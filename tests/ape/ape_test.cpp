@@ -105,7 +105,8 @@ uint32_t DecodeFrame(const Mounted& m, ApeDecoder* decoder, uint32_t frame,
 
 // The whole stream's PCM, or an empty string with the failing frame in *failed.
 // wide: the decoder's own choice of filter width; false keeps it at SSE2 (the driver's form).
-std::string DecodeAllHash(const Mounted& m, uint32_t* failed, uint64_t* pcmBytes, bool wide = true) {
+std::string DecodeAllHash(const Mounted& m, uint32_t* failed, uint64_t* pcmBytes,
+                          bool wide = true) {
     auto decoder = std::make_unique<ApeDecoder>();
     if (!ApeInitDecoder(decoder.get(), m.Info()))
         return "";
