@@ -3,6 +3,20 @@
 
 #include "common/bytes.h"
 
+// Host builds may decode Rice codes with LZCNT and BMI2 after checking the CPU.
+#if !defined(VOSTRALE_KERNEL) && defined(__x86_64__) && defined(__GNUC__) &&                       \
+    !(defined(VOSTRALE_SCALAR_CODECS) && VOSTRALE_SCALAR_CODECS)
+#include <cpuid.h>
+#define VOSTRALE_FLAC_FAST_BITS 1
+namespace vostrale {
+namespace {
+bool g_fastBitsAllowed = true; // FlacAllowHostBitInstructions
+} // namespace
+} // namespace vostrale
+#else
+#define VOSTRALE_FLAC_FAST_BITS 0
+#endif
+
 namespace vostrale {
 namespace {
 
@@ -80,53 +94,88 @@ class BitReader {
     }
 
     // Decodes `count` Rice codes with parameter k into out (zig-zag folded). False at the end
-    // of the data.
+    // of the data. While eight bytes remain, every code starts with a branch-free refill to at
+    // least 56 bits, and a code that fits them (nearly all) is cut out with one count of
+    // leading zeros and two shifts; any other code goes the general way.
     bool ReadRiceBlock(int32_t* out, uint32_t count, uint32_t k) {
+#if VOSTRALE_FLAC_FAST_BITS
+        if (g_fastBitsAllowed && HostHasFastBits())
+            return ReadRiceBlockFastBits(out, count, k);
+#endif
+        return ReadRiceBlockAs(out, count, k);
+    }
+
+#if VOSTRALE_FLAC_FAST_BITS
+    // The same with LZCNT and BMI2 shifts (one-cycle count and shifts without CL), for host
+    // builds on CPUs that have them; the driver's build leaves this out.
+    __attribute__((target("lzcnt,bmi2"))) bool ReadRiceBlockFastBits(int32_t* out, uint32_t count,
+                                                                     uint32_t k) {
+        return ReadRiceBlockAs(out, count, k);
+    }
+
+    static bool HostHasFastBits() {
+        static const bool has = [] {
+            unsigned a = 0, b = 0, c = 0, d = 0;
+            if (!__get_cpuid(0x80000001u, &a, &b, &c, &d) || !(c & (1u << 5))) // LZCNT
+                return false;
+            return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 8)) != 0; // BMI2
+        }();
+        return has;
+    }
+#endif
+
+    __attribute__((always_inline)) inline bool ReadRiceBlockAs(int32_t* out, uint32_t count,
+                                                               uint32_t k) {
+        const size_t fastEnd = m_size >= 8 ? m_size - 8 : 0;
+        const bool fastPossible = m_size >= 8;
         uint64_t cache = m_cache;
         uint32_t have = m_count;
-        for (uint32_t i = 0; i < count; ++i) {
-            // Quotient: leading zeros up to a 1 bit.
-            uint32_t q = 0;
-            for (;;) {
-                if (cache != 0) {
-                    uint32_t lz = uint32_t(__builtin_clzll(cache));
-                    if (lz < have) {
-                        q += lz;
-                        cache <<= lz;
-                        cache <<= 1;
-                        have -= lz + 1;
+        size_t next = m_next;
+        uint32_t i = 0;
+        while (i < count) {
+            if (fastPossible && next <= fastEnd) {
+                // The next eight bytes are loaded one code ahead, so the load is not part of
+                // the chain from one code's length to the next code's start.
+                uint64_t ahead = LoadBe64(m_data + next);
+                bool general = false;
+                for (;;) {
+                    cache |= ahead >> have;
+                    next += (63 - have) >> 3;
+                    have |= 56; // 56 + have % 8: whole bytes were added
+                    const uint32_t lz = uint32_t(__builtin_clzll(cache | 1));
+                    if (lz + 1 + k > have) {
+                        general = true;
                         break;
                     }
+                    const uint64_t top = cache << lz; // the terminating 1 bit at the top
+                    // (1 << k | r) - (1 << k) + (q << k), wrapping as (q << k) | r does
+                    const uint32_t u = uint32_t(top >> (63 - k)) - (uint32_t(1) << k) + (lz << k);
+                    cache = top << (k + 1);
+                    have -= lz + 1 + k;
+                    out[i++] = int32_t(u >> 1) ^ -int32_t(u & 1);
+                    if (i == count || next > fastEnd)
+                        break;
+                    ahead = LoadBe64(m_data + next);
                 }
-                q += have;
-                cache = 0;
-                have = 0;
-                m_cache = 0;
-                m_count = 0;
-                if (!Refill(1))
-                    return false;
-                cache = m_cache;
-                have = m_count;
+                if (!general)
+                    continue;
             }
-            uint32_t r = 0;
-            if (k != 0) {
-                if (have < k) {
-                    m_cache = cache;
-                    m_count = have;
-                    if (!Refill(k))
-                        return false;
-                    cache = m_cache;
-                    have = m_count;
-                }
-                r = uint32_t(cache >> (64 - k));
-                cache <<= k;
-                have -= k;
-            }
-            uint32_t u = (q << k) | r; // wraps only for streams that are broken anyway
-            out[i] = int32_t(u >> 1) ^ -int32_t(u & 1);
+            m_cache = cache;
+            m_count = have;
+            m_next = next;
+            const uint32_t q = ReadUnary();
+            const uint32_t r = Read(k);
+            if (m_over)
+                return false;
+            const uint32_t u = (q << k) | r; // wraps only for streams that are broken anyway
+            out[i++] = int32_t(u >> 1) ^ -int32_t(u & 1);
+            cache = m_cache;
+            have = m_count;
+            next = m_next;
         }
         m_cache = cache;
         m_count = have;
+        m_next = next;
         return true;
     }
 
@@ -356,6 +405,64 @@ bool ReadSubframe(BitReader* br, int32_t* out, uint32_t blockSize, uint32_t bits
     return true;
 }
 
+// Undoes the stereo decorrelation (assignment 8, 9 or 10) in place, modulo 2^32.
+void Decorrelate(uint32_t assignment, int32_t* a, int32_t* b, uint32_t n) {
+    uint32_t i = 0;
+#if VOSTRALE_CODECS_SSE2
+    for (; i + 4 <= n; i += 4) {
+        __m128i* pa = reinterpret_cast<__m128i*>(a + i);
+        __m128i* pb = reinterpret_cast<__m128i*>(b + i);
+        const __m128i va = _mm_loadu_si128(pa);
+        const __m128i vb = _mm_loadu_si128(pb);
+        if (assignment == kFlacLeftSide) {
+            _mm_storeu_si128(pb, _mm_sub_epi32(va, vb));
+        } else if (assignment == kFlacRightSide) {
+            _mm_storeu_si128(pa, _mm_add_epi32(va, vb));
+        } else {
+            const __m128i t = _mm_sub_epi32(va, _mm_srai_epi32(vb, 1));
+            _mm_storeu_si128(pa, _mm_add_epi32(t, vb));
+            _mm_storeu_si128(pb, t);
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        if (assignment == kFlacLeftSide) {
+            b[i] = int32_t(uint32_t(a[i]) - uint32_t(b[i]));
+        } else if (assignment == kFlacRightSide) {
+            a[i] = int32_t(uint32_t(a[i]) + uint32_t(b[i]));
+        } else {
+            int32_t side = b[i];
+            uint32_t t = uint32_t(a[i]) - uint32_t(side >> 1);
+            a[i] = int32_t(t + uint32_t(side));
+            b[i] = int32_t(t);
+        }
+    }
+}
+
+// Interleaves the low 16 bits of each channel's samples as little-endian stereo PCM.
+void StoreStereo16(uint8_t* out, const int32_t* left, const int32_t* right, uint32_t n) {
+    uint32_t i = 0;
+#if VOSTRALE_CODECS_SSE2
+    // Sign-extending the low half first makes the saturating pack a plain truncation.
+    auto low16 = [](const int32_t* p) {
+        const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+        return _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(v0, 16), 16),
+                               _mm_srai_epi32(_mm_slli_epi32(v1, 16), 16));
+    };
+    for (; i + 8 <= n; i += 8) {
+        const __m128i l = low16(left + i);
+        const __m128i r = low16(right + i);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i), _mm_unpacklo_epi16(l, r));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * i + 16), _mm_unpackhi_epi16(l, r));
+    }
+#endif
+    for (; i < n; ++i) {
+        StoreLe16(out + 4 * i, uint16_t(left[i]));
+        StoreLe16(out + 4 * i + 2, uint16_t(right[i]));
+    }
+}
+
 } // namespace
 
 size_t DecodeFlacFrame(const uint8_t* data, size_t size, uint32_t streamBitsPerSample,
@@ -385,28 +492,18 @@ size_t DecodeFlacFrame(const uint8_t* data, size_t size, uint32_t streamBitsPerS
 
     int32_t* a = header.channels >= 2 ? channelBuffers[0] : nullptr;
     int32_t* b = header.channels >= 2 ? channelBuffers[1] : nullptr;
-    switch (header.assignment) {
-    case kFlacLeftSide:
-        for (uint32_t i = 0; i < n; ++i)
-            b[i] = int32_t(uint32_t(a[i]) - uint32_t(b[i]));
-        break;
-    case kFlacRightSide:
-        for (uint32_t i = 0; i < n; ++i)
-            a[i] = int32_t(uint32_t(a[i]) + uint32_t(b[i]));
-        break;
-    case kFlacMidSide:
-        for (uint32_t i = 0; i < n; ++i) {
-            int32_t side = b[i];
-            uint32_t t = uint32_t(a[i]) - uint32_t(side >> 1);
-            a[i] = int32_t(t + uint32_t(side));
-            b[i] = int32_t(t);
-        }
-        break;
-    default:
-        break;
-    }
+    if (header.assignment >= kFlacLeftSide)
+        Decorrelate(header.assignment, a, b, n);
     *info = header;
     return br.BytePosition();
+}
+
+void FlacAllowHostBitInstructions(bool allow) {
+#if VOSTRALE_FLAC_FAST_BITS
+    g_fastBitsAllowed = allow;
+#else
+    (void)allow;
+#endif
 }
 
 uint32_t DecodeFlacGroup(const uint8_t* group, size_t groupSize, uint32_t frameCount,
@@ -431,12 +528,7 @@ uint32_t DecodeFlacGroup(const uint8_t* group, size_t groupSize, uint32_t frameC
             return 0;
         if (pcmCapacity - written < info.blockSize)
             return 0;
-        uint8_t* out = pcm + size_t(written) * kBytesPerSampleFrame;
-        for (uint32_t i = 0; i < info.blockSize; ++i) {
-            StoreLe16(out, uint16_t(left[i]));
-            StoreLe16(out + 2, uint16_t(right[i]));
-            out += kBytesPerSampleFrame;
-        }
+        StoreStereo16(pcm + size_t(written) * kBytesPerSampleFrame, left, right, info.blockSize);
         written += info.blockSize;
         offset += used;
     }

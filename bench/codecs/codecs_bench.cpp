@@ -2,8 +2,11 @@
 // level and at -8), and ISZ zlib chunks against plain inflate. Each line prints the throughput
 // and the ratio to its reference measured in the same run; without the flac tool (scripts/setup
 // installs it) the benchmark fails. Arguments: parts to run (sectors, zlib, flac; default all);
-// --seconds N of audio for FLAC (default 120); --ours-only leaves the reference tools out, for
+// --seconds N of audio for FLAC (default 120); --trials N alternations of ours and flac -d
+// (default 5), keeping each side's best wall and best CPU time; --baseline decodes FLAC without
+// the host-only LZCNT/BMI2 Rice path (the driver's instructions); --ours-only leaves the reference tools out, for
 // instruction counts under callgrind.
+#include "bench/bench_clock.h"
 #include "bench/codecs/bench_util.h"
 #include "codecs/flac.h"
 #include "codecs/isz_chunk.h"
@@ -45,6 +48,7 @@ void BenchSectors() {
 
 bool g_oursOnly = false;
 uint32_t g_flacSeconds = 120;
+int g_trials = 5;
 
 // False when the reference tool is missing or fails.
 bool BenchFlac(const char* level) {
@@ -81,15 +85,29 @@ bool BenchFlac(const char* level) {
                     audioSeconds / (bench::Seconds() - start));
         return true;
     }
-    double ours = bench::TimePerCall(decodeAll, 2.0);
-    double tool = bench::TimeCommand("flac -d -f -s --force-raw-format --endian=little --sign=signed -o /dev/null " +
-                                     path.string());
-    if (tool <= 0) {
-        std::printf("flac decoding (%s): flac -d failed\n", level);
-        return false;
+    // Alternating trials; each side's best wall and best CPU time count (the machine is
+    // shared). Ours decodes the stream three times per trial, flac -d once.
+    const std::string command =
+        "flac -d -f -s --force-raw-format --endian=little --sign=signed -o /dev/null " + path.string();
+    constexpr int kOursPerTrial = 3;
+    bench::Best ours, tool;
+    decodeAll(); // warm up
+    for (int trial = 0; trial < g_trials; ++trial) {
+        bench::Timing t = bench::TimeHere([&] {
+            for (int i = 0; i < kOursPerTrial; ++i)
+                decodeAll();
+        });
+        ours.Add({t.wall / kOursPerTrial, t.cpu / kOursPerTrial});
+        if (!bench::TimeChild(command, &t)) {
+            std::printf("flac decoding (%s): flac -d failed\n", level);
+            return false;
+        }
+        tool.Add(t);
     }
-    std::printf("flac decoding (%u s, %s): %.0fx real time; flac -d %.0fx real time; ratio %.2f\n", g_flacSeconds,
-                level, audioSeconds / ours, audioSeconds / tool, tool / ours);
+    std::printf("flac decoding (%u s, %s): %.0fx real time; flac -d %.0fx real time; wall ratio %.2f; "
+                "CPU ratio %.2f\n",
+                g_flacSeconds, level, audioSeconds / ours.best.wall, audioSeconds / tool.best.wall,
+                tool.best.wall / ours.best.wall, tool.best.cpu / ours.best.cpu);
     return true;
 }
 
@@ -150,10 +168,14 @@ int main(int argc, char** argv) {
             flac = true;
         else if (arg == "--ours-only")
             g_oursOnly = true;
+        else if (arg == "--baseline")
+            FlacAllowHostBitInstructions(false);
+        else if (arg == "--trials" && i + 1 < argc)
+            g_trials = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--seconds" && i + 1 < argc)
             g_flacSeconds = uint32_t(std::max(1, std::atoi(argv[++i])));
         else {
-            std::fprintf(stderr, "usage: bench_codecs [sectors] [zlib] [flac] [--seconds N] [--ours-only]\n");
+            std::fprintf(stderr, "usage: bench_codecs [sectors] [zlib] [flac] [--seconds N] [--trials N] [--baseline] [--ours-only]\n");
             return 2;
         }
     }

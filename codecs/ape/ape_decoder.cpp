@@ -1,5 +1,5 @@
 #include "codecs/ape/ape_decoder.h"
-#include "codecs/ape/ape_nn_kernels.h"
+#include "codecs/ape/ape_nn_filter.h"
 
 #include "common/crc.h"
 
@@ -95,22 +95,25 @@ struct RangeDecoder {
     uint32_t DecodeSymbol(const uint32_t* totals) {
         Normalize();
         uint32_t r = range >> 16;
-        uint32_t x = low / r;
-        if (x >= kTableDirectStart) {
-            if (x >= kTableSum) {
-                corrupt = true;
-                x = kTableSum - 1;
-            }
-            low -= r * x;
-            range = r;
-            return x - kTableDirectBias;
+        // Below the direct region the symbol is the last whose start, times r, is not above
+        // low: multiplications find it (r * 65536 <= range, so none wraps) where a division
+        // would cost more.
+        if (low < r * kTableDirectStart) {
+            uint32_t e = 0;
+            while (r * totals[e + 1] <= low)
+                ++e;
+            low -= r * totals[e];
+            range = r * (totals[e + 1] - totals[e]);
+            return e;
         }
-        uint32_t e = 0;
-        while (totals[e + 1] <= x)
-            ++e;
-        low -= r * totals[e];
-        range = r * (totals[e + 1] - totals[e]);
-        return e;
+        uint32_t x = low / r;
+        if (x >= kTableSum) {
+            corrupt = true;
+            x = kTableSum - 1;
+        }
+        low -= r * x;
+        range = r;
+        return x - kTableDirectBias;
     }
 };
 
@@ -179,10 +182,6 @@ int32_t Sign(int32_t v) {
     return (v > 0) - (v < 0);
 }
 
-int16_t Saturate16(int32_t v) {
-    return v > 32767 ? int16_t(32767) : v < -32768 ? int16_t(-32768) : int16_t(v);
-}
-
 int32_t WrapAdd(int32_t a, int32_t b) {
     return int32_t(uint32_t(a) + uint32_t(b));
 }
@@ -204,74 +203,31 @@ void ResetFilter(ApeNnFilter* f, int16_t* pool) {
     f->average = 0;
 }
 
-template <uint32_t kOrder, bool kNewRule>
-int32_t FilterStep(ApeNnFilter* f, int16_t* pool, int32_t v) {
-    int16_t* coeffs = pool + f->coeffs;
-    int16_t* history = pool + f->history + f->pos - kOrder;
-    int16_t* adapt = pool + f->adapt + f->pos - kOrder;
-
-    uint32_t dot = v < 0   ? ape::DotAdapt<kOrder, 1>(coeffs, history, adapt)
-                   : v > 0 ? ape::DotAdapt<kOrder, -1>(coeffs, history, adapt)
-                           : ape::DotAdapt<kOrder, 0>(coeffs, history, adapt);
-    int32_t rounded = int32_t(dot + (uint32_t(1) << (f->shift - 1))) >> f->shift;
-    int32_t out = WrapAdd(v, rounded);
-
-    history[kOrder] = Saturate16(out);
-    int16_t code;
-    if (kNewRule) {
-        int64_t magnitude = out < 0 ? -int64_t(out) : int64_t(out);
-        int64_t average = f->average;
-        if (magnitude > 3 * average)
-            code = 32;
-        else if (magnitude > (4 * average) / 3)
-            code = 16;
-        else
-            code = magnitude > 0 ? 8 : 0;
-        if (out > 0)
-            code = int16_t(-code);
-        f->average = int32_t(average + (magnitude - average) / 16);
-        adapt[kOrder] = code;
-        adapt[kOrder - 1] >>= 1;
-        adapt[kOrder - 2] >>= 1;
-        adapt[kOrder - 8] >>= 1;
-    } else {
-        code = out > 0 ? -4 : out < 0 ? 4 : 0;
-        adapt[kOrder] = code;
-        adapt[kOrder - 4] >>= 1;
-        adapt[kOrder - 8] >>= 1;
-    }
-
-    if (++f->pos == kOrder + kApeNnWindow) {
-        MoveBytes(pool + f->history, pool + f->history + kApeNnWindow, kOrder * sizeof(int16_t));
-        MoveBytes(pool + f->adapt, pool + f->adapt + kApeNnWindow, kOrder * sizeof(int16_t));
-        f->pos = kOrder;
-    }
-    return out;
-}
-
-template <bool kNewRule> int32_t FilterByOrder(ApeNnFilter* f, int16_t* pool, int32_t v) {
+template <bool kNewRule>
+void FilterByOrder(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, bool wide) {
     switch (f->order) {
     case 16:
-        return FilterStep<16, kNewRule>(f, pool, v);
+        return ape::FilterRun<16, kNewRule>(f, pool, v, n, wide);
     case 32:
-        return FilterStep<32, kNewRule>(f, pool, v);
+        return ape::FilterRun<32, kNewRule>(f, pool, v, n, wide);
     case 64:
-        return FilterStep<64, kNewRule>(f, pool, v);
+        return ape::FilterRun<64, kNewRule>(f, pool, v, n, wide);
     case 256:
-        return FilterStep<256, kNewRule>(f, pool, v);
+        return ape::FilterRun<256, kNewRule>(f, pool, v, n, wide);
     default:
-        return FilterStep<1280, kNewRule>(f, pool, v);
+        return ape::FilterRun<1280, kNewRule>(f, pool, v, n, wide);
     }
 }
 
-__attribute__((always_inline)) inline int32_t ApplyFilters(ApeDecoder* d, uint32_t channel,
-                                                           int32_t v) {
+// Runs a channel's filters, smallest first, each over the whole stretch.
+void ApplyFilters(ApeDecoder* d, uint32_t channel, int32_t* v, uint32_t n) {
     for (uint32_t i = 0; i < d->filterCount; ++i) {
         ApeNnFilter* f = &d->filters[channel][i];
-        v = d->newAdaptation ? FilterByOrder<true>(f, d->pool, v)
-                             : FilterByOrder<false>(f, d->pool, v);
+        if (d->newAdaptation)
+            FilterByOrder<true>(f, d->pool, v, n, d->wideFilters);
+        else
+            FilterByOrder<false>(f, d->pool, v, n, d->wideFilters);
     }
-    return v;
 }
 
 void ResetStage(ApeStage* s) {
@@ -335,11 +291,11 @@ __attribute__((always_inline)) inline int32_t StageStep(ApeStage* s, int32_t v, 
     return s->lastR;
 }
 
-void StoreSample(uint8_t* out, uint32_t bytes, int32_t v) {
-    if (bytes == 2) {
+template <uint32_t kBytes> void StoreSample(uint8_t* out, int32_t v) {
+    if (kBytes == 2) {
         out[0] = uint8_t(v);
         out[1] = uint8_t(uint32_t(v) >> 8);
-    } else if (bytes == 1) {
+    } else if (kBytes == 1) {
         out[0] = uint8_t(uint32_t(v) + 0x80);
     } else {
         out[0] = uint8_t(v);
@@ -348,55 +304,87 @@ void StoreSample(uint8_t* out, uint32_t bytes, int32_t v) {
     }
 }
 
-template <int kGen>
+template <int kGen> inline int32_t DecodeValue(RangeDecoder* rc, ApeRiceState* rice) {
+    return kGen == kGen3990 ? DecodeValuePivot(rc, rice) : DecodeValueK(rc, rice);
+}
+
+// Entropy decoding does not depend on the filters or the predictor, so a frame goes through
+// in stretches of kApeStretch blocks: the values of a stretch, then each filter over it, then
+// the predictor and the output.
+template <int kGen, uint32_t kBytes>
 bool DecodeMono(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint32_t outChannels,
                 uint8_t* pcm) {
-    const uint32_t bytes = d->info.bitsPerSample / 8;
-    const uint32_t step = bytes * outChannels;
-    for (uint32_t i = 0; i < blocks; ++i) {
-        int32_t v =
-            kGen == kGen3990 ? DecodeValuePivot(rc, &d->rice[0]) : DecodeValueK(rc, &d->rice[0]);
-        v = ApplyFilters(d, 0, v);
-        int32_t x = StageStep<false, kGen == kGen3930>(&d->stage[0], v, 0);
-        uint8_t* out = pcm + size_t(i) * step;
-        StoreSample(out, bytes, x);
-        if (outChannels == 2)
-            StoreSample(out + bytes, bytes, x);
+    const uint32_t step = kBytes * outChannels;
+    int32_t* v = d->stretch[0];
+    for (uint32_t done = 0; done < blocks;) {
+        const uint32_t n = Min(kApeStretch, blocks - done);
+        for (uint32_t i = 0; i < n; ++i)
+            v[i] = DecodeValue<kGen>(rc, &d->rice[0]);
         if (rc->corrupt)
             return false;
+        ApplyFilters(d, 0, v, n);
+        uint8_t* out = pcm + size_t(done) * step;
+        for (uint32_t i = 0; i < n; ++i) {
+            int32_t x = StageStep<false, kGen == kGen3930>(&d->stage[0], v[i], 0);
+            StoreSample<kBytes>(out, x);
+            if (outChannels == 2)
+                StoreSample<kBytes>(out + kBytes, x);
+            out += step;
+        }
+        done += n;
+    }
+    return true;
+}
+
+template <int kGen, uint32_t kBytes>
+bool DecodeStereo(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint8_t* pcm) {
+    int32_t* x = d->stretch[0];
+    int32_t* y = d->stretch[1];
+    for (uint32_t done = 0; done < blocks;) {
+        const uint32_t n = Min(kApeStretch, blocks - done);
+        // The difference channel comes first, then the mid channel.
+        for (uint32_t i = 0; i < n; ++i) {
+            x[i] = DecodeValue<kGen>(rc, &d->rice[0]);
+            y[i] = DecodeValue<kGen>(rc, &d->rice[1]);
+        }
+        if (rc->corrupt)
+            return false;
+        ApplyFilters(d, 0, x, n);
+        ApplyFilters(d, 1, y, n);
+        uint8_t* out = pcm + size_t(done) * 2 * kBytes;
+        for (uint32_t i = 0; i < n; ++i) {
+            int32_t side, mid;
+            if (kGen == kGen3930) {
+                // These streams store the mid value of a block first.
+                mid = StageStep<false, true>(&d->stage[0], x[i], 0);
+                side = StageStep<false, true>(&d->stage[1], y[i], 0);
+            } else {
+                side = StageStep<true>(&d->stage[0], x[i], d->stage[1].lastR);
+                mid = StageStep<true>(&d->stage[1], y[i], side);
+            }
+            int32_t left = WrapSub(mid, side / 2);
+            int32_t right = WrapAdd(left, side);
+            StoreSample<kBytes>(out, left);
+            StoreSample<kBytes>(out + kBytes, right);
+            out += 2 * kBytes;
+        }
+        done += n;
     }
     return true;
 }
 
 template <int kGen>
-bool DecodeStereo(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint8_t* pcm) {
-    const uint32_t bytes = d->info.bitsPerSample / 8;
-    const uint32_t step = bytes * 2;
-    for (uint32_t i = 0; i < blocks; ++i) {
-        // The difference channel comes first, then the mid channel.
-        const bool pivot = kGen == kGen3990;
-        int32_t side = pivot ? DecodeValuePivot(rc, &d->rice[0]) : DecodeValueK(rc, &d->rice[0]);
-        int32_t mid = pivot ? DecodeValuePivot(rc, &d->rice[1]) : DecodeValueK(rc, &d->rice[1]);
-        side = ApplyFilters(d, 0, side);
-        mid = ApplyFilters(d, 1, mid);
-        if (kGen == kGen3930) {
-            // These streams store the mid value of a block first.
-            int32_t first = StageStep<false, true>(&d->stage[0], side, 0);
-            side = StageStep<false, true>(&d->stage[1], mid, 0);
-            mid = first;
-        } else {
-            side = StageStep<true>(&d->stage[0], side, d->stage[1].lastR);
-            mid = StageStep<true>(&d->stage[1], mid, side);
-        }
-        int32_t left = WrapSub(mid, side / 2);
-        int32_t right = WrapAdd(left, side);
-        uint8_t* out = pcm + size_t(i) * step;
-        StoreSample(out, bytes, left);
-        StoreSample(out + bytes, bytes, right);
-        if (rc->corrupt)
-            return false;
-    }
-    return true;
+bool DecodeChannels(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, bool pseudoStereo,
+                    uint8_t* pcm) {
+    const uint32_t channels = d->info.channels;
+    const uint32_t bits = d->info.bitsPerSample;
+    if (channels == 2 && !pseudoStereo)
+        return bits == 16  ? DecodeStereo<kGen, 2>(d, rc, blocks, pcm)
+               : bits == 8 ? DecodeStereo<kGen, 1>(d, rc, blocks, pcm)
+                           : DecodeStereo<kGen, 3>(d, rc, blocks, pcm);
+    return bits == 16  ? DecodeMono<kGen, 2>(d, rc, blocks, channels, pcm)
+           : bits == 8 ? DecodeMono<kGen, 1>(d, rc, blocks, channels, pcm)
+                       : DecodeMono<kGen, 3>(d, rc, blocks, channels, pcm);
 }
 
 uint32_t ReadBe32(RangeDecoder* rc) {
@@ -482,7 +470,12 @@ bool ApeInitDecoder(ApeDecoder* decoder, const ApeStreamInfo& info) {
         }
     }
     decoder->filterCount = count;
+    decoder->wideFilters = ape::CpuHasAvx2();
     return true;
+}
+
+void ApeAllowWideFilters(ApeDecoder* decoder, bool allow) {
+    decoder->wideFilters = allow && ape::CpuHasAvx2();
 }
 
 uint32_t ApeDecodeFrame(ApeDecoder* d, const uint8_t* input, size_t inputBytes, uint32_t skip,
@@ -521,31 +514,20 @@ uint32_t ApeDecodeFrame(ApeDecoder* d, const uint8_t* input, size_t inputBytes, 
                     : info.version >= kCrossChannelVersion ? kGen3950
                                                            : kGen3930;
     bool ok = true;
-    if (info.channels == 2) {
-        const uint32_t silence = kFlagLeftSilence | kFlagRightSilence;
-        if ((flags & silence) == silence)
-            ZeroBytes(pcm, size_t(needed));
-        else if (flags & kFlagPseudoStereo)
-            ok = gen == kGen3990   ? DecodeMono<kGen3990>(d, &rc, blocks, 2, pcm)
-                 : gen == kGen3950 ? DecodeMono<kGen3950>(d, &rc, blocks, 2, pcm)
-                                   : DecodeMono<kGen3930>(d, &rc, blocks, 2, pcm);
-        else
-            ok = gen == kGen3990   ? DecodeStereo<kGen3990>(d, &rc, blocks, pcm)
-                 : gen == kGen3950 ? DecodeStereo<kGen3950>(d, &rc, blocks, pcm)
-                                   : DecodeStereo<kGen3930>(d, &rc, blocks, pcm);
-    } else {
-        if (flags & kFlagLeftSilence)
-            ZeroBytes(pcm, size_t(needed));
-        else
-            ok = gen == kGen3990   ? DecodeMono<kGen3990>(d, &rc, blocks, 1, pcm)
-                 : gen == kGen3950 ? DecodeMono<kGen3950>(d, &rc, blocks, 1, pcm)
-                                   : DecodeMono<kGen3930>(d, &rc, blocks, 1, pcm);
-    }
+    const uint32_t silence =
+        info.channels == 2 ? kFlagLeftSilence | kFlagRightSilence : kFlagLeftSilence;
+    const bool silent = (flags & silence) == silence;
+    const bool pseudoStereo = info.channels == 2 && (flags & kFlagPseudoStereo);
+    if (silent)
+        ZeroBytes(pcm, size_t(needed));
+    else
+        ok = gen == kGen3990   ? DecodeChannels<kGen3990>(d, &rc, blocks, pseudoStereo, pcm)
+             : gen == kGen3950 ? DecodeChannels<kGen3950>(d, &rc, blocks, pseudoStereo, pcm)
+                               : DecodeChannels<kGen3930>(d, &rc, blocks, pseudoStereo, pcm);
     if (!ok)
         return 0;
     // 8-bit silence is the unsigned midpoint.
-    if (info.bitsPerSample == 8 &&
-        ((info.channels == 2 && (flags & 3) == 3) || (info.channels == 1 && (flags & 1))))
+    if (info.bitsPerSample == 8 && silent)
         FillBytes(pcm, 0x80, size_t(needed));
 
     uint32_t actual = Crc32(0, pcm, size_t(needed)) >> 1;

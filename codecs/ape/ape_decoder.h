@@ -57,6 +57,7 @@ uint32_t ApeMaxReadBytes(const SeekPoint* table, uint32_t count);
 
 // ---- decoder state (fields are internal; callers only allocate it) ----
 
+constexpr uint32_t kApeStretch = 512;  // blocks decoded before the filters run over them
 constexpr uint32_t kApeNnWindow = 512;                             // history entries between slides
 constexpr uint32_t kApeNnSlots = 3;                                // filters per channel, at most
 constexpr uint32_t kApeNnSlotOrder[kApeNnSlots] = {64, 256, 1280}; // largest order per slot
@@ -95,14 +96,21 @@ struct ApeDecoder {
     ApeStreamInfo info;
     uint32_t filterCount;
     bool newAdaptation;
+    bool wideFilters; // the AVX2 filter form (host builds, checked CPU)
     ApeRiceState rice[2];
     ApeStage stage[2];
     ApeNnFilter filters[2][kApeNnSlots];
+    int32_t stretch[2][kApeStretch];
     int16_t pool[kApeNnPoolEntries];
 };
 
 // Prepares `decoder` for the stream; false (decoder unusable) when not ApeStreamSupported.
 bool ApeInitDecoder(ApeDecoder* decoder, const ApeStreamInfo& info);
+
+// Host builds on CPUs with AVX2 run the filters sixteen lanes wide (ApeInitDecoder checks);
+// false keeps them at SSE2, the driver's form, for comparisons. Without the wider form in the
+// build or the CPU the call changes nothing.
+void ApeAllowWideFilters(ApeDecoder* decoder, bool allow);
 
 // Decodes one frame. `input` holds `inputBytes` bytes read as ApeGetFrameSpan says (the words
 // of the frame; missing bytes count as zero); the frame starts `skip` bytes into it. Writes

@@ -24,7 +24,26 @@
 #define VOSTRALE_CODECS_SSE2 0
 #endif
 
+// Host builds may also carry an AVX2 form, used only after the CPU was checked. The driver's
+// build leaves it out: the driver does not save the wider registers.
+#if VOSTRALE_CODECS_SSE2 && !defined(VOSTRALE_KERNEL) && defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VOSTRALE_CODECS_AVX2 1
+#else
+#define VOSTRALE_CODECS_AVX2 0
+#endif
+
 namespace vostrale::ape {
+
+// True when this build has the AVX2 form and the CPU (with the operating system) supports it.
+inline bool CpuHasAvx2() {
+#if VOSTRALE_CODECS_AVX2
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
 
 template <uint32_t kOrder, int kDirection>
 inline uint32_t DotAdaptScalar(int16_t* __restrict coeffs, const int16_t* __restrict history,

@@ -1,10 +1,12 @@
 // The two forms of an NN filter's inner step: the SSE2 form must give the scalar reference's
 // dot product and adapted coefficients bit for bit, for every order the levels use and every
 // direction, including the 16- and 32-bit wrap-arounds.
+#include "codecs/ape/ape_nn_filter.h"
 #include "codecs/ape/ape_nn_kernels.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -68,6 +70,71 @@ TEST(ApeFilterForms, VectorStepMatchesTheScalarReferenceBitForBit) {
         CompareOrder<1280>(&rng);
     }
 #endif
+}
+
+// A whole filter over stretches of samples: the build's forms (two samples per pass, SSE2 and,
+// where the CPU has it, AVX2) against the scalar one-sample reference, outputs and every byte of
+// state, across window slides, odd stretch lengths, zero inputs and outputs that saturate.
+template <uint32_t kOrder, bool kNewRule> void CompareFilterRuns(std::mt19937* rng) {
+    const uint32_t entries = kOrder + 2 * (kApeNnWindow + kOrder);
+    for (int pattern = 0; pattern < 3; ++pattern) {
+        std::vector<int16_t> poolRef(entries, 0);
+        ApeNnFilter ref{kOrder,
+                        kOrder == 1280  ? 15u
+                        : kOrder == 256 ? 13u
+                                        : 11u,
+                        0,
+                        kOrder,
+                        kOrder + kApeNnWindow + kOrder,
+                        kOrder,
+                        0};
+        // The build's form at SSE2 width, and sixteen lanes wide where the CPU has AVX2.
+        std::vector<int16_t> pools[2] = {poolRef, poolRef};
+        ApeNnFilter runs[2] = {ref, ref};
+        const bool wide[2] = {false, ape::CpuHasAvx2()};
+        std::vector<int32_t> values(1900);
+        for (size_t i = 0; i < values.size(); ++i) {
+            const uint32_t r = (*rng)();
+            if (pattern == 0) // audio-like residuals with runs of zeros
+                values[i] = r % 7 == 0 ? 0 : int32_t(r % 4001) - 2000;
+            else if (pattern == 1) // large values: saturated history, wrapping coefficients
+                values[i] = int32_t(r);
+            else // signs only
+                values[i] = int32_t(r % 3) - 1;
+        }
+        std::vector<int32_t> expected(values);
+        std::vector<int32_t> got[2] = {values, values};
+        size_t done = 0;
+        while (done < values.size()) {
+            const uint32_t n = uint32_t(std::min<size_t>(values.size() - done, 1 + (*rng)() % 300));
+            ape::FilterRun<kOrder, kNewRule, true>(&ref, poolRef.data(), expected.data() + done, n);
+            for (int form = 0; form < 2; ++form)
+                ape::FilterRun<kOrder, kNewRule>(&runs[form], pools[form].data(),
+                                                 got[form].data() + done, n, wide[form]);
+            done += n;
+        }
+        for (int form = 0; form < 2; ++form) {
+            SCOPED_TRACE(wide[form] ? "AVX2" : "SSE2");
+            ASSERT_EQ(got[form], expected) << "order " << kOrder << " pattern " << pattern;
+            ASSERT_EQ(pools[form], poolRef) << "order " << kOrder << " pattern " << pattern;
+            ASSERT_EQ(runs[form].pos, ref.pos);
+            ASSERT_EQ(runs[form].average, ref.average);
+        }
+    }
+}
+
+TEST(ApeFilterForms, FilterRunsMatchTheOneSampleScalarReference) {
+    std::mt19937 rng(3950);
+    for (int round = 0; round < 4; ++round) {
+        CompareFilterRuns<16, true>(&rng);
+        CompareFilterRuns<16, false>(&rng);
+        CompareFilterRuns<32, true>(&rng);
+        CompareFilterRuns<64, false>(&rng);
+        CompareFilterRuns<64, true>(&rng);
+        CompareFilterRuns<256, true>(&rng);
+        CompareFilterRuns<256, false>(&rng);
+        CompareFilterRuns<1280, true>(&rng);
+    }
 }
 
 } // namespace

@@ -118,6 +118,33 @@ TEST(Crc, MatchesKnownCheckValues) {
     EXPECT_EQ(stored, 0xCDDD);
 }
 
+// Eight bytes are folded in at a time: every length and start around that step, and chunks
+// that split it, against a bit-at-a-time CRC-32.
+TEST(Crc, WideStepsAgreeWithBitAtATime) {
+    std::vector<uint8_t> bytes(300);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t(i * 131 + (i >> 3) * 7);
+    auto bitwise = [](const uint8_t* p, size_t n) {
+        uint32_t crc = 0xFFFFFFFFu;
+        for (size_t i = 0; i < n; ++i) {
+            crc ^= p[i];
+            for (int k = 0; k < 8; ++k)
+                crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+        }
+        return ~crc;
+    };
+    for (size_t start = 0; start < 9; ++start) {
+        for (size_t length = 0; length + start <= bytes.size(); length += 1 + length / 4) {
+            const uint8_t* p = bytes.data() + start;
+            ASSERT_EQ(Crc32(0, p, length), bitwise(p, length)) << start << " " << length;
+            const size_t half = length / 2 + start % 3;
+            if (half <= length) {
+                ASSERT_EQ(Crc32(Crc32(0, p, half), p + half, length - half), bitwise(p, length));
+            }
+        }
+    }
+}
+
 TEST(Bytes, BigAndLittleEndianRoundTrip) {
     uint8_t b[8];
     StoreBe32(b, 0x01020304);
