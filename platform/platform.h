@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace vostrale::platform {
 
@@ -41,6 +42,13 @@ std::string NarrowPath(const std::filesystem::path& path);
 
 // Path from 8-bit text in the same encoding.
 std::filesystem::path PathFromNarrow(const std::string& text);
+
+// 8-bit text for display (parser messages, names from files): the ANSI code page on Windows;
+// elsewhere UTF-8, decoded here without the C library's locale, each invalid sequence shown as
+// U+FFFD. Writes at most outChars - 1 characters and a terminator (nothing when outChars is 0),
+// never half of a surrogate pair; returns the characters written. Never throws.
+size_t WidenText(std::string_view text, wchar_t* out, size_t outChars);
+std::wstring WidenText(std::string_view text);
 
 // The running program's file, full path; empty when it cannot be had.
 std::filesystem::path ProgramFile();

@@ -3,6 +3,12 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+
 namespace vostrale::platform {
 
 NativeFile OpenForRead(const std::filesystem::path& path, uint32_t* error) {
@@ -91,6 +97,33 @@ std::filesystem::path PathFromNarrow(const std::string& text) {
     if (n > 0)
         MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), w.data(), n);
     return std::filesystem::path(w);
+}
+
+size_t WidenText(std::string_view text, wchar_t* out, size_t outChars) {
+    if (outChars == 0)
+        return 0;
+    out[0] = 0;
+    if (text.empty())
+        return 0;
+    int length = int(std::min<size_t>(text.size(), INT_MAX));
+    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    if (n <= 0)
+        return 0;
+    size_t written = 0;
+    if (size_t(n) < outChars) {
+        written = size_t(MultiByteToWideChar(CP_ACP, 0, text.data(), length, out, n));
+    } else {
+        // The call converts all or nothing: convert the whole text and keep what fits.
+        std::unique_ptr<wchar_t[]> whole(new (std::nothrow) wchar_t[size_t(n)]);
+        if (whole && MultiByteToWideChar(CP_ACP, 0, text.data(), length, whole.get(), n) == n) {
+            written = outChars - 1;
+            if (written > 0 && IS_HIGH_SURROGATE(whole[written - 1]))
+                --written;
+            std::memcpy(out, whole.get(), written * sizeof(wchar_t));
+        }
+    }
+    out[written] = 0;
+    return written;
 }
 
 uint64_t MonotonicMs() { return GetTickCount64(); }
