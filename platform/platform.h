@@ -28,12 +28,13 @@ bool FileSize(NativeFile file, uint64_t* size);
 
 void CloseFile(NativeFile file);
 
-// The user's documents folder (Windows: the shell's Documents; Linux: $XDG_DOCUMENTS_DIR or
-// ~/Documents).
+// The user's documents folder (Windows: the shell's Documents, created if missing; Linux:
+// $XDG_DOCUMENTS_DIR or ~/Documents). Empty when it cannot be had: callers then do without,
+// never falling back to the current folder.
 std::filesystem::path DocumentsFolder();
 
 // Where seek-table caches live (Windows: common application data; Linux: $XDG_CACHE_HOME or
-// ~/.cache).
+// ~/.cache). Empty when it cannot be had, as above.
 std::filesystem::path CacheFolder();
 
 // 8-bit text of a path: the ANSI code page on Windows (unmappable characters become '?'),

@@ -74,23 +74,29 @@ void CloseFile(NativeFile file) {
         ::close(int(file));
 }
 
-static std::filesystem::path HomeFolder() {
-    const char* home = std::getenv("HOME");
-    return home && *home ? std::filesystem::path(home) : std::filesystem::path("/tmp");
+// A folder from the environment, only when absolute: a relative one would put files into
+// whatever the current folder happens to be.
+static std::filesystem::path FolderFromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value || value[0] != '/')
+        return {};
+    return std::filesystem::path(value);
 }
 
 std::filesystem::path DocumentsFolder() {
-    const char* xdg = std::getenv("XDG_DOCUMENTS_DIR");
-    if (xdg && *xdg)
-        return xdg;
-    return HomeFolder() / "Documents";
+    std::filesystem::path folder = FolderFromEnvironment("XDG_DOCUMENTS_DIR");
+    if (!folder.empty())
+        return folder;
+    folder = FolderFromEnvironment("HOME");
+    return folder.empty() ? folder : folder / "Documents";
 }
 
 std::filesystem::path CacheFolder() {
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    if (xdg && *xdg)
-        return xdg;
-    return HomeFolder() / ".cache";
+    std::filesystem::path folder = FolderFromEnvironment("XDG_CACHE_HOME");
+    if (!folder.empty())
+        return folder;
+    folder = FolderFromEnvironment("HOME");
+    return folder.empty() ? folder : folder / ".cache";
 }
 
 std::string NarrowPath(const std::filesystem::path& path) { return path.string(); }

@@ -66,12 +66,15 @@ void CloseFile(NativeFile file) {
         CloseHandle(AsHandle(file));
 }
 
+// Created when missing; empty when the shell cannot give it, never the current folder.
 static std::filesystem::path KnownFolder(int csidl) {
     wchar_t buffer[MAX_PATH + 1] = {};
-    if (SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer) != S_OK)
-        return std::filesystem::path(L".");
+    if (SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
+                         buffer) != S_OK)
+        return {};
     buffer[MAX_PATH] = 0;
-    return std::filesystem::path(buffer);
+    std::filesystem::path folder(buffer);
+    return folder.is_absolute() ? folder : std::filesystem::path();
 }
 
 std::filesystem::path DocumentsFolder() { return KnownFolder(CSIDL_PERSONAL); }
