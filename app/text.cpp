@@ -1,5 +1,7 @@
 #include "app/text.h"
 
+#include "platform/platform.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cwchar>
@@ -88,28 +90,7 @@ std::filesystem::path ToPath(const std::wstring& text) {
 #ifdef _WIN32
     return std::filesystem::path(text);
 #else
-    std::string utf8;
-    for (wchar_t c : text) {
-        uint32_t u = uint32_t(c);
-        if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF))
-            u = '?';
-        if (u < 0x80) {
-            utf8.push_back(char(u));
-        } else if (u < 0x800) {
-            utf8.push_back(char(0xC0 | (u >> 6)));
-            utf8.push_back(char(0x80 | (u & 0x3F)));
-        } else if (u < 0x10000) {
-            utf8.push_back(char(0xE0 | (u >> 12)));
-            utf8.push_back(char(0x80 | ((u >> 6) & 0x3F)));
-            utf8.push_back(char(0x80 | (u & 0x3F)));
-        } else {
-            utf8.push_back(char(0xF0 | (u >> 18)));
-            utf8.push_back(char(0x80 | ((u >> 12) & 0x3F)));
-            utf8.push_back(char(0x80 | ((u >> 6) & 0x3F)));
-            utf8.push_back(char(0x80 | (u & 0x3F)));
-        }
-    }
-    return std::filesystem::path(utf8);
+    return std::filesystem::path(platform::NarrowText(text));
 #endif
 }
 

@@ -51,6 +51,11 @@ std::filesystem::path PathFromNarrow(const std::string& text);
 size_t WidenText(std::string_view text, wchar_t* out, size_t outChars);
 std::wstring WidenText(std::string_view text);
 
+// The way back, for 8-bit output (logs, a host tool's report, POSIX paths): the ANSI code page
+// on Windows, UTF-8 elsewhere (encoded here, without the locale); what cannot be encoded
+// becomes '?'. Never throws but for memory.
+std::string NarrowText(std::wstring_view text);
+
 // The running program's file, full path; empty when it cannot be had.
 std::filesystem::path ProgramFile();
 

@@ -154,6 +154,32 @@ size_t WidenText(std::string_view text, wchar_t* out, size_t outChars) {
     return written;
 }
 
+std::string NarrowText(std::wstring_view text) {
+    std::string utf8;
+    utf8.reserve(text.size());
+    for (wchar_t c : text) {
+        uint32_t u = uint32_t(c);
+        if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF))
+            u = '?';
+        if (u < 0x80) {
+            utf8.push_back(char(u));
+        } else if (u < 0x800) {
+            utf8.push_back(char(0xC0 | (u >> 6)));
+            utf8.push_back(char(0x80 | (u & 0x3F)));
+        } else if (u < 0x10000) {
+            utf8.push_back(char(0xE0 | (u >> 12)));
+            utf8.push_back(char(0x80 | ((u >> 6) & 0x3F)));
+            utf8.push_back(char(0x80 | (u & 0x3F)));
+        } else {
+            utf8.push_back(char(0xF0 | (u >> 18)));
+            utf8.push_back(char(0x80 | ((u >> 12) & 0x3F)));
+            utf8.push_back(char(0x80 | ((u >> 6) & 0x3F)));
+            utf8.push_back(char(0x80 | (u & 0x3F)));
+        }
+    }
+    return utf8;
+}
+
 uint64_t MonotonicMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

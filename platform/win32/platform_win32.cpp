@@ -81,16 +81,18 @@ std::filesystem::path DocumentsFolder() { return KnownFolder(CSIDL_PERSONAL); }
 
 std::filesystem::path CacheFolder() { return KnownFolder(CSIDL_COMMON_APPDATA); }
 
-std::string NarrowPath(const std::filesystem::path& path) {
-    const std::wstring& w = path.native();
+std::string NarrowText(std::wstring_view w) {
     if (w.empty())
         return {};
-    int n = WideCharToMultiByte(CP_ACP, 0, w.data(), int(w.size()), nullptr, 0, "?", nullptr);
+    int length = int(std::min<size_t>(w.size(), INT_MAX));
+    int n = WideCharToMultiByte(CP_ACP, 0, w.data(), length, nullptr, 0, "?", nullptr);
     std::string out(size_t(n > 0 ? n : 0), '\0');
     if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, w.data(), int(w.size()), out.data(), n, "?", nullptr);
+        WideCharToMultiByte(CP_ACP, 0, w.data(), length, out.data(), n, "?", nullptr);
     return out;
 }
+
+std::string NarrowPath(const std::filesystem::path& path) { return NarrowText(path.native()); }
 
 std::filesystem::path PathFromNarrow(const std::string& text) {
     if (text.empty())

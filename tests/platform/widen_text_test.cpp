@@ -77,6 +77,19 @@ TEST(WidenText, Utf8WithoutTheLocale) {
     for (const Case& c : cases)
         EXPECT_EQ(Widened(c.text, c.outChars), c.expected) << c.name;
 }
+
+TEST(NarrowText, Utf8AndBack) {
+    const std::wstring texts[] = {L"disc.iso", L"\u0414\u0438\u0441\u043a", L"\u5149\u76d8 \u00e9",
+                                  std::wstring(1, wchar_t(0x1F4BF))};
+    for (const std::wstring& text : texts)
+        EXPECT_EQ(platform::WidenText(platform::NarrowText(text)), text);
+    EXPECT_EQ(platform::NarrowText(L"\u0414"), "\xD0\x94");
+    // A lone surrogate or a value beyond Unicode has no UTF-8 form.
+    std::wstring bad = L"a";
+    bad += wchar_t(0xD800);
+    bad += wchar_t(0x110000);
+    EXPECT_EQ(platform::NarrowText(bad), "a??");
+}
 #endif
 
 // The text a Windows user sees must survive the ANSI code page it was written in. Wine takes
@@ -125,6 +138,7 @@ TEST(WidenText, AnsiCodePageRoundTrip) {
         c = wchar_t(uint8_t(c));
     EXPECT_NE(latin1, sample);
 
+    EXPECT_EQ(platform::NarrowText(sample), narrow);
     std::string path = "C:\\" + narrow + "\\" + narrow + ".cue";
     EXPECT_EQ(platform::WidenText(path), L"C:\\" + sample + L"\\" + sample + L".cue");
     // Cut to the buffer without splitting a character.
