@@ -30,8 +30,20 @@ bool SetFolder(HKEY root, const wchar_t* name, const std::wstring& value) {
     return status == ERROR_SUCCESS;
 }
 
+// The prefix's usual folders, set at the start (a test run stopped half-way leaves the broken
+// ones behind) and again at the end.
+void UsualFolders() {
+    EXPECT_TRUE(SetFolder(HKEY_CURRENT_USER, L"Personal", L"%USERPROFILE%\\Documents"));
+    EXPECT_TRUE(SetFolder(HKEY_LOCAL_MACHINE, L"Common AppData", L"%ProgramData%"));
+}
+
+struct RestoreFolders {
+    ~RestoreFolders() { UsualFolders(); }
+};
+
 TEST(ShellFolders, UnavailableFoldersMeanNoLogAndNoCache) {
-    // Found first, while the prefix's folders are intact.
+    RestoreFolders restore;
+    UsualFolders();
     EXPECT_FALSE(platform::DocumentsFolder().empty());
     EXPECT_FALSE(platform::CacheFolder().empty());
 
