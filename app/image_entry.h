@@ -2,10 +2,14 @@
 #pragma once
 
 #include "app/interfaces.h"
+#include "formats/image_parsers.h"
 
 namespace vostrale::app {
 
 int OpenImageFile(MountRecord* record, const std::filesystem::path& path, const ParserIo& io,
                   ImageOpenFailure* failure);
+
+// The parsers' failure as the mount flow reads it.
+void ToImageOpenFailure(const OpenFailure& why, ImageOpenFailure* failure);
 
 } // namespace vostrale::app

@@ -117,7 +117,9 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
     }
 
     if (result == kParseFailed) {
-        if (failure.kind == ImageOpenFailure::kOpenError) {
+        // An open error without a system error would read "The operation completed
+        // successfully": such a failure goes to the failure dialog instead.
+        if (failure.kind == ImageOpenFailure::kOpenError && failure.systemError != 0) {
             log.Close();
             ui->ShowMessage(
                 ctx.language.Format(kMsgOpenError, {*path, system->ErrorText(failure.systemError)}),
@@ -132,8 +134,16 @@ int BuildMountRecord(AppContext& ctx, MountRecord* record, std::wstring* path) {
         }
         log.WriteLine(kLogError, "Mount failed\n");
         log.Close();
-        ui->ShowMountFailure(*path, ctx.mountError.empty() ? ctx.language.Message(kMsgMountFailed)
-                                                           : ctx.mountError);
+        std::wstring reason =
+            ctx.mountError.empty() ? ctx.language.Message(kMsgMountFailed) : ctx.mountError;
+        if (failure.systemError != 0) {
+            std::wstring text = system->ErrorText(failure.systemError);
+            while (!text.empty() &&
+                   (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+                text.pop_back();
+            reason += L"\n" + text;
+        }
+        ui->ShowMountFailure(*path, reason);
         return kParseFailed;
     }
     log.WriteLine(kLogInfo, "Mount %s", result == kParseOk ? "succeed" : "cancel by user");

@@ -1,5 +1,8 @@
 #include "app/text.h"
 
+#include "platform/platform.h"
+
+#include <algorithm>
 #include <cstdarg>
 #include <cwchar>
 #include <cwctype>
@@ -32,13 +35,30 @@ bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
 void FormatInto(wchar_t* out, size_t outChars, const wchar_t* format, ...) {
     if (outChars == 0)
         return;
+    // vswprintf gives -1 for text that does not fit, and what it leaves in the buffer then
+    // differs between C libraries; so the whole text is made in a buffer that grows, then cut.
+    constexpr size_t kMostChars = size_t(1) << 20;
+    std::vector<wchar_t> whole(std::max<size_t>(outChars, 256));
     va_list args;
     va_start(args, format);
-    int n = std::vswprintf(out, outChars, format, args);
+    for (;;) {
+        va_list pass;
+        va_copy(pass, args);
+        int n = std::vswprintf(whole.data(), whole.size(), format, pass);
+        va_end(pass);
+        if (n >= 0 && size_t(n) < whole.size()) {
+            size_t kept = std::min(size_t(n), outChars - 1);
+            std::copy(whole.begin(), whole.begin() + ptrdiff_t(kept), out);
+            out[kept] = 0;
+            break;
+        }
+        if (whole.size() >= kMostChars) {
+            out[0] = 0; // a conversion the library refuses, not a length
+            break;
+        }
+        whole.resize(whole.size() * 2);
+    }
     va_end(args);
-    if (n < 0)
-        out[0] = 0;
-    out[outChars - 1] = 0;
 }
 
 std::vector<uint8_t> Utf16Bytes(const std::wstring& text, bool withTerminator) {
@@ -70,28 +90,7 @@ std::filesystem::path ToPath(const std::wstring& text) {
 #ifdef _WIN32
     return std::filesystem::path(text);
 #else
-    std::string utf8;
-    for (wchar_t c : text) {
-        uint32_t u = uint32_t(c);
-        if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF))
-            u = '?';
-        if (u < 0x80) {
-            utf8.push_back(char(u));
-        } else if (u < 0x800) {
-            utf8.push_back(char(0xC0 | (u >> 6)));
-            utf8.push_back(char(0x80 | (u & 0x3F)));
-        } else if (u < 0x10000) {
-            utf8.push_back(char(0xE0 | (u >> 12)));
-            utf8.push_back(char(0x80 | ((u >> 6) & 0x3F)));
-            utf8.push_back(char(0x80 | (u & 0x3F)));
-        } else {
-            utf8.push_back(char(0xF0 | (u >> 18)));
-            utf8.push_back(char(0x80 | ((u >> 12) & 0x3F)));
-            utf8.push_back(char(0x80 | ((u >> 6) & 0x3F)));
-            utf8.push_back(char(0x80 | (u & 0x3F)));
-        }
-    }
-    return std::filesystem::path(utf8);
+    return std::filesystem::path(platform::NarrowText(text));
 #endif
 }
 

@@ -19,7 +19,8 @@ bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix);
 // Whole-string comparison without regard to case (letters beyond ASCII through towlower).
 bool EqualNoCase(const std::wstring& a, const std::wstring& b);
 
-// swprintf into a fixed buffer; always terminated, cut when too long.
+// swprintf into a fixed buffer; always terminated, cut to the buffer when too long (the same
+// on every C library). Wide strings are passed with %ls.
 void FormatInto(wchar_t* out, size_t outChars, const wchar_t* format, ...);
 
 // UTF-16LE bytes <-> wide text (wchar_t is 16-bit on Windows and 32-bit elsewhere; units are

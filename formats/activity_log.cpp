@@ -77,7 +77,10 @@ void ActivityLog::WriteLine(int level, const char* format, ...) {
 
 std::filesystem::path DefaultLogPath() {
     std::error_code ec;
-    std::filesystem::path folder = platform::DocumentsFolder() / "Vostrale";
+    std::filesystem::path documents = platform::DocumentsFolder();
+    if (documents.empty())
+        return {}; // no log rather than one in the current folder
+    std::filesystem::path folder = documents / "Vostrale";
     std::filesystem::create_directories(folder, ec);
     if (!std::filesystem::is_directory(folder, ec))
         return {};

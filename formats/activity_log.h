@@ -41,7 +41,8 @@ private:
     std::FILE* m_file = nullptr;
 };
 
-// "<documents>/Vostrale/log.txt", creating the folder; empty when it cannot be made.
+// "<documents>/Vostrale/log.txt", creating the folder; empty (no log) when the documents
+// folder cannot be had or the folder cannot be made.
 std::filesystem::path DefaultLogPath();
 
 // Writes to a log that may be null.

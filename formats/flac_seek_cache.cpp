@@ -62,6 +62,9 @@ uint32_t SeekCacheCrc(const uint8_t* data, size_t size) {
 }
 
 std::filesystem::path FlacSeekCachePath(const FlacCacheKey& key) {
+    std::filesystem::path folder = platform::CacheFolder();
+    if (folder.empty())
+        return {}; // no cache rather than one in the current folder
     char name[96];
     int n = 0;
     for (uint8_t b : key.md5)
@@ -69,7 +72,7 @@ std::filesystem::path FlacSeekCachePath(const FlacCacheKey& key) {
     if (AllZero(key.md5, sizeof(key.md5)))
         std::snprintf(name + n, sizeof(name) - size_t(n), "-%08X-%08X", key.fileSize,
                       key.firstFrame);
-    return platform::CacheFolder() / "Vostrale" / (std::string(name) + ".ids");
+    return folder / "Vostrale" / (std::string(name) + ".ids");
 }
 
 bool ParseFlacSeekCache(const uint8_t* data, size_t size, const FlacCacheKey& key,

@@ -36,7 +36,7 @@ struct FlacCacheContents {
 };
 
 // "<cache folder>/Vostrale/<MD5 as 32 upper-case hex digits>.ids"; a zero MD5 also names the
-// file size and first-frame offset.
+// file size and first-frame offset. Empty when there is no cache folder: no cache then.
 std::filesystem::path FlacSeekCachePath(const FlacCacheKey& key);
 
 // Checks every field of a cache image against the key and the list against itself (sample 0

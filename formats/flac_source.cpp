@@ -172,6 +172,8 @@ Generation GenerateSeekList(platform::NativeFile file, uint64_t fileSize, uint64
 
 bool LoadCache(const FlacCacheKey& key, FlacCacheContents* contents) {
     std::filesystem::path path = FlacSeekCachePath(key);
+    if (path.empty())
+        return false;
     uint32_t error = 0;
     platform::NativeFile file = platform::OpenForRead(path, &error);
     if (!file)
@@ -190,6 +192,8 @@ bool LoadCache(const FlacCacheKey& key, FlacCacheContents* contents) {
 
 void StoreCache(const FlacCacheKey& key, const FlacCacheContents& contents, ActivityLog* log) {
     std::filesystem::path path = FlacSeekCachePath(key);
+    if (path.empty())
+        return;
     std::error_code ec;
     std::filesystem::create_directories(path.parent_path(), ec);
     std::vector<uint8_t> data = BuildFlacSeekCache(key, contents);

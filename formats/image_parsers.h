@@ -6,6 +6,7 @@
 
 #include "common/wire.h"
 #include "formats/parser.h"
+#include "platform/platform.h"
 
 #include <filesystem>
 
@@ -21,8 +22,14 @@ ImageFormat ImageFormatOf(const std::filesystem::path& path);
 // unrecognised image through a message box rather than the message buffer.
 struct OpenFailure {
     enum Kind { kNone, kOpenError, kUnsupportedFormat, kParser } kind = kNone;
-    uint32_t systemError = 0; // kOpenError
+    // kOpenError; with kParser the system's error behind the parser's message, when it has one
+    // (the plain path's second open), 0 otherwise.
+    uint32_t systemError = 0;
 };
+
+// How the plain path opens the image file: platform::OpenForRead, or a test's stand-in.
+using ImageFileOpener = platform::NativeFile (*)(const std::filesystem::path& path,
+                                                 uint32_t* error);
 
 constexpr const char* kUnsupportedFormatText = "Unsupported file format";
 
@@ -33,8 +40,11 @@ void PresetMountRecord(MountRecord* record);
 int OpenImage(MountRecord* record, const std::filesystem::path& path, const ParserIo& io,
               OpenFailure* failure = nullptr);
 
+// The first open failing is an open error (kOpenError); once the image is recognised, a
+// failing second open or raw-track set-up is a parser failure with its reason in the message.
 int OpenPlainImage(MountRecord* record, const std::filesystem::path& path, const ParserIo& io,
-                   OpenFailure* failure = nullptr);
+                   OpenFailure* failure = nullptr,
+                   ImageFileOpener openFile = platform::OpenForRead);
 int OpenCueImage(MountRecord* record, const std::filesystem::path& path, const ParserIo& io);
 int OpenIszImage(MountRecord* record, const std::filesystem::path& path, const ParserIo& io);
 int OpenMdsImage(MountRecord* record, const std::filesystem::path& path, const ParserIo& io);

@@ -76,14 +76,14 @@ int OpenImage(MountRecord* record, const std::filesystem::path& path, const Pars
 }
 
 // A raw-sector image is mounted with one track-table entry so that the driver strides 2352
-// bytes and finds the user data after the sector's own header.
-static bool AttachRawTrack(MountRecord* record, platform::NativeFile file) {
+// bytes and finds the user data after the sector's own header. Null when done, else the reason.
+static const char* AttachRawTrack(MountRecord* record, platform::NativeFile file) {
     uint8_t first[32] = {};
     if (!platform::ReadExactlyAt(file, 0, first, sizeof(first)))
-        return false;
+        return "Cannot read the first raw sector of the image";
     auto* table = static_cast<uint8_t*>(AllocLayoutBlock(TrackTableSize(1)));
     if (!table)
-        return false;
+        return "Not enough memory for the track table";
     auto* header = reinterpret_cast<TrackTableHeader*>(table);
     auto* entry = reinterpret_cast<TrackEntry*>(table + sizeof(TrackTableHeader));
     header->count = 1;
@@ -94,16 +94,16 @@ static bool AttachRawTrack(MountRecord* record, platform::NativeFile file) {
     entry->bytesPerSector = kCdSectorSize;
     entry->fileOffset = 0;
     record->trackTable = FieldOf(table);
-    return true;
+    return nullptr;
 }
 
 int OpenPlainImage(MountRecord* record, const std::filesystem::path& path, const ParserIo& io,
-                   OpenFailure* failure) {
+                   OpenFailure* failure, ImageFileOpener openFile) {
     OpenFailure local;
     OpenFailure& why = failure ? *failure : local;
     why = OpenFailure{};
     uint32_t error = 0;
-    platform::NativeFile sniff = platform::OpenForRead(path, &error);
+    platform::NativeFile sniff = openFile(path, &error);
     if (sniff == 0) {
         why.kind = OpenFailure::kOpenError;
         why.systemError = error;
@@ -133,16 +133,24 @@ int OpenPlainImage(MountRecord* record, const std::filesystem::path& path, const
         why.kind = OpenFailure::kUnsupportedFormat;
         return kParseFailed;
     }
-    record->imageHandle = platform::OpenForRead(path, &error);
+    // Past this point the image is recognised: a failure is the mount failure dialog's, with
+    // its reason, never the open-error box (whose system text would be "success" here).
+    error = 0;
+    record->imageHandle = openFile(path, &error);
     record->totalSectors = uint32_t(std::min<uint64_t>(size / record->bytesPerSector, UINT32_MAX));
-    bool ok = record->imageHandle != 0 && record->totalSectors != 0;
-    if (ok && record->bytesPerSector == kCdSectorSize)
-        ok = AttachRawTrack(record, sniff);
+    const bool reopened = record->imageHandle != 0;
+    const char* reason = nullptr;
+    if (!reopened)
+        ReportError(io, "Cannot open the image a second time, error %u", unsigned(error));
+    else if (record->bytesPerSector == kCdSectorSize)
+        reason = AttachRawTrack(record, sniff);
+    if (reason)
+        ReportError(io, "%s", reason);
     platform::CloseFile(sniff);
-    if (!ok) {
+    if (!reopened || reason) {
         ReleaseLayout(record);
-        why.kind = OpenFailure::kOpenError;
-        why.systemError = error;
+        why.kind = OpenFailure::kParser;
+        why.systemError = reopened ? 0 : error;
         return kParseFailed;
     }
     return kParseOk;

@@ -1,17 +1,11 @@
 #include "formats/parser.h"
 
+#include "platform/platform.h"
+
 #include <cstdarg>
 #include <cstdio>
 
 namespace vostrale {
-
-std::wstring WidenMessage(const std::string& text) {
-    std::wstring out;
-    out.reserve(text.size());
-    for (unsigned char c : text)
-        out.push_back(wchar_t(c));
-    return out;
-}
 
 void ReportError(const ParserIo& io, const char* format, ...) {
     char text[512];
@@ -21,8 +15,10 @@ void ReportError(const ParserIo& io, const char* format, ...) {
     va_end(args);
     if (n < 0)
         text[0] = 0;
-    if (io.message)
-        *io.message = WidenMessage(text);
+    if (io.message) {
+        wchar_t wide[kMessageChars];
+        *io.message = std::wstring(wide, platform::WidenText(text, wide, kMessageChars));
+    }
     LogLine(io.log, kLogError, "%s", text);
 }
 

@@ -7,6 +7,7 @@
 #include "formats/activity_log.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -34,10 +35,11 @@ struct ParserIo {
     ProgressRecord* progress = nullptr;
 };
 
-// A parser's error: the text goes to the message buffer and, at level 3, to the log.
+// A parser's error: the text goes to the message buffer and, at level 3, to the log. Its
+// 8-bit text (paths from the image's own files among it) is in the ANSI code page.
 void ReportError(const ParserIo& io, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Widens 8-bit message text (ASCII in practice) for the message buffer.
-std::wstring WidenMessage(const std::string& text);
+// The mount error text holds at most this many characters, terminator included.
+constexpr size_t kMessageChars = 256;
 
 } // namespace vostrale

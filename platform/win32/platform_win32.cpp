@@ -3,6 +3,12 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+
 namespace vostrale::platform {
 
 NativeFile OpenForRead(const std::filesystem::path& path, uint32_t* error) {
@@ -60,28 +66,33 @@ void CloseFile(NativeFile file) {
         CloseHandle(AsHandle(file));
 }
 
+// Created when missing; empty when the shell cannot give it, never the current folder.
 static std::filesystem::path KnownFolder(int csidl) {
     wchar_t buffer[MAX_PATH + 1] = {};
-    if (SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer) != S_OK)
-        return std::filesystem::path(L".");
+    if (SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT,
+                         buffer) != S_OK)
+        return {};
     buffer[MAX_PATH] = 0;
-    return std::filesystem::path(buffer);
+    std::filesystem::path folder(buffer);
+    return folder.is_absolute() ? folder : std::filesystem::path();
 }
 
 std::filesystem::path DocumentsFolder() { return KnownFolder(CSIDL_PERSONAL); }
 
 std::filesystem::path CacheFolder() { return KnownFolder(CSIDL_COMMON_APPDATA); }
 
-std::string NarrowPath(const std::filesystem::path& path) {
-    const std::wstring& w = path.native();
+std::string NarrowText(std::wstring_view w) {
     if (w.empty())
         return {};
-    int n = WideCharToMultiByte(CP_ACP, 0, w.data(), int(w.size()), nullptr, 0, "?", nullptr);
+    int length = int(std::min<size_t>(w.size(), INT_MAX));
+    int n = WideCharToMultiByte(CP_ACP, 0, w.data(), length, nullptr, 0, "?", nullptr);
     std::string out(size_t(n > 0 ? n : 0), '\0');
     if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, w.data(), int(w.size()), out.data(), n, "?", nullptr);
+        WideCharToMultiByte(CP_ACP, 0, w.data(), length, out.data(), n, "?", nullptr);
     return out;
 }
+
+std::string NarrowPath(const std::filesystem::path& path) { return NarrowText(path.native()); }
 
 std::filesystem::path PathFromNarrow(const std::string& text) {
     if (text.empty())
@@ -91,6 +102,33 @@ std::filesystem::path PathFromNarrow(const std::string& text) {
     if (n > 0)
         MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), w.data(), n);
     return std::filesystem::path(w);
+}
+
+size_t WidenText(std::string_view text, wchar_t* out, size_t outChars) {
+    if (outChars == 0)
+        return 0;
+    out[0] = 0;
+    if (text.empty())
+        return 0;
+    int length = int(std::min<size_t>(text.size(), INT_MAX));
+    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+    if (n <= 0)
+        return 0;
+    size_t written = 0;
+    if (size_t(n) < outChars) {
+        written = size_t(MultiByteToWideChar(CP_ACP, 0, text.data(), length, out, n));
+    } else {
+        // The call converts all or nothing: convert the whole text and keep what fits.
+        std::unique_ptr<wchar_t[]> whole(new (std::nothrow) wchar_t[size_t(n)]);
+        if (whole && MultiByteToWideChar(CP_ACP, 0, text.data(), length, whole.get(), n) == n) {
+            written = outChars - 1;
+            if (written > 0 && IS_HIGH_SURROGATE(whole[written - 1]))
+                --written;
+            std::memcpy(out, whole.get(), written * sizeof(wchar_t));
+        }
+    }
+    out[written] = 0;
+    return written;
 }
 
 uint64_t MonotonicMs() { return GetTickCount64(); }

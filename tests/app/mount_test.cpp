@@ -1,11 +1,14 @@
 #include "app/mount.h"
 
 #include "app/history.h"
+#include "app/image_entry.h"
 #include "formats/activity_log.h"
 #include "tests/app/fakes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 
 namespace vostrale::app::test {
@@ -104,6 +107,9 @@ const OpenerOutcome kUnsupported{0, ImageOpenFailure::kUnsupportedFormat, 0, ""}
 const OpenerOutcome kParserError{0, ImageOpenFailure::kParser, 0, "Bad CUE sheet at line 3"};
 const OpenerOutcome kParserSilent{0, ImageOpenFailure::kParser, 0, ""};
 const OpenerOutcome kCancelled{2, ImageOpenFailure::kNone, 0, ""};
+const OpenerOutcome kOpenErrorNoCode{0, ImageOpenFailure::kOpenError, 0, ""};
+const OpenerOutcome kSecondOpenFailed{0, ImageOpenFailure::kParser, 32,
+                                      "Cannot open the image a second time, error 32"};
 const OpenerOutcome kOk{};
 
 const FailureCase kFailureCases[] = {
@@ -146,6 +152,27 @@ const FailureCase kFailureCases[] = {
      {},
      MessageIcon::None,
      FindBuiltinMessage(kMsgMountFailed)->text,
+     " E Mount failed\n\n"},
+    // Never a box saying the operation completed successfully.
+    {"OpenErrorWithoutSystemError",
+     {kOpenErrorNoCode},
+     L"C:\\x.iso",
+     LogonResult::Unavailable,
+     0,
+     0,
+     {},
+     MessageIcon::None,
+     FindBuiltinMessage(kMsgMountFailed)->text,
+     " E Mount failed\n\n"},
+    {"ParserWithSystemError",
+     {kSecondOpenFailed},
+     L"C:\\x.iso",
+     LogonResult::Unavailable,
+     0,
+     0,
+     {},
+     MessageIcon::None,
+     L"Cannot open the image a second time, error 32\nsystem error 32",
      " E Mount failed\n\n"},
     {"Cancelled",
      {kCancelled},
@@ -261,6 +288,57 @@ TEST_P(MountFailureTest, MessagesAndLog) {
 
 INSTANTIATE_TEST_SUITE_P(Table, MountFailureTest, ::testing::ValuesIn(kFailureCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The real plain-image path over a file service whose second open is refused: the user gets
+// the failure dialog with the parser's reason and the system's text, not an open-error box.
+int g_plainOpens = 0;
+
+platform::NativeFile RefuseSecondOpen(const std::filesystem::path& path, uint32_t* error) {
+    if (++g_plainOpens == 2) {
+        *error = 32;
+        return 0;
+    }
+    return platform::OpenForRead(path, error);
+}
+
+int PlainImageWithRefusedSecondOpen(MountRecord* record, const std::filesystem::path& path,
+                                    const ParserIo& io, ImageOpenFailure* failure) {
+    OpenFailure why;
+    g_plainOpens = 0;
+    int result = OpenPlainImage(record, path, io, &why, RefuseSecondOpen);
+    ToImageOpenFailure(why, failure);
+    return result;
+}
+
+TEST(Mount, PlainImageWhoseSecondOpenFailsShowsTheRealReason) {
+    Harness h;
+    h.ctx->s.openImage = PlainImageWithRefusedSecondOpen;
+    std::vector<uint8_t> iso(32 * 2048, 0);
+    iso[16 * 2048] = 1;
+    std::memcpy(&iso[16 * 2048 + 1], "CD001", 5);
+    std::filesystem::path file = h.folder / "first.iso";
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(iso.data()),
+                                                std::streamsize(iso.size()));
+#ifdef _WIN32
+    std::wstring path = file.wstring();
+#else
+    std::string narrow = file.string();
+    std::wstring path(narrow.begin(), narrow.end()); // the test folder is ASCII
+#endif
+    auto adapter = Adapter(h);
+    EXPECT_EQ(MountImage(*h.ctx, adapter.get(), path, 0), 0);
+    EXPECT_TRUE(h.ui.messages.empty());
+    ASSERT_EQ(h.ui.failures.size(), 1u);
+    EXPECT_TRUE(h.ui.failures[0].second ==
+                L"Cannot open the image a second time, error 32\nsystem error 32");
+    std::string log = h.ReadLog();
+    EXPECT_NE(log.find(" E Cannot open the image a second time, error 32"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" E Mount failed"), std::string::npos) << log;
+    EXPECT_EQ(std::count(h.driver.codes.begin(), h.driver.codes.end(), kCtlMount), 0);
+    EXPECT_TRUE(h.history.entries.empty());
+    EXPECT_EQ(g_plainOpens, 2);
+}
 
 TEST(Mount, UserTextIsNeverAFormat) {
     Harness h;

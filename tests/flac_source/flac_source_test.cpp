@@ -4,6 +4,7 @@
 #include "formats/layout.h"
 #include "tests/codecs/flac_test_util.h"
 #include "tests/codecs/sha256.h"
+#include "tests/0support/scoped_environment.h"
 
 #include <gtest/gtest.h>
 
@@ -402,6 +403,35 @@ TEST_F(FlacSourceTest, FileOf4GiBIsRefused) {
 }
 
 // ---- The .ids reader on its own -------------------------------------------------------------
+
+// Without a cache folder each mount indexes the stream again: no cache file lands in the
+// current folder.
+TEST_F(FlacSourceTest, NoCacheFolderMeansNoCache) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the shell's application data folder";
+#else
+    std::filesystem::path here = m_dir.Path() / "here";
+    std::filesystem::create_directories(here);
+    testing::ScopedEnvironment env;
+    env.Set("XDG_CACHE_HOME", nullptr);
+    env.Set("HOME", nullptr);
+    env.EnterFolder(here);
+    FlacCacheKey key{};
+    EXPECT_TRUE(FlacSeekCachePath(key).empty());
+    const char* name = "subset-01-blocksize-4096.flac";
+    std::vector<uint8_t> file = ReadWholeFile(kSamples / name);
+    test::StreamInfo si;
+    ASSERT_TRUE(test::ParseFlacHeader(file, &si));
+    for (int mount = 0; mount < 2; ++mount) {
+        MountResult m = Mount(kSamples / name);
+        ExpectConsistentMount(file, m, si.totalSamples);
+        EXPECT_NE(m.log.find("Generate seektable"), std::string::npos) << mount << m.log;
+        EXPECT_EQ(m.log.find("Seektable from cache"), std::string::npos) << mount;
+        EXPECT_EQ(m.log.find("Cannot write seektable cache"), std::string::npos) << mount;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(here)) << "a cache file in the current folder";
+#endif
+}
 
 TEST(FlacSeekCache, RoundTripAndEveryFieldChecked) {
     FlacCacheKey key{};

@@ -1,5 +1,6 @@
 #include "formats/activity_log.h"
 #include "tests/0support/image_writers.h"
+#include "tests/0support/scoped_environment.h"
 
 #include <gtest/gtest.h>
 
@@ -108,6 +109,39 @@ TEST(DefaultLogPath, LivesInTheDocumentsFolder) {
     EXPECT_EQ(path, dir / "Vostrale" / "log.txt");
     EXPECT_TRUE(std::filesystem::is_directory(dir / "Vostrale"));
     std::filesystem::remove_all(dir);
+#endif
+}
+
+// Without a documents folder there is no log: never one in whatever the current folder is.
+TEST(DefaultLogPath, NoDocumentsFolderMeansNoLog) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the shell's documents folder";
+#else
+    struct Case {
+        const char* name;
+        const char* documents;
+        const char* home;
+    } cases[] = {
+        {"neither set", nullptr, nullptr},
+        {"both relative", "docs", "home"},
+        {"empty", "", ""},
+    };
+    for (const Case& c : cases) {
+        auto here = testing::MakeTempFolder("vostrale-cwd");
+        {
+            testing::ScopedEnvironment env;
+            env.Set("XDG_DOCUMENTS_DIR", c.documents);
+            env.Set("HOME", c.home);
+            env.EnterFolder(here);
+            EXPECT_TRUE(DefaultLogPath().empty()) << c.name;
+            ActivityLog log;
+            EXPECT_FALSE(log.Open(DefaultLogPath())) << c.name;
+            log.WriteDateHeader();
+            log.WriteLine(kLogError, "Mount failed\n");
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(here)) << c.name << ": wrote into the current folder";
+        std::filesystem::remove_all(here);
+    }
 #endif
 }
 

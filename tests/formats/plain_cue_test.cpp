@@ -2,6 +2,11 @@
 #include "formats_fixture.h"
 
 #include <cstring>
+#include <fstream>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace vostrale {
 namespace {
@@ -97,6 +102,112 @@ TEST_F(PlainImageTest, UnrecognisedFilesAreRefusedAsUnsupported) {
     OpenWith(&missing, m_dir / "missing.iso");
     EXPECT_EQ(missing.failure.kind, OpenFailure::kOpenError);
     EXPECT_NE(missing.failure.systemError, 0u);
+}
+
+// A file service for the plain path whose second open fails, or which cuts the image short
+// just before the raw track is set up (the image changed between the two opens).
+struct SecondOpen {
+    enum Action { kSucceed, kFail, kTruncateFirst } action = kSucceed;
+    uint32_t error = 0;
+    int opens = 0;
+    std::filesystem::path first;
+};
+SecondOpen g_secondOpen;
+
+platform::NativeFile OpenTwice(const std::filesystem::path& path, uint32_t* error) {
+    if (++g_secondOpen.opens == 1) {
+        g_secondOpen.first = path;
+#ifdef _WIN32
+        // Shared for writing too, so that the file can be cut while this handle is open.
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            *error = GetLastError();
+            return 0;
+        }
+        return platform::NativeFile(reinterpret_cast<uintptr_t>(h));
+#else
+        return platform::OpenForRead(path, error);
+#endif
+    }
+    switch (g_secondOpen.action) {
+    case SecondOpen::kFail:
+        *error = g_secondOpen.error;
+        return 0;
+    case SecondOpen::kTruncateFirst: {
+        std::error_code ec;
+        std::filesystem::resize_file(g_secondOpen.first, 16, ec);
+        EXPECT_FALSE(ec) << ec.message();
+        break;
+    }
+    case SecondOpen::kSucceed:
+        break;
+    }
+    return platform::OpenForRead(path, error);
+}
+
+TEST_F(PlainImageTest, RecognisedImageThatCannotBeSetUpSaysWhy) {
+    std::vector<uint8_t> iso = IsoImage(32), raw;
+    for (uint32_t lba = 0; lba < 32; ++lba) {
+        auto s = testing::RawSector(Mode::Mode1, int32_t(lba));
+        std::memcpy(&s[16], &iso[lba * 2048], 2048);
+        raw.insert(raw.end(), s.begin(), s.end());
+    }
+    const struct {
+        const char* name;
+        const std::vector<uint8_t>& bytes;
+        SecondOpen::Action action;
+        uint32_t error;
+        int result;
+        OpenFailure::Kind kind;
+        const char* message;
+    } cases[] = {
+        {"disc.iso", iso, SecondOpen::kSucceed, 0, kParseOk, OpenFailure::kNone, ""},
+        {"disc.img", raw, SecondOpen::kSucceed, 0, kParseOk, OpenFailure::kNone, ""},
+        {"locked.iso", iso, SecondOpen::kFail, 32, kParseFailed, OpenFailure::kParser,
+         "Cannot open the image a second time, error 32"},
+        {"locked.img", raw, SecondOpen::kFail, 5, kParseFailed, OpenFailure::kParser,
+         "Cannot open the image a second time, error 5"},
+        {"shrunk.img", raw, SecondOpen::kTruncateFirst, 0, kParseFailed, OpenFailure::kParser,
+         "Cannot read the first raw sector of the image"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(testing::WriteFile(m_dir / c.name, c.bytes));
+        g_secondOpen = SecondOpen{};
+        g_secondOpen.action = c.action;
+        g_secondOpen.error = c.error;
+        std::wstring message;
+        std::filesystem::path logPath = m_dir / (std::string(c.name) + ".log");
+        MountRecord record{};
+        PresetMountRecord(&record);
+        OpenFailure failure;
+        int result;
+        {
+            ActivityLog log;
+            log.Open(logPath);
+            ParserIo io;
+            io.log = &log;
+            io.message = &message;
+            result = OpenPlainImage(&record, m_dir / c.name, io, &failure, OpenTwice);
+        }
+        EXPECT_EQ(g_secondOpen.opens, 2) << c.name;
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(failure.kind, c.kind) << c.name;
+        // The system's error travels with a failed open; a set-up failure has none to give, and
+        // never reads as an open error of code 0.
+        EXPECT_EQ(failure.systemError, c.action == SecondOpen::kFail ? c.error : 0u) << c.name;
+        EXPECT_EQ(std::string(message.begin(), message.end()), c.message) << c.name;
+        std::ifstream in(logPath);
+        std::string logText((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (*c.message) {
+            EXPECT_NE(logText.find(std::string(" E ") + c.message), std::string::npos)
+                << c.name << logText;
+            EXPECT_EQ(V(record.imageHandle), 0u) << c.name;
+            EXPECT_EQ(V(record.trackTable), 0u) << c.name;
+        }
+        ReleaseLayout(&record);
+    }
 }
 
 using CueTest = TempFolder;

@@ -134,7 +134,7 @@ class MountedImage {
         io.message = &message;
         OpenFailure failure;
         if (OpenImage(&record, path, io, &failure) != kParseOk) {
-            std::string text(message.begin(), message.end());
+            std::string text = platform::NarrowText(message);
             *err = "cannot mount " + path + ": " +
                    (text.empty() ? std::string(kUnsupportedFormatText) : text) + "\n";
             return false;

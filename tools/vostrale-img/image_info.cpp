@@ -264,13 +264,6 @@ std::string TextReport(bool ok, const std::string& message, const MountRecord& r
     return o;
 }
 
-std::string Narrow(const std::wstring& w) {
-    std::string s;
-    for (wchar_t c : w)
-        s.push_back(c < 0x100 ? char(c) : '?');
-    return s;
-}
-
 } // namespace
 
 int RunImgTool(const std::vector<std::string>& args, std::string* out, std::string* err) {
@@ -304,7 +297,7 @@ int RunImgTool(const std::vector<std::string>& args, std::string* out, std::stri
     OpenFailure failure;
     const int result = OpenImage(&record, image, io, &failure);
     const bool ok = result == kParseOk;
-    std::string text = Narrow(message);
+    std::string text = platform::NarrowText(message);
     if (!ok && text.empty()) {
         if (failure.kind == OpenFailure::kUnsupportedFormat)
             text = kUnsupportedFormatText;
