@@ -1,8 +1,7 @@
 // An event for hand-offs between a caller and a drive worker: a short spin, one yield, then
 // sleep; and safe to destroy as soon as a waiter has seen it signalled. Sleeping costs a
 // wake-up on both sides, which is more than most requests take, so a waiter first spins, but
-// only while another core can run the thread it waits for, and for no longer than a wake-up
-// costs (wait_policy.h). Then it yields once, which lets a worker queued on this very core
+// only while another core can run the thread it waits for (wait_policy.h). Then it yields once, which lets a worker queued on this very core
 // finish, and only then sleeps; a setter makes the wake-up call only when someone sleeps.
 // Signal, sleepers and notifiers share one word: a setter changes it once, and only when that
 // change showed a sleeper does it take the lock to wake it, counted as a notifier until done
@@ -42,7 +41,6 @@ class alignas(64) SpinEvent {
                 next += kNotifier;
         } while (!m_state.compare_exchange_weak(state, next, std::memory_order_acq_rel));
         if (state & kSleeperMask) {
-            m_notifiedAt.store(NowNanoseconds(), std::memory_order_relaxed);
             {
                 std::lock_guard<std::mutex> guard(m_lock);
                 m_changed.notify_all();
@@ -56,9 +54,9 @@ class alignas(64) SpinEvent {
     void Wait() {
         if (TryTake())
             return;
-        const uint64_t budget = SpinBudgetNanoseconds();
+        uint64_t budget = SpinBudgetNanoseconds();
         if (budget != 0) {
-            const uint64_t giveUp = NowNanoseconds() + budget;
+            const uint64_t start = NowNanoseconds();
             for (;;) {
                 for (int spin = 0; spin < kSpinsPerClockRead; ++spin) {
                     if ((m_state.load(std::memory_order_relaxed) & kSignalled) && TryTake())
@@ -67,8 +65,9 @@ class alignas(64) SpinEvent {
                     __builtin_ia32_pause();
 #endif
                 }
-                if (NowNanoseconds() >= giveUp)
+                if (NowNanoseconds() - start >= budget)
                     break;
+                budget = SpinBudgetNanoseconds(); // the other cores may have become busy
             }
         }
         std::this_thread::yield();
@@ -78,14 +77,9 @@ class alignas(64) SpinEvent {
         // Counted before the test, under the lock: a setter either sees the sleeper and
         // notifies once this thread waits, or its signal is seen here.
         m_state.fetch_add(kSleeper, std::memory_order_acq_rel);
-        bool slept = false;
-        while (!TryTake()) {
+        while (!TryTake())
             m_changed.wait(guard);
-            slept = true;
-        }
         m_state.fetch_sub(kSleeper, std::memory_order_acq_rel);
-        if (slept)
-            RecordWakeLatency(NowNanoseconds() - m_notifiedAt.load(std::memory_order_relaxed));
     }
 
     // Waits at most `milliseconds` (sleeping only); false when the time ran out first.
@@ -125,7 +119,6 @@ class alignas(64) SpinEvent {
 
     const bool m_autoReset;
     std::atomic<uint32_t> m_state;
-    std::atomic<uint64_t> m_notifiedAt{0}; // when a setter last woke sleepers
     std::mutex m_lock;
     std::condition_variable m_changed;
 };

@@ -14,14 +14,9 @@
 namespace vostrale::host {
 namespace {
 
-constexpr uint64_t kMinSpin = 2'000;       // below this a spin cannot even see a fast worker
-constexpr uint64_t kMaxSpin = 200'000;     // a wake-up slower than this is a loaded machine
-constexpr uint64_t kInitialCost = 30'000;  // until a wake-up has been measured
-constexpr uint64_t kLatencyCap = 5'000'000; // longer: the sleeper waited for a core, not a wake
 constexpr uint64_t kSampleEvery = 2'000'000; // how often the machine's load is looked at
 
 std::atomic<int> g_mode{int(SpinMode::kAuto)};
-std::atomic<uint64_t> g_cost{kInitialCost};
 std::atomic<uint64_t> g_sampledAt{0};
 std::atomic<bool> g_otherCoreFree{true};
 
@@ -106,20 +101,7 @@ void SetSpinMode(SpinMode mode) {
 uint64_t SpinBudgetNanoseconds() {
     if (g_mode.load(std::memory_order_relaxed) != int(SpinMode::kAuto) || !OtherCoreFree())
         return 0;
-    return std::clamp(g_cost.load(std::memory_order_relaxed), kMinSpin, kMaxSpin);
-}
-
-void RecordWakeLatency(uint64_t nanoseconds) {
-    if (nanoseconds > kLatencyCap)
-        return;
-    // A running average over the last few wake-ups; racing updates lose one sample at worst.
-    uint64_t cost = g_cost.load(std::memory_order_relaxed);
-    int64_t delta = int64_t(nanoseconds) - int64_t(cost);
-    g_cost.store(uint64_t(int64_t(cost) + delta / 8), std::memory_order_relaxed);
-}
-
-uint64_t HandOffCostNanoseconds() {
-    return g_cost.load(std::memory_order_relaxed);
+    return kFreeCoreSpinNanoseconds;
 }
 
 uint64_t NowNanoseconds() {
