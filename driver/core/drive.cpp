@@ -72,23 +72,16 @@ bool RunItem(DriveContext* drive, WorkItem* item) {
         DetachDisc(drive);
         break;
     case kWorkScsi:
+        // Queued before a bus reset: completed without being started. A reset that came
+        // while it ran (its file read was cancelled) ends it as reset too.
+        if (item->epoch == __atomic_load_n(&drive->resets, __ATOMIC_SEQ_CST))
+            ExecuteScsi(drive, item->request);
         if (item->epoch != __atomic_load_n(&drive->resets, __ATOMIC_SEQ_CST)) {
-            // Queued before a bus reset: completed without being started.
             ScsiRequest* r = item->request;
             r->srbStatus = kSrbStatusBusReset;
             r->scsiStatus = kScsiStatusGood;
             r->senseDelivered = 0;
             r->transferLength = 0;
-        } else {
-            ExecuteScsi(drive, item->request);
-            if (item->epoch != __atomic_load_n(&drive->resets, __ATOMIC_SEQ_CST)) {
-                // A reset came while it ran (its file read was cancelled): it ends as reset.
-                ScsiRequest* r = item->request;
-                r->srbStatus = kSrbStatusBusReset;
-                r->scsiStatus = kScsiStatusGood;
-                r->senseDelivered = 0;
-                r->transferLength = 0;
-            }
         }
         ps::NotifyRequestComplete(drive->adapter->port, item->request);
         break;

@@ -46,6 +46,23 @@ Bytes ReadCd(uint32_t lba, uint32_t count, uint8_t fields, uint8_t sub = 0, uint
     return c;
 }
 
+// A 2048-byte file-list CD whose first file is `first`, with its name pool and segments.
+bool FileListRecord(const fs::path& first, const std::string& pool,
+                    const vostrale::SegmentEntry* segments, uint32_t segmentCount,
+                    uint32_t totalSectors, MountRecord* r) {
+    vostrale::PresetMountRecord(r);
+    r->readerKind = vostrale::kReaderFileList;
+    r->imageHandle = vostrale::platform::OpenForRead(first, nullptr);
+    r->bytesPerSector = 2048;
+    r->mediumKind = vostrale::kMediumCd;
+    r->totalSectors = totalSectors;
+    r->kindPointer = uint64_t(uintptr_t(pool.data()));
+    r->param84 = uint32_t(pool.size());
+    vostrale::SetSegmentTablePointer(r, uint64_t(uintptr_t(segments)));
+    r->param88 = segmentCount;
+    return r->imageHandle != 0;
+}
+
 struct Command {
     const char* what;
     Bytes cdb;
@@ -432,17 +449,7 @@ TEST_F(DiscTest, FileListOpensNamesAsTheMountingUser) {
         {25, 29, nameSecret, 0, 0},
     };
     MountRecord r;
-    vostrale::PresetMountRecord(&r);
-    r.readerKind = vostrale::kReaderFileList;
-    r.imageHandle = vostrale::platform::OpenForRead(folder / "a.bin", nullptr);
-    ASSERT_NE(r.imageHandle, 0u);
-    r.bytesPerSector = 2048;
-    r.mediumKind = vostrale::kMediumCd;
-    r.totalSectors = 30;
-    r.kindPointer = uint64_t(uintptr_t(pool.data()));
-    r.param84 = uint32_t(pool.size());
-    vostrale::SetSegmentTablePointer(&r, uint64_t(uintptr_t(segments)));
-    r.param88 = 4;
+    ASSERT_TRUE(FileListRecord(folder / "a.bin", pool, segments, 4, 30, &r));
     MountRecord copy = r;
     AdoptRecordHandles(r);
     Bytes buffer = MountBuffer(0, r);
@@ -837,17 +844,8 @@ TEST_F(DiscTest, FileListNamesOnOurOwnDrivesAreRefusedBeforeTheyAreOpened) {
         pool += names[i] + '\0';
     }
     MountRecord r;
-    vostrale::PresetMountRecord(&r);
-    r.readerKind = vostrale::kReaderFileList;
-    r.imageHandle = vostrale::platform::OpenForRead(folder / "a.bin", nullptr);
-    ASSERT_NE(r.imageHandle, 0u);
-    r.bytesPerSector = 2048;
-    r.mediumKind = vostrale::kMediumCd;
-    r.totalSectors = uint32_t(names.size() * 10);
-    r.kindPointer = uint64_t(uintptr_t(pool.data()));
-    r.param84 = uint32_t(pool.size());
-    vostrale::SetSegmentTablePointer(&r, uint64_t(uintptr_t(segments.data())));
-    r.param88 = uint32_t(segments.size());
+    ASSERT_TRUE(FileListRecord(folder / "a.bin", pool, segments.data(), uint32_t(segments.size()),
+                               uint32_t(names.size() * 10), &r));
     AdoptRecordHandles(r);
     Bytes buffer = MountBuffer(0, r);
     ASSERT_EQ(Control(buffer).status, 0);
