@@ -33,16 +33,6 @@ struct Uploader {
     HICON icon = nullptr;
 };
 
-std::string Narrow(const std::wstring& w) {
-    if (w.empty())
-        return {};
-    int n = WideCharToMultiByte(CP_ACP, 0, w.data(), int(w.size()), nullptr, 0, "?", nullptr);
-    std::string s(size_t(n > 0 ? n : 0), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_ACP, 0, w.data(), int(w.size()), s.data(), n, "?", nullptr);
-    return s;
-}
-
 bool ReadRegistryText(HKEY root, const char* key, const char* name, size_t maxBytes,
                       std::string* out) {
     HKEY h = nullptr;
@@ -79,7 +69,7 @@ std::string OsName(const RTL_OSVERSIONINFOEXW& v) {
     SYSTEM_INFO si{};
     GetNativeSystemInfo(&si);
     return OsNameText(product, si.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64,
-                      Narrow(v.szCSDVersion), v.dwMajorVersion, v.dwMinorVersion,
+                      platform::NarrowText(v.szCSDVersion), v.dwMajorVersion, v.dwMinorVersion,
                       v.dwBuildNumber);
 }
 
@@ -360,16 +350,6 @@ std::wstring OwnPath() {
     return platform::ProgramFile().wstring();
 }
 
-std::wstring WideFromAnsi(const std::string& s) {
-    if (s.empty())
-        return {};
-    int n = MultiByteToWideChar(CP_ACP, 0, s.data(), int(s.size()), nullptr, 0);
-    std::wstring w(size_t(n > 0 ? n : 0), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_ACP, 0, s.data(), int(s.size()), w.data(), n);
-    return w;
-}
-
 int Run(HINSTANCE instance) {
     STARTUPINFOW si{};
     si.cb = sizeof(si);
@@ -387,7 +367,7 @@ int Run(HINSTANCE instance) {
     u.silent = (h.flags & handover::kSendWithoutAskingMask) != 0;
     u.fields.type = (h.flags & 0xFFFF) != 0 ? "FEEDBACK" : "CRASH";
     std::wstring own = OwnPath();
-    std::wstring program = WideFromAnsi(h.strings[2]);
+    std::wstring program = platform::WidenText(h.strings[2]);
     if (own.empty() || program.empty() || program.find_first_of(L"\\/:") != std::wstring::npos)
         return kExitNoBlock;
     u.mainProgram = own.substr(0, own.find_last_of(L'\\') + 1) + program;

@@ -125,6 +125,15 @@ bool Detaches(uint8_t kind) {
     return kind == kWorkMount || kind == kWorkUnmount;
 }
 
+// A waited item that will never run: the disc a mount brought is freed and its pending detach
+// is counted off.
+void DropUnrun(DriveContext* drive, uint8_t kind, void* parameter) {
+    if (kind == kWorkMount)
+        FreeDisc(static_cast<Disc*>(parameter));
+    if (Detaches(kind))
+        __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+}
+
 // Reads work again unless a mount, unmount or stop is still on its way; checked again after
 // the resume, so a cancel asked for in between is not lost.
 void ResumeReads(DriveContext* drive) {
@@ -147,10 +156,7 @@ void WorkerMain(void* context) {
             bool waited = kind != kWorkScsi && !item->posted && item->done;
             if (waited && !Advance(item, kItemQueued, kItemRunning)) {
                 // Its poster gave up before it ran: it is not run.
-                if (kind == kWorkMount)
-                    FreeDisc(static_cast<Disc*>(item->parameter));
-                if (Detaches(kind))
-                    __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+                DropUnrun(drive, kind, item->parameter);
                 FreeWaited(item);
                 continue;
             }
@@ -258,10 +264,7 @@ bool PostAndWait(DriveContext* drive, uint8_t kind, void* parameter, uint8_t* re
     ps::Event* done = item ? ps::EventCreate(ps::kEventNotification, false) : nullptr;
     if (!done) {
         Release(item);
-        if (kind == kWorkMount)
-            FreeDisc(static_cast<Disc*>(parameter));
-        if (Detaches(kind))
-            __atomic_fetch_sub(&drive->detachPending, 1u, __ATOMIC_SEQ_CST);
+        DropUnrun(drive, kind, parameter);
         return false;
     }
     ZeroBytes(item, sizeof(*item));

@@ -95,13 +95,7 @@ std::string NarrowText(std::wstring_view w) {
 std::string NarrowPath(const std::filesystem::path& path) { return NarrowText(path.native()); }
 
 std::filesystem::path PathFromNarrow(const std::string& text) {
-    if (text.empty())
-        return {};
-    int n = MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), nullptr, 0);
-    std::wstring w(size_t(n > 0 ? n : 0), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_ACP, 0, text.data(), int(text.size()), w.data(), n);
-    return std::filesystem::path(w);
+    return std::filesystem::path(WidenText(text));
 }
 
 size_t WidenText(std::string_view text, wchar_t* out, size_t outChars) {
