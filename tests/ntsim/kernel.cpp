@@ -1441,10 +1441,12 @@ void CompleteFileIrp(nt::IRP* irp, NTSTATUS status, uintptr_t information) {
             reinterpret_cast<nt::DEVICE_OBJECT*>(stack->device), irp, stack->context);
     }
     std::lock_guard<std::mutex> lock(g_lock);
-    if (kept == kMoreProcessing)
+    if (kept == kMoreProcessing) {
         g_fileIrps[irp].state = IrpState::Kept;
-    else
+        g_changed.notify_all();
+    } else {
         FinishIrp(irp);
+    }
 }
 
 // Reads the file as the file system would and completes the IRP.
@@ -1550,11 +1552,21 @@ nt::BOOLEAN M_IoCancelIrp(nt::IRP* irp) {
 
 bool ResumeFileIrp(nt::IRP* irp) {
     const char* r = "IofCompleteRequest";
-    std::lock_guard<std::mutex> lock(g_lock);
+    std::unique_lock<std::mutex> lock(g_lock);
     auto it = g_fileIrps.find(irp);
     if (it == g_fileIrps.end())
         return false;
     CheckIrql(r, kDispatchLevel);
+    // The completion routine may wake its waiter before it returns to the I/O manager; the
+    // waiter's resume is legal once the routine has said it keeps the IRP.
+    for (int i = 0; i < 500 && it->second.state == IrpState::Completing; ++i) {
+        g_changed.wait_for(lock, std::chrono::milliseconds(20));
+        it = g_fileIrps.find(irp);
+        if (it == g_fileIrps.end()) {
+            Violation(r, "completes a read IRP the I/O manager has freed");
+            return true;
+        }
+    }
     if (it->second.state != IrpState::Kept) {
         Violation(r, "completes a read IRP the file system has not completed");
         return true;
