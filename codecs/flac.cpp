@@ -3,14 +3,15 @@
 
 #include "common/bytes.h"
 
-// Host builds may decode Rice codes with LZCNT and BMI2 after checking the CPU.
-#if !defined(VOSTRALE_KERNEL) && defined(__x86_64__) && defined(__GNUC__) &&                       \
+// Rice codes may be decoded with LZCNT and BMI2 after checking the CPU: instructions on the
+// general registers, which the driver may use as freely as user mode.
+#if defined(__x86_64__) && defined(__GNUC__) &&                                                    \
     !(defined(VOSTRALE_SCALAR_CODECS) && VOSTRALE_SCALAR_CODECS)
 #include <cpuid.h>
 #define VOSTRALE_FLAC_FAST_BITS 1
 namespace vostrale {
 namespace {
-bool g_fastBitsAllowed = true; // FlacAllowHostBitInstructions
+bool g_fastBitsAllowed = true; // FlacAllowBitInstructions
 } // namespace
 } // namespace vostrale
 #else
@@ -106,21 +107,25 @@ class BitReader {
     }
 
 #if VOSTRALE_FLAC_FAST_BITS
-    // The same with LZCNT and BMI2 shifts (one-cycle count and shifts without CL), for host
-    // builds on CPUs that have them; the driver's build leaves this out.
+    // The same with LZCNT and BMI2 shifts (one-cycle count and shifts without CL), on CPUs
+    // that have them.
     __attribute__((target("lzcnt,bmi2"))) bool ReadRiceBlockFastBits(int32_t* out, uint32_t count,
                                                                      uint32_t k) {
         return ReadRiceBlockAs(out, count, k);
     }
 
+    // Asked once (CPUID is slow under a hypervisor); a race only asks twice.
     static bool HostHasFastBits() {
-        static const bool has = [] {
+        static int known; // 0: not asked yet, 1: yes, 2: no
+        int answer = __atomic_load_n(&known, __ATOMIC_RELAXED);
+        if (answer == 0) {
             unsigned a = 0, b = 0, c = 0, d = 0;
-            if (!__get_cpuid(0x80000001u, &a, &b, &c, &d) || !(c & (1u << 5))) // LZCNT
-                return false;
-            return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 8)) != 0; // BMI2
-        }();
-        return has;
+            bool has = __get_cpuid(0x80000001u, &a, &b, &c, &d) && (c & (1u << 5)) && // LZCNT
+                       __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & (1u << 8)) != 0; // BMI2
+            answer = has ? 1 : 2;
+            __atomic_store_n(&known, answer, __ATOMIC_RELAXED);
+        }
+        return answer == 1;
     }
 #endif
 
@@ -498,7 +503,7 @@ size_t DecodeFlacFrame(const uint8_t* data, size_t size, uint32_t streamBitsPerS
     return br.BytePosition();
 }
 
-void FlacAllowHostBitInstructions(bool allow) {
+void FlacAllowBitInstructions(bool allow) {
 #if VOSTRALE_FLAC_FAST_BITS
     g_fastBitsAllowed = allow;
 #else

@@ -55,9 +55,9 @@ uint32_t DecodeFlacGroup(const uint8_t* group, size_t groupSize, uint32_t frameC
                          const FlacStreamParams& params, int32_t* left, int32_t* right,
                          uint8_t* pcm, uint32_t pcmCapacity);
 
-// Host builds decode Rice codes with LZCNT and BMI2 where the CPU has them; false keeps the
-// baseline instructions the driver uses (for comparisons; not thread-safe, set it before
-// decoding). No effect in the driver's build.
-void FlacAllowHostBitInstructions(bool allow);
+// Rice codes are decoded with LZCNT and BMI2 where the CPU has them; false keeps the baseline
+// instructions that CPUs without them run (for comparisons; not thread-safe, set it before
+// decoding).
+void FlacAllowBitInstructions(bool allow);
 
 } // namespace vostrale

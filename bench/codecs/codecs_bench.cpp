@@ -4,8 +4,8 @@
 // installs it) the benchmark fails. Arguments: parts to run (sectors, zlib, flac; default all);
 // --seconds N of audio for FLAC (default 120); --trials N alternations of ours and flac -d
 // (default 5), keeping each side's best wall and best CPU time; --baseline decodes FLAC without
-// the host-only LZCNT/BMI2 Rice path (the driver's instructions); --ours-only leaves the reference tools out, for
-// instruction counts under callgrind.
+// the LZCNT/BMI2 Rice path (what CPUs without those instructions run); --ours-only leaves the
+// reference tools out, for instruction counts under callgrind.
 #include "bench/bench_clock.h"
 #include "bench/codecs/bench_util.h"
 #include "codecs/flac.h"
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
         else if (arg == "--ours-only")
             g_oursOnly = true;
         else if (arg == "--baseline")
-            FlacAllowHostBitInstructions(false);
+            FlacAllowBitInstructions(false);
         else if (arg == "--trials" && i + 1 < argc)
             g_trials = std::max(1, std::atoi(argv[++i]));
         else if (arg == "--seconds" && i + 1 < argc)

@@ -470,8 +470,16 @@ bool ApeInitDecoder(ApeDecoder* decoder, const ApeStreamInfo& info) {
         }
     }
     decoder->filterCount = count;
+#if defined(VOSTRALE_KERNEL)
+    decoder->wideFilters = false; // until the caller has the kernel save the wide registers
+#else
     decoder->wideFilters = ape::CpuHasAvx2();
+#endif
     return true;
+}
+
+bool ApeWideFiltersAvailable() {
+    return ape::CpuHasAvx2();
 }
 
 void ApeAllowWideFilters(ApeDecoder* decoder, bool allow) {

@@ -96,7 +96,7 @@ struct ApeDecoder {
     ApeStreamInfo info;
     uint32_t filterCount;
     bool newAdaptation;
-    bool wideFilters; // the AVX2 filter form (host builds, checked CPU)
+    bool wideFilters; // the AVX2 filter form (checked CPU; in the driver, saved registers)
     ApeRiceState rice[2];
     ApeStage stage[2];
     ApeNnFilter filters[2][kApeNnSlots];
@@ -107,9 +107,11 @@ struct ApeDecoder {
 // Prepares `decoder` for the stream; false (decoder unusable) when not ApeStreamSupported.
 bool ApeInitDecoder(ApeDecoder* decoder, const ApeStreamInfo& info);
 
-// Host builds on CPUs with AVX2 run the filters sixteen lanes wide (ApeInitDecoder checks);
-// false keeps them at SSE2, the driver's form, for comparisons. Without the wider form in the
-// build or the CPU the call changes nothing.
+// On CPUs with AVX2 the filters run sixteen lanes wide: by default in user mode
+// (ApeInitDecoder checks), and in the driver only between the kernel's save and restore of the
+// wide registers, which its caller brackets with this call. false keeps them at SSE2, for
+// comparisons; without the wider form in the build or the CPU the call changes nothing.
+bool ApeWideFiltersAvailable();
 void ApeAllowWideFilters(ApeDecoder* decoder, bool allow);
 
 // Decodes one frame. `input` holds `inputBytes` bytes read as ApeGetFrameSpan says (the words

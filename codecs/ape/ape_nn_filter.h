@@ -192,8 +192,8 @@ __attribute__((noinline)) void FilterPairSse2(ApeNnFilter* f, int16_t* pool, int
 }
 
 #if VOSTRALE_CODECS_AVX2
-// The same pair step sixteen lanes wide, for host builds on CPUs that have AVX2 (the driver
-// does not save the wider registers, so its build leaves this out).
+// The same pair step sixteen lanes wide, on CPUs that have AVX2 (the driver runs it only while
+// the kernel has saved the wider registers).
 template <int kDirection>
 __attribute__((target("avx2"), always_inline)) inline __m256i Move256(__m256i c, __m256i codes) {
     return kDirection > 0   ? _mm256_add_epi16(c, codes)

@@ -24,9 +24,11 @@
 #define VOSTRALE_CODECS_SSE2 0
 #endif
 
-// Host builds may also carry an AVX2 form, used only after the CPU was checked. The driver's
-// build leaves it out: the driver does not save the wider registers.
-#if VOSTRALE_CODECS_SSE2 && !defined(VOSTRALE_KERNEL) && defined(__x86_64__) && defined(__GNUC__)
+// x86-64 builds also carry an AVX2 form, used only where the CPU has it and the system keeps
+// the wider registers: user mode always does; the driver asks the kernel to save them around
+// each decode (ApeAllowWideFilters).
+#if VOSTRALE_CODECS_SSE2 && defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
 #include <immintrin.h>
 #define VOSTRALE_CODECS_AVX2 1
 #else
@@ -35,11 +37,27 @@
 
 namespace vostrale::ape {
 
-// True when this build has the AVX2 form and the CPU (with the operating system) supports it.
+// True when this build has the AVX2 form, the CPU has AVX2 and the operating system has
+// enabled the 256-bit register state. Asked once: CPUID is slow under a hypervisor.
 inline bool CpuHasAvx2() {
 #if VOSTRALE_CODECS_AVX2
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+    static int known; // 0: not asked yet, 1: yes, 2: no (a race only asks twice)
+    int answer = __atomic_load_n(&known, __ATOMIC_RELAXED);
+    if (answer == 0) {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        bool avx2 = false;
+        if (__get_cpuid(1, &a, &b, &c, &d) && (c & bit_OSXSAVE) && (c & bit_AVX)) {
+            unsigned low = 0, high = 0;
+            __asm__ volatile("xgetbv" : "=a"(low), "=d"(high) : "c"(0));
+            if ((low & 6) == 6 && __get_cpuid_max(0, nullptr) >= 7) {
+                __cpuid_count(7, 0, a, b, c, d);
+                avx2 = (b & bit_AVX2) != 0;
+            }
+        }
+        answer = avx2 ? 1 : 2;
+        __atomic_store_n(&known, answer, __ATOMIC_RELAXED);
+    }
+    return answer == 1;
 #else
     return false;
 #endif

@@ -147,6 +147,19 @@ bool CopyFromSender(void* target, uint64_t address, size_t length);
 bool ReadNumberOfDrives(uint32_t* count); // false when absent or unreadable
 void WriteNumberOfDrives(uint32_t count); // failures are ignored
 
+// ---- Wide vector registers ---------------------------------------------------------------
+
+// Room for the system's record of saved registers (the kernel's is 56 bytes).
+struct WideRegisters {
+    alignas(8) uint8_t opaque[64];
+};
+
+// Worker only. True when the calling thread may use the 256-bit vector registers (AVX) until
+// WideRegistersEnd: the kernel saves them for a driver on request, user mode always may. False
+// when the system does not enable them or cannot save them now; the narrow forms run then.
+bool WideRegistersBegin(WideRegisters* saved);
+void WideRegistersEnd(WideRegisters* saved); // only after a Begin that returned true
+
 // ---- Port notifications ------------------------------------------------------------------
 
 // Tells the port that the targets changed so the system rescans the bus.

@@ -21,21 +21,34 @@ constexpr uint32_t kMaxFrameSamples = 4u << 20;
 
 bool DecodeFrame(Disc* disc, uint32_t f) {
     ApeState* s = disc->ape;
-    ApeFrameSpan span;
-    if (!ApeGetFrameSpan(s->spans.seek, s->spans.count, f, &span) ||
-        span.readBytes > s->inputSize || span.blocks > s->pcmCapacity)
-        return false;
-    uint32_t got = ps::FileRead(disc->main, span.readOffset, s->input, span.readBytes);
-    if (got == 0)
-        return false;
-    // The decoder may look a few bytes past the last frame: those read as zeros.
-    ZeroBytes(s->input + got, span.readBytes - got);
-    uint32_t blocks = ApeDecodeFrame(s->decoder, s->input, span.readBytes, span.skip, span.blocks,
-                                     s->spans.pcm, size_t(s->pcmCapacity) * kBytesPerSampleFrame);
-    return blocks == span.blocks;
+    return ReadApeFrame(disc->main, s->spans.seek, s->spans.count, f, s->decoder, s->input,
+                        s->inputSize, s->spans.pcm, s->pcmCapacity);
 }
 
 } // namespace
+
+bool ReadApeFrame(ps::FileRef file, const SeekPoint* seek, uint32_t seekCount, uint32_t index,
+                  ApeDecoder* decoder, uint8_t* input, uint32_t inputSize, uint8_t* pcm,
+                  uint32_t pcmCapacity) {
+    ApeFrameSpan span;
+    if (!ApeGetFrameSpan(seek, seekCount, index, &span) || span.readBytes > inputSize ||
+        span.blocks > pcmCapacity)
+        return false;
+    uint32_t got = ps::FileRead(file, span.readOffset, input, span.readBytes);
+    if (got == 0)
+        return false;
+    // The decoder may look a few bytes past the last frame: those read as zeros.
+    ZeroBytes(input + got, span.readBytes - got);
+    // The AVX2 filters run only while the system keeps the wide registers for this thread.
+    ps::WideRegisters saved;
+    bool wide = ApeWideFiltersAvailable() && ps::WideRegistersBegin(&saved);
+    ApeAllowWideFilters(decoder, wide);
+    uint32_t blocks = ApeDecodeFrame(decoder, input, span.readBytes, span.skip, span.blocks, pcm,
+                                     size_t(pcmCapacity) * kBytesPerSampleFrame);
+    if (wide)
+        ps::WideRegistersEnd(&saved);
+    return blocks == span.blocks;
+}
 
 bool PrepareApeDecoder(Disc* disc, const MountRecord& r) {
     uint64_t tableAddress = r.kindPointer;

@@ -6,6 +6,8 @@
 
 namespace vostrale {
 
+struct ApeDecoder;
+
 // Where a run's stored bytes sit in the raw 2352-byte sector.
 struct RunLayout {
     uint16_t rawStart;    // raw-sector offset of the first stored byte
@@ -81,6 +83,11 @@ ReadResult ReadAudioSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_
 
 // APE discs, the same for APE frames.
 bool PrepareApeDecoder(Disc* disc, const MountRecord& record);
+// Reads frame `index` of an APE file (its seek table) and decodes it into `pcm` (16-bit stereo
+// sample frames); false on a short read, a bad frame or buffers too small.
+bool ReadApeFrame(ps::FileRef file, const SeekPoint* seek, uint32_t seekCount, uint32_t index,
+                  ApeDecoder* decoder, uint8_t* input, uint32_t inputSize, uint8_t* pcm,
+                  uint32_t pcmCapacity);
 void FreeApeDecoder(ApeState* state);
 ReadResult ReadApeSectors(Disc* disc, uint8_t* buffer, uint32_t count, uint32_t lba);
 

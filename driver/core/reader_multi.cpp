@@ -67,18 +67,8 @@ bool DecodeApeSpan(Disc* disc, uint32_t index) {
             return false;
         m->apeFor = int32_t(m->current);
     }
-    ApeFrameSpan span;
-    if (!ApeGetFrameSpan(f.spans.seek, f.spans.count, index, &span) ||
-        span.readBytes > m->inputSize || span.blocks > m->pcmCapacity)
-        return false;
-    uint32_t got = ps::FileRead(f.file, span.readOffset, m->input, span.readBytes);
-    if (got == 0)
-        return false;
-    ZeroBytes(m->input + got, span.readBytes - got); // the decoder may look past the last frame
-    uint32_t blocks = ApeDecodeFrame(m->apeDecoder, m->input, span.readBytes, span.skip,
-                                     span.blocks, m->pcm,
-                                     size_t(m->pcmCapacity) * kBytesPerSampleFrame);
-    return blocks == span.blocks;
+    return ReadApeFrame(f.file, f.spans.seek, f.spans.count, index, m->apeDecoder, m->input,
+                        m->inputSize, m->pcm, m->pcmCapacity);
 }
 
 // Copies and checks one decoded file's seek table; reports the buffer sizes it needs.

@@ -430,6 +430,13 @@ void WriteNumberOfDrives(uint32_t count) {
     s.storedDriveCount = count;
 }
 
+// User mode: the system saves every register of a thread it switches out.
+bool WideRegistersBegin(WideRegisters*) {
+    return true;
+}
+
+void WideRegistersEnd(WideRegisters*) {}
+
 } // namespace ps
 
 namespace host {

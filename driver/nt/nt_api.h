@@ -397,9 +397,29 @@ static_assert(sizeof(VIRTUAL_HW_INITIALIZATION_DATA) == 176);
 
 } // namespace vostrale::nt
 
+namespace vostrale::nt {
+
+// ---- Extended processor state --------------------------------------------------------------
+
+constexpr uint64_t XSTATE_MASK_AVX = 1ull << 2;
+
+struct XSTATE_CONTEXT {
+    uint64_t Mask;
+    ULONG Length;
+    ULONG Reserved1;
+    void* Area;
+    void* Buffer;
+};
+struct XSTATE_SAVE {
+    XSTATE_SAVE* Prev;
+    void* Thread;
+    UCHAR Level;
+    XSTATE_CONTEXT XStateContext;
+};
+static_assert(sizeof(XSTATE_SAVE) == 56, "the kernel's x64 layout");
+
 // ---- Imported routines and data -------------------------------------------------------------
 
-namespace vostrale::nt {
 extern "C" {
 // Object type variables exported by the kernel (their value is the object type).
 __declspec(dllimport) extern void* IoFileObjectType;
@@ -420,6 +440,9 @@ __declspec(dllimport) LONG KeSetEvent(KEVENT* event, LONG increment, BOOLEAN wai
 __declspec(dllimport) void KeClearEvent(KEVENT* event);
 __declspec(dllimport) NTSTATUS KeWaitForSingleObject(void* object, int reason, KPROCESSOR_MODE mode,
                                                      BOOLEAN alertable, int64_t* timeout);
+__declspec(dllimport) uint64_t RtlGetEnabledExtendedFeatures(uint64_t mask);
+__declspec(dllimport) NTSTATUS KeSaveExtendedProcessorState(uint64_t mask, XSTATE_SAVE* save);
+__declspec(dllimport) void KeRestoreExtendedProcessorState(XSTATE_SAVE* save);
 __declspec(dllimport) LIST_ENTRY* ExInterlockedInsertTailList(LIST_ENTRY* head, LIST_ENTRY* entry,
                                                               KSPIN_LOCK* lock);
 __declspec(dllimport) LIST_ENTRY* ExInterlockedRemoveHeadList(LIST_ENTRY* head, KSPIN_LOCK* lock);

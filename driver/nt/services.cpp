@@ -730,6 +730,20 @@ void WriteNumberOfDrives(uint32_t count) {
     ZwClose(key);
 }
 
+// ---- Wide vector registers ---------------------------------------------------------------
+
+bool WideRegistersBegin(WideRegisters* saved) {
+    static_assert(sizeof(XSTATE_SAVE) <= sizeof(saved->opaque), "room for the kernel's record");
+    if ((RtlGetEnabledExtendedFeatures(XSTATE_MASK_AVX) & XSTATE_MASK_AVX) == 0)
+        return false;
+    return NtSuccess(
+        KeSaveExtendedProcessorState(XSTATE_MASK_AVX, reinterpret_cast<XSTATE_SAVE*>(saved->opaque)));
+}
+
+void WideRegistersEnd(WideRegisters* saved) {
+    KeRestoreExtendedProcessorState(reinterpret_cast<XSTATE_SAVE*>(saved->opaque));
+}
+
 // ---- Port notifications ------------------------------------------------------------------
 
 void NotifyBusChange(void* port) {

@@ -91,6 +91,9 @@ struct Thread : Object {
 
 thread_local Thread* t_self = nullptr;
 thread_local uint8_t t_irql = 0;
+// Extended processor state saved by the driver on this thread: innermost last, with the IRQL
+// of its save.
+thread_local std::vector<std::pair<const nt::XSTATE_SAVE*, uint8_t>> t_savedStates;
 
 Process g_system("System", "SYSTEM");
 std::set<Object*> g_objects; // live non-permanent objects and every permanent one
@@ -147,6 +150,10 @@ uint32_t g_failAllocations = 0;
 uint32_t g_failThreadReferences = 0;
 bool g_holdReads = false;
 bool g_ignoreCancel = false;
+// x87, SSE and AVX, as a current system enables them.
+uint64_t g_enabledFeatures = 0x7;
+uint32_t g_failStateSaves = 0;
+uint64_t g_stateSaves = 0;
 uint32_t g_heldReads = 0;
 uint64_t g_cancelledIrps = 0;
 
@@ -575,6 +582,21 @@ bool WaitForHeldRead(uint32_t timeoutMs) {
 void FailThreadReferences(uint32_t count) {
     std::lock_guard<std::mutex> lock(g_lock);
     g_failThreadReferences = count;
+}
+
+void SetEnabledExtendedFeatures(uint64_t mask) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_enabledFeatures = mask;
+}
+
+void FailNextExtendedStateSaves(uint32_t count) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_failStateSaves = count;
+}
+
+uint64_t ExtendedStateSaves() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return g_stateSaves;
 }
 
 void FailNextAllocations(uint32_t count) {
@@ -1147,9 +1169,61 @@ NTSTATUS M_PsCreateSystemThread(nt::HANDLE* handle, ULONG access, nt::OBJECT_ATT
     return kSuccess;
 }
 
+// ---- Extended processor state -----------------------------------------------------------------
+
+uint64_t M_RtlGetEnabledExtendedFeatures(uint64_t mask) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return mask & g_enabledFeatures;
+}
+
+NTSTATUS M_KeSaveExtendedProcessorState(uint64_t mask, nt::XSTATE_SAVE* save) {
+    const char* r = "KeSaveExtendedProcessorState";
+    CheckIrql(r, kDispatchLevel);
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        if (mask & ~g_enabledFeatures)
+            Violation(r, "names a feature the system has not enabled");
+        if (g_failStateSaves > 0) {
+            --g_failStateSaves;
+            return NTSTATUS(0xC000009A); // STATUS_INSUFFICIENT_RESOURCES
+        }
+        ++g_stateSaves;
+    }
+    for (const auto& [saved, irql] : t_savedStates) {
+        if (saved == save)
+            Violation(r, "saves into a record that holds a state not yet restored");
+    }
+    std::memset(save, 0, sizeof(*save));
+    save->Prev = t_savedStates.empty() ? nullptr
+                                       : const_cast<nt::XSTATE_SAVE*>(t_savedStates.back().first);
+    save->Thread = t_self;
+    save->Level = t_irql;
+    save->XStateContext.Mask = mask;
+    t_savedStates.push_back({save, t_irql});
+    return kSuccess;
+}
+
+void M_KeRestoreExtendedProcessorState(nt::XSTATE_SAVE* save) {
+    const char* r = "KeRestoreExtendedProcessorState";
+    CheckIrql(r, kDispatchLevel);
+    if (t_savedStates.empty() || t_savedStates.back().first != save) {
+        bool known = false;
+        for (const auto& [saved, irql] : t_savedStates)
+            known |= saved == save;
+        Violation(r, known ? "restores out of order (the innermost save comes back first)"
+                           : "restores a state this thread did not save");
+        return;
+    }
+    if (t_savedStates.back().second != t_irql)
+        Violation(r, "restores at another IRQL than the save's");
+    t_savedStates.pop_back();
+}
+
 NTSTATUS M_PsTerminateSystemThread(NTSTATUS) {
     const char* r = "PsTerminateSystemThread";
     CheckIrql(r, kPassiveLevel);
+    if (!t_savedStates.empty())
+        Violation(r, "the thread ends with extended processor state saved and not restored");
     Thread* t = Self();
     if (!t->system) {
         Violation(r, "called on a thread the driver did not create");
@@ -2253,6 +2327,12 @@ const Export g_kernelExports[] = {
     {"ntoskrnl.exe", "ExAllocatePoolWithTag", reinterpret_cast<void*>(M_ExAllocatePoolWithTag)},
     {"ntoskrnl.exe", "ExFreePoolWithTag", reinterpret_cast<void*>(M_ExFreePoolWithTag)},
     {"ntoskrnl.exe", "ProbeForRead", reinterpret_cast<void*>(M_ProbeForRead)},
+    {"ntoskrnl.exe", "RtlGetEnabledExtendedFeatures",
+     reinterpret_cast<void*>(M_RtlGetEnabledExtendedFeatures)},
+    {"ntoskrnl.exe", "KeSaveExtendedProcessorState",
+     reinterpret_cast<void*>(M_KeSaveExtendedProcessorState)},
+    {"ntoskrnl.exe", "KeRestoreExtendedProcessorState",
+     reinterpret_cast<void*>(M_KeRestoreExtendedProcessorState)},
     {"ntoskrnl.exe", "KeInitializeEvent", reinterpret_cast<void*>(M_KeInitializeEvent)},
     {"ntoskrnl.exe", "KeSetEvent", reinterpret_cast<void*>(M_KeSetEvent)},
     {"ntoskrnl.exe", "KeClearEvent", reinterpret_cast<void*>(M_KeClearEvent)},

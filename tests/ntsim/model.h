@@ -113,6 +113,11 @@ std::string LeakReport();
 // ---- Injection -------------------------------------------------------------------------------
 // Makes the next `count` pool allocations fail.
 void FailNextAllocations(uint32_t count);
+// What RtlGetEnabledExtendedFeatures reports (default x87, SSE and AVX); the next `count`
+// KeSaveExtendedProcessorState calls fail as out of resources; saves made so far.
+void SetEnabledExtendedFeatures(uint64_t mask);
+void FailNextExtendedStateSaves(uint32_t count);
+uint64_t ExtendedStateSaves();
 // While held, file reads wait (a slow or stuck file): a read IRP stays pending in the file
 // system until released or cancelled. WaitForHeldRead returns once a reader waits (false
 // after the timeout). With `ignoreCancel` the file system does not honour cancellation either

@@ -1,6 +1,7 @@
 // Scenarios on the shipped driver: discs mounted through the control path and read through
 // SRBs, answered byte for byte as the host engine answers the same commands; unmount, drive
 // count, media change, hostile senders and adapter removal with requests in flight.
+#include "codecs/ape/ape_decoder.h"
 #include "driver/host/host_adapter.h"
 #include "driver/host/host_services.h"
 #include "formats/audio_source.h"
@@ -291,6 +292,57 @@ TEST_F(DiscTest, FlacDiscReadsAsTheEngineReadsIt) {
         ++mounted;
     }
     EXPECT_GT(mounted, 0);
+}
+
+// The driver runs the AVX2 filters only between the kernel's save and restore of the wide
+// registers (the model checks the pairing); where the system has not enabled them, or a save
+// fails, it decodes with SSE2. Every way answers as the host engine does.
+TEST_F(DiscTest, ApeDiscReadsAsTheEngineReadsItWithAndWithoutWideRegisters) {
+    fs::path path = fs::path(VOSTRALE_SHARED_DIR) / "testdata" / "ape" / "encoded" /
+                    "music10s_s16_c5000.ape";
+    if (!fs::exists(path))
+        GTEST_SKIP() << "no samples";
+    struct Case {
+        const char* name;
+        uint64_t enabled;
+        uint32_t failedSaves;
+        bool saves; // whether the driver saves the wide registers for its reads
+    };
+    const bool wide = vostrale::ApeWideFiltersAvailable();
+    const Case cases[] = {
+        {"AVX enabled", 0x7, 0, wide},
+        {"AVX not enabled", 0x3, 0, false},
+        {"saves fail", 0x7, 1000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vostrale::platform::NativeFile file = vostrale::platform::OpenForRead(path, nullptr);
+        ASSERT_NE(file, 0u);
+        MountRecord record{};
+        std::wstring message;
+        vostrale::ParserIo io;
+        io.message = &message;
+        ASSERT_EQ(vostrale::OpenApeSource(file, &record, path, io), vostrale::kParseOk);
+        uint32_t sectors = uint32_t((vostrale::AudioSourceTotalSamples(record) + 587) / 588);
+        record.imageHandle = file;
+        record.bytesPerSector = 2352;
+        record.mediumKind = vostrale::kMediumCd;
+        record.sessions = 1;
+        record.totalSectors = sectors;
+        ASSERT_TRUE(MountBoth(record)); // closes the file with the record
+        Settle();
+        SetEnabledExtendedFeatures(c.enabled);
+        FailNextExtendedStateSaves(c.failedSaves);
+        uint64_t before = ExtendedStateSaves();
+        EXPECT_EQ(Compare({
+            {"READ CD start", ReadCd(0, 3, 0xF8), 3 * 2352},
+            {"READ CD middle", ReadCd(sectors / 2, 5, 0xF8), 5 * 2352},
+            {"READ CD last", ReadCd(sectors - 1, 1, 0xF8), 2352},
+        }), 3);
+        EXPECT_EQ(ExtendedStateSaves() > before, c.saves);
+        SetEnabledExtendedFeatures(0x7);
+        FailNextExtendedStateSaves(0);
+    }
 }
 
 TEST_F(DiscTest, UnmountAndMediaChange) {
