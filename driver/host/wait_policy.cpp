@@ -3,21 +3,20 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #ifdef __linux__
 #include <fcntl.h>
 #include <sched.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
 namespace vostrale::host {
 namespace {
 
-constexpr uint64_t kSampleEvery = 2'000'000; // how often the machine's load is looked at
-
 std::atomic<int> g_mode{int(SpinMode::kAuto)};
-std::atomic<uint64_t> g_sampledAt{0};
 std::atomic<bool> g_otherCoreFree{true};
 
 // Cores this process may run on.
@@ -34,33 +33,40 @@ unsigned UsableCores() {
 }
 
 #ifdef __linux__
-// Threads running or ready to run on the whole machine, this one included ("running/total",
-// the fourth field of /proc/loadavg); -1 when unknown.
-int RunnableThreads() {
-    static const int fd = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    char text[128];
+constexpr uint64_t kWindowNanoseconds = 50'000'000; // /proc/stat counts in 10 ms ticks
+
+// Busy time of the whole machine in nanoseconds (user, nice, system, irq, softirq and steal
+// of the "cpu" line of /proc/stat); 0 when unknown.
+uint64_t MachineBusyNanoseconds() {
+    static const int fd = ::open("/proc/stat", O_RDONLY | O_CLOEXEC);
+    static const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+    if (fd < 0 || ticksPerSecond <= 0)
+        return 0;
+    char text[256];
     ssize_t got = ::pread(fd, text, sizeof(text) - 1, 0);
-    if (got <= 0)
-        return -1;
+    if (got <= 4 || std::memcmp(text, "cpu ", 4) != 0)
+        return 0;
     text[got] = 0;
-    const char* p = text;
-    for (int field = 0; field < 3; ++field) {
-        while (*p && *p != ' ')
-            ++p;
+    const char* p = text + 4;
+    uint64_t fields[8] = {};
+    for (uint64_t& field : fields) {
         while (*p == ' ')
             ++p;
+        if (*p < '0' || *p > '9')
+            return 0;
+        for (int digits = 0; *p >= '0' && *p <= '9' && digits < 19; ++p, ++digits)
+            field = field * 10 + uint64_t(*p - '0');
     }
-    int running = 0;
-    bool digits = false;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        running = running * 10 + (*p - '0');
-        digits = true;
-        if (running > 1'000'000)
-            return -1;
-    }
-    return digits && *p == '/' ? running : -1;
+    // user nice system idle iowait irq softirq steal
+    uint64_t busy = fields[0] + fields[1] + fields[2] + fields[5] + fields[6] + fields[7];
+    return busy * (1'000'000'000 / uint64_t(ticksPerSecond));
+}
+
+uint64_t OwnCpuNanoseconds() {
+    timespec t{};
+    if (::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t) != 0)
+        return 0;
+    return uint64_t(t.tv_sec) * 1'000'000'000 + uint64_t(t.tv_nsec);
 }
 
 unsigned MachineCores() {
@@ -70,21 +76,38 @@ unsigned MachineCores() {
     }();
     return cores;
 }
+
+std::atomic<uint64_t> g_windowStart{0};
+std::atomic<uint64_t> g_machineAtStart{0};
+std::atomic<uint64_t> g_ownAtStart{0};
 #endif
 
+// A spinning waiter and the thread it waits for each need a core. What other processes used
+// over the last window is the machine's busy time less this process's own (which includes
+// its spinning): a snapshot of runnable threads would count a worker that is asleep as not
+// needing a core, and a waiter would then spin against a busy neighbour for its whole budget.
 bool OtherCoreFree() {
     if (UsableCores() < 2)
         return false;
 #ifdef __linux__
     const uint64_t now = NowNanoseconds();
-    uint64_t last = g_sampledAt.load(std::memory_order_relaxed);
-    if (now - last >= kSampleEvery &&
-        g_sampledAt.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
-        int running = RunnableThreads();
-        // Besides this waiter, fewer runnable threads than cores: one is free for the worker.
-        if (running > 0)
-            g_otherCoreFree.store(unsigned(running - 1) < MachineCores(),
+    uint64_t start = g_windowStart.load(std::memory_order_relaxed);
+    if (now - start >= kWindowNanoseconds &&
+        g_windowStart.compare_exchange_strong(start, now, std::memory_order_relaxed)) {
+        uint64_t machine = MachineBusyNanoseconds();
+        uint64_t own = OwnCpuNanoseconds();
+        uint64_t machineBefore = g_machineAtStart.exchange(machine, std::memory_order_relaxed);
+        uint64_t ownBefore = g_ownAtStart.exchange(own, std::memory_order_relaxed);
+        if (start != 0 && machine != 0 && machine >= machineBefore && own >= ownBefore) {
+            uint64_t machineUsed = machine - machineBefore;
+            uint64_t ownUsed = own - ownBefore;
+            uint64_t others = machineUsed > ownUsed ? machineUsed - ownUsed : 0;
+            // Free while the others use less than all cores but one and a half: the waiter
+            // and the worker then find a core each.
+            uint64_t span = now - start;
+            g_otherCoreFree.store(others * 2 < span * (2 * uint64_t(MachineCores()) - 3),
                                   std::memory_order_relaxed);
+        }
     }
     return g_otherCoreFree.load(std::memory_order_relaxed);
 #else
