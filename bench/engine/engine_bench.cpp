@@ -3,7 +3,8 @@
 // raw sectors), FLAC READ CD against the codec decoding the same groups, ISZ READ(10) against
 // decoding the same chunks. With --busy every part runs a second time next to a busy loop
 // (a child process spinning on one core) that the benchmark starts and ends itself, and each
-// line is followed by the share of its idle ratio that it kept.
+// line is followed by the share of its idle ratio that it kept. Each run ends with the cost of
+// a bare hand-off between two threads, the floor under every request's time.
 #include "codecs/allocator.h"
 #include "codecs/flac.h"
 #include "codecs/isz_chunk.h"
@@ -11,6 +12,7 @@
 #include "common/wire.h"
 #include "driver/host/host_adapter.h"
 #include "driver/host/host_services.h"
+#include "driver/host/spin_event.h"
 #include "platform/platform.h"
 
 #include <zlib.h>
@@ -23,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -308,6 +311,28 @@ void Flac(HostAdapter& a) {
     platform::CloseFile(f);
 }
 
+// What one hand-off and its answer cost (a request to a waiting thread and the completion
+// back, through the host's events): on a core of their own both sides spin; next to a busy
+// process they share a core and each hand-off is a switch from one thread to the other.
+void HandOffRoundTrip() {
+    constexpr int kRounds = 100000;
+    host::SpinEvent request(true), done(true);
+    std::thread worker([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            request.Wait();
+            done.Set();
+        }
+    });
+    auto start = Clock::now();
+    for (int i = 0; i < kRounds; ++i) {
+        request.Set();
+        done.Wait();
+    }
+    double micro = Seconds(start) * 1e6 / kRounds;
+    worker.join();
+    std::printf("hand-off round trip: %.2f us\n", micro);
+}
+
 // A child process that keeps one core busy until it is killed.
 pid_t StartBusyLoop() {
     pid_t pid = ::fork();
@@ -358,6 +383,7 @@ int main(int argc, char** argv) {
             Isz(adapter);
         if (wanted("flac"))
             Flac(adapter);
+        HandOffRoundTrip();
     };
     if (busy)
         std::printf("idle:\n");
