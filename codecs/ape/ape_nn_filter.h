@@ -13,7 +13,7 @@
 namespace vostrale::ape {
 
 inline int16_t Saturate16(int32_t v) {
-    return v > 32767 ? int16_t(32767) : v < -32768 ? int16_t(-32768) : int16_t(v);
+    return int16_t(Max(Min(v, 32767), -32768));
 }
 
 inline int32_t RoundedAdd(const ApeNnFilter* f, int32_t v, uint32_t dot) {
@@ -22,20 +22,17 @@ inline int32_t RoundedAdd(const ApeNnFilter* f, int32_t v, uint32_t dot) {
 }
 
 // The adaptation code for output `out`; the newer rule scales it by the running magnitude.
+// Counted rather than branched on (the output's size is not predictable): the average never
+// goes below zero, so a magnitude above 3 * average is also above 4 * average / 3 and above 0.
 template <bool kNewRule> inline int16_t AdaptCode(ApeNnFilter* f, int32_t out) {
     if (!kNewRule)
-        return int16_t(out > 0 ? -4 : out < 0 ? 4 : 0);
+        return int16_t(((out < 0) - (out > 0)) * 4);
     int64_t magnitude = out < 0 ? -int64_t(out) : int64_t(out);
     int64_t average = f->average;
-    int16_t code;
-    if (magnitude > 3 * average)
-        code = 32;
-    else if (magnitude > (4 * average) / 3)
-        code = 16;
-    else
-        code = magnitude > 0 ? 8 : 0;
+    int32_t code = 8 * int32_t(magnitude > 0) + 8 * int32_t(magnitude > (4 * average) / 3) +
+                   16 * int32_t(magnitude > 3 * average);
     f->average = int32_t(average + (magnitude - average) / 16);
-    return out > 0 ? int16_t(-code) : code;
+    return int16_t(out > 0 ? -code : code);
 }
 
 // Codes fade as they age; `adapt` is the window the step just used.
