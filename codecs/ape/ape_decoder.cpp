@@ -219,6 +219,35 @@ void FilterByOrder(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, bool w
     }
 }
 
+template <bool kNewRule>
+void FilterBothByOrder(ApeNnFilter* f0, ApeNnFilter* f1, int16_t* pool, int32_t* v0, int32_t* v1,
+                       uint32_t n, bool wide) {
+    switch (f0->order) {
+    case 16:
+        return ape::FilterRunBoth<16, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+    case 32:
+        return ape::FilterRunBoth<32, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+    case 64:
+        return ape::FilterRunBoth<64, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+    case 256:
+        return ape::FilterRunBoth<256, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+    default:
+        return ape::FilterRunBoth<1280, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+    }
+}
+
+// Both channels' filters, slot by slot, each over the whole stretch.
+void ApplyFiltersBoth(ApeDecoder* d, int32_t* v0, int32_t* v1, uint32_t n) {
+    for (uint32_t i = 0; i < d->filterCount; ++i) {
+        ApeNnFilter* f0 = &d->filters[0][i];
+        ApeNnFilter* f1 = &d->filters[1][i];
+        if (d->newAdaptation)
+            FilterBothByOrder<true>(f0, f1, d->pool, v0, v1, n, d->wideFilters);
+        else
+            FilterBothByOrder<false>(f0, f1, d->pool, v0, v1, n, d->wideFilters);
+    }
+}
+
 // Runs a channel's filters, smallest first, each over the whole stretch.
 void ApplyFilters(ApeDecoder* d, uint32_t channel, int32_t* v, uint32_t n) {
     for (uint32_t i = 0; i < d->filterCount; ++i) {
@@ -405,8 +434,7 @@ bool DecodeStereo(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint8_t* pcm
         }
         if (rc->corrupt)
             return false;
-        ApplyFilters(d, 0, x, n);
-        ApplyFilters(d, 1, y, n);
+        ApplyFiltersBoth(d, x, y, n);
         uint8_t* out = pcm + size_t(done) * 2 * kBytes;
         StageRegs s0(d->stage[0]);
         StageRegs s1(d->stage[1]);

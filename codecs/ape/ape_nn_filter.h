@@ -292,17 +292,36 @@ inline void FilterPair(ApeNnFilter* f, int16_t* pool, int32_t* v) {
     }
 }
 
+// The next pair of v[*t..n) (one sample where the window has room for only one).
+template <uint32_t kOrder, bool kNewRule, bool kWide>
+inline void FilterNext(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t* t) {
+    if (f->pos + 1 == kOrder + kApeNnWindow) {
+        v[*t] = FilterStep<kOrder, kNewRule>(f, pool, v[*t]);
+        ++*t;
+        return;
+    }
+    FilterPair<kOrder, kNewRule, kWide>(f, pool, v + *t);
+    *t += 2;
+}
+
 template <uint32_t kOrder, bool kNewRule, bool kWide>
 void FilterPairs(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, uint32_t* t) {
-    while (*t + 1 < n) {
-        if (f->pos + 1 == kOrder + kApeNnWindow) {
-            v[*t] = FilterStep<kOrder, kNewRule>(f, pool, v[*t]);
-            ++*t;
-            continue;
-        }
-        FilterPair<kOrder, kNewRule, kWide>(f, pool, v + *t);
-        *t += 2;
+    while (*t + 1 < n)
+        FilterNext<kOrder, kNewRule, kWide>(f, pool, v, t);
+}
+
+// Two channels' filters of the same slot in turns: each pair ends in a chain (the first
+// output, then the second, then the stores the next pair loads) that the other channel's
+// pair can run beside.
+template <uint32_t kOrder, bool kNewRule, bool kWide>
+void FilterPairsBoth(ApeNnFilter* f0, ApeNnFilter* f1, int16_t* pool, int32_t* v0, int32_t* v1,
+                     uint32_t n, uint32_t* t0, uint32_t* t1) {
+    while (*t0 + 1 < n && *t1 + 1 < n) {
+        FilterNext<kOrder, kNewRule, kWide>(f0, pool, v0, t0);
+        FilterNext<kOrder, kNewRule, kWide>(f1, pool, v1, t1);
     }
+    FilterPairs<kOrder, kNewRule, kWide>(f0, pool, v0, n, t0);
+    FilterPairs<kOrder, kNewRule, kWide>(f1, pool, v1, n, t1);
 }
 #endif
 
@@ -323,6 +342,28 @@ void FilterRun(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, bool wide 
     (void)wide;
     for (; t < n; ++t)
         v[t] = FilterStep<kOrder, kNewRule, kReference>(f, pool, v[t]);
+}
+
+// FilterRun over two channels' stretches v0 and v1 (filters f0 and f1 of the same slot).
+template <uint32_t kOrder, bool kNewRule>
+void FilterRunBoth(ApeNnFilter* f0, ApeNnFilter* f1, int16_t* pool, int32_t* v0, int32_t* v1,
+                   uint32_t n, bool wide) {
+#if VOSTRALE_CODECS_SSE2
+    uint32_t t0 = 0;
+    uint32_t t1 = 0;
+#if VOSTRALE_CODECS_AVX2
+    if (wide)
+        FilterPairsBoth<kOrder, kNewRule, true>(f0, f1, pool, v0, v1, n, &t0, &t1);
+#endif
+    FilterPairsBoth<kOrder, kNewRule, false>(f0, f1, pool, v0, v1, n, &t0, &t1);
+    for (; t0 < n; ++t0)
+        v0[t0] = FilterStep<kOrder, kNewRule>(f0, pool, v0[t0]);
+    for (; t1 < n; ++t1)
+        v1[t1] = FilterStep<kOrder, kNewRule>(f1, pool, v1[t1]);
+#else
+    FilterRun<kOrder, kNewRule>(f0, pool, v0, n, wide);
+    FilterRun<kOrder, kNewRule>(f1, pool, v1, n, wide);
+#endif
 }
 
 } // namespace vostrale::ape
