@@ -152,7 +152,7 @@ __attribute__((always_inline)) inline int32_t DecodeValuePivot(RangeDecoder* rc,
     return ToSigned(value);
 }
 
-int32_t DecodeValueK(RangeDecoder* rc, ApeRiceState* rice) {
+__attribute__((always_inline)) inline int32_t DecodeValueK(RangeDecoder* rc, ApeRiceState* rice) {
     uint32_t overflow = rc->DecodeSymbol(kTotalsOld);
     uint32_t bits;
     if (overflow == kOverflowSymbol) {
@@ -387,24 +387,31 @@ template <uint32_t kBytes> void StoreSample(uint8_t* out, int32_t v) {
     }
 }
 
-template <int kGen> inline int32_t DecodeValue(RangeDecoder* rc, ApeRiceState* rice) {
+template <int kGen>
+__attribute__((always_inline)) inline int32_t DecodeValue(RangeDecoder* rc, ApeRiceState* rice) {
     return kGen == kGen3990 ? DecodeValuePivot(rc, rice) : DecodeValueK(rc, rice);
 }
 
 // Entropy decoding does not depend on the filters or the predictor, so a frame goes through
 // in stretches of kApeStretch blocks: the values of a stretch, then each filter over it, then
-// the predictor and the output.
+// the predictor and the output. The coder and the Rice states sit in locals meanwhile: each
+// value's decoding starts from what the last one left.
 template <int kGen, uint32_t kBytes>
-bool DecodeMono(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint32_t outChannels,
+bool DecodeMono(ApeDecoder* d, RangeDecoder* coder, uint32_t blocks, uint32_t outChannels,
                 uint8_t* pcm) {
     const uint32_t step = kBytes * outChannels;
+    RangeDecoder rc = *coder;
+    ApeRiceState rice = d->rice[0];
     int32_t* v = d->stretch[0];
+    bool ok = true;
     for (uint32_t done = 0; done < blocks;) {
         const uint32_t n = Min(kApeStretch, blocks - done);
         for (uint32_t i = 0; i < n; ++i)
-            v[i] = DecodeValue<kGen>(rc, &d->rice[0]);
-        if (rc->corrupt)
-            return false;
+            v[i] = DecodeValue<kGen>(&rc, &rice);
+        if (rc.corrupt) {
+            ok = false;
+            break;
+        }
         ApplyFilters(d, 0, v, n);
         uint8_t* out = pcm + size_t(done) * step;
         StageRegs s(d->stage[0]);
@@ -418,22 +425,30 @@ bool DecodeMono(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint32_t outCh
         s.Save(&d->stage[0]);
         done += n;
     }
-    return true;
+    *coder = rc;
+    d->rice[0] = rice;
+    return ok;
 }
 
 template <int kGen, uint32_t kBytes>
-bool DecodeStereo(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint8_t* pcm) {
+bool DecodeStereo(ApeDecoder* d, RangeDecoder* coder, uint32_t blocks, uint8_t* pcm) {
+    RangeDecoder rc = *coder;
+    ApeRiceState rice0 = d->rice[0];
+    ApeRiceState rice1 = d->rice[1];
     int32_t* x = d->stretch[0];
     int32_t* y = d->stretch[1];
+    bool ok = true;
     for (uint32_t done = 0; done < blocks;) {
         const uint32_t n = Min(kApeStretch, blocks - done);
         // The difference channel comes first, then the mid channel.
         for (uint32_t i = 0; i < n; ++i) {
-            x[i] = DecodeValue<kGen>(rc, &d->rice[0]);
-            y[i] = DecodeValue<kGen>(rc, &d->rice[1]);
+            x[i] = DecodeValue<kGen>(&rc, &rice0);
+            y[i] = DecodeValue<kGen>(&rc, &rice1);
         }
-        if (rc->corrupt)
-            return false;
+        if (rc.corrupt) {
+            ok = false;
+            break;
+        }
         ApplyFiltersBoth(d, x, y, n);
         uint8_t* out = pcm + size_t(done) * 2 * kBytes;
         StageRegs s0(d->stage[0]);
@@ -458,7 +473,10 @@ bool DecodeStereo(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint8_t* pcm
         s1.Save(&d->stage[1]);
         done += n;
     }
-    return true;
+    *coder = rc;
+    d->rice[0] = rice0;
+    d->rice[1] = rice1;
+    return ok;
 }
 
 template <int kGen>
