@@ -24,13 +24,15 @@ inline int32_t RoundedAdd(const ApeNnFilter* f, int32_t v, uint32_t dot) {
 // The adaptation code for output `out`; the newer rule scales it by the running magnitude.
 // Counted rather than branched on (the output's size is not predictable): the average never
 // goes below zero, so a magnitude above 3 * average is also above 4 * average / 3 and above 0.
-template <bool kNewRule> inline int16_t AdaptCode(ApeNnFilter* f, int32_t out) {
+template <bool kNewRule>
+__attribute__((always_inline)) inline int16_t AdaptCode(ApeNnFilter* f, int32_t out) {
     if (!kNewRule)
         return int16_t(((out < 0) - (out > 0)) * 4);
-    int64_t magnitude = out < 0 ? -int64_t(out) : int64_t(out);
-    int64_t average = f->average;
-    int32_t code = 8 * int32_t(magnitude > 0) + 8 * int32_t(magnitude > (4 * average) / 3) +
-                   16 * int32_t(magnitude > 3 * average);
+    const int64_t magnitude = out < 0 ? -int64_t(out) : int64_t(out);
+    const int64_t average = f->average;
+    const uint64_t m = uint64_t(magnitude);
+    const uint64_t a = uint64_t(average);
+    int32_t code = 8 * int32_t(m > 0) + 8 * int32_t(m > (4 * a) / 3) + 16 * int32_t(m > 3 * a);
     f->average = int32_t(average + (magnitude - average) / 16);
     return int16_t(out > 0 ? -code : code);
 }
