@@ -148,14 +148,16 @@ __attribute__((noinline)) void FilterPairSse2(ApeNnFilter* f, int16_t* pool, int
     __m128i acc1 = _mm_setzero_si128();
     // c: coefficients as they are; after the first move, those the second sample uses; after
     // the second, those the next pair starts from.
-    auto chunk = [&](uint32_t j, __m128i historyKeep, __m128i codesKeep, __m128i codesHalve) {
+    auto chunk = [&](uint32_t j, __m128i historyKeep, __m128i codesKeep,
+                     __m128i codesHalve) __attribute__((always_inline)) {
         __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeffs + j));
         __m128i h0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(history + j));
         __m128i h1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(history + j + 1));
-        acc0 = _mm_add_epi32(acc0, _mm_madd_epi16(c, h0));
+        // The products go into the history registers: c lives on.
+        acc0 = _mm_add_epi32(acc0, _mm_madd_epi16(h0, c));
         if (kD0 != 0)
             c = Move<kD0>(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(adapt + j)));
-        acc1 = _mm_add_epi32(acc1, _mm_madd_epi16(c, _mm_and_si128(h1, historyKeep)));
+        acc1 = _mm_add_epi32(acc1, _mm_madd_epi16(_mm_and_si128(h1, historyKeep), c));
         if (kD1 != 0) {
             __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(adapt + j + 1));
             a1 = _mm_or_si128(_mm_and_si128(a1, codesKeep),
@@ -167,8 +169,11 @@ __attribute__((noinline)) void FilterPairSse2(ApeNnFilter* f, int16_t* pool, int
     };
     const __m128i all = _mm_set1_epi32(-1);
     const __m128i none = _mm_setzero_si128();
-    for (uint32_t j = 0; j + 16 < kOrder; j += 8)
+    // (kOrder - 16) / 8 chunks, an even count: two a turn halve the loop's own steps.
+    for (uint32_t j = 0; j + 16 < kOrder; j += 16) {
         chunk(j, all, all, none);
+        chunk(j + 8, all, all, none);
+    }
     // The top 16 taps. The second sample's window ends in the first output (history) and
     // its code (adapt), both unknown here: those lanes count as zero. Its codes include the
     // ones the first sample ages.
