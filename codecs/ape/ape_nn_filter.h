@@ -97,11 +97,9 @@ inline __m128i Lanes16(int l0, int l1, int l2, int l3, int l4, int l5, int l6, i
 }
 
 // After a pair's pass: the first output, then what the second sample's dot product still
-// lacks (the top coefficient times the first output). Returns the top coefficient's second
-// move, which the caller adds to the top coefficients as a whole vector: the next pair loads
-// them as one, and a load can take its bytes from one store in flight, not from two.
+// lacks (the top coefficient times the first output) and the top coefficient's second move.
 template <uint32_t kOrder, bool kNewRule, int kD1>
-inline int16_t FinishPair(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t dot0, uint32_t dot1) {
+inline void FinishPair(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t dot0, uint32_t dot1) {
     int16_t* coeffs = pool + f->coeffs;
     int16_t* history = pool + f->history + f->pos - kOrder;
     int16_t* adapt = pool + f->adapt + f->pos - kOrder;
@@ -111,6 +109,8 @@ inline int16_t FinishPair(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t do
     // sample multiplies with the first output.
     dot1 += uint32_t(int32_t(coeffs[kOrder - 1]) * int32_t(first));
     const int16_t code0 = AdaptCode<kNewRule>(f, out0);
+    if (kD1 != 0)
+        coeffs[kOrder - 1] = int16_t(uint16_t(coeffs[kOrder - 1]) + uint16_t(kD1 * code0));
     const int32_t out1 = RoundedAdd(f, v[1], dot1);
     const int16_t code1 = AdaptCode<kNewRule>(f, out1);
     history[kOrder] = first;
@@ -134,7 +134,6 @@ inline int16_t FinishPair(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t do
     Advance<kOrder>(f, pool, 2);
     v[0] = out0;
     v[1] = out1;
-    return int16_t(kD1 * code0);
 }
 
 // Two samples, v[0] and v[1], with directions kD0 and kD1. The window must have room for
@@ -193,12 +192,7 @@ __attribute__((noinline)) void FilterPairSse2(ApeNnFilter* f, int16_t* pool, int
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
     const uint32_t dot0 = uint32_t(_mm_cvtsi128_si32(sum));
     const uint32_t dot1 = uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sum, sum)));
-    const int16_t move = FinishPair<kOrder, kNewRule, kD1>(f, pool, v, dot0, dot1);
-    if (kD1 != 0) {
-        __m128i* top = reinterpret_cast<__m128i*>(coeffs + kOrder - 8);
-        const __m128i lane = _mm_slli_si128(_mm_cvtsi32_si128(uint16_t(move)), 14);
-        _mm_storeu_si128(top, _mm_add_epi16(_mm_loadu_si128(top), lane));
-    }
+    FinishPair<kOrder, kNewRule, kD1>(f, pool, v, dot0, dot1);
 }
 
 #if VOSTRALE_CODECS_AVX2
@@ -268,13 +262,7 @@ __attribute__((target("avx2"), noinline)) void FilterPairAvx2(ApeNnFilter* f, in
     sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(2, 3, 0, 1)));
     const uint32_t dot0 = uint32_t(_mm_cvtsi128_si32(sum));
     const uint32_t dot1 = uint32_t(_mm_cvtsi128_si32(_mm_unpackhi_epi64(sum, sum)));
-    const int16_t move = FinishPair<kOrder, kNewRule, kD1>(f, pool, v, dot0, dot1);
-    if (kD1 != 0) {
-        __m256i* top = reinterpret_cast<__m256i*>(coeffs + kOrder - 16);
-        const __m256i lane = _mm256_inserti128_si256(
-            _mm256_setzero_si256(), _mm_slli_si128(_mm_cvtsi32_si128(uint16_t(move)), 14), 1);
-        _mm256_storeu_si256(top, _mm256_add_epi16(_mm256_loadu_si256(top), lane));
-    }
+    FinishPair<kOrder, kNewRule, kD1>(f, pool, v, dot0, dot1);
 }
 #endif
 
