@@ -152,7 +152,7 @@ __attribute__((always_inline)) inline int32_t DecodeValuePivot(RangeDecoder* rc,
     return ToSigned(value);
 }
 
-int32_t DecodeValueK(RangeDecoder* rc, ApeRiceState* rice) {
+__attribute__((always_inline)) inline int32_t DecodeValueK(RangeDecoder* rc, ApeRiceState* rice) {
     uint32_t overflow = rc->DecodeSymbol(kTotalsOld);
     uint32_t bits;
     if (overflow == kOverflowSymbol) {
@@ -219,6 +219,35 @@ void FilterByOrder(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, bool w
     }
 }
 
+template <bool kNewRule>
+void FilterBothByOrder(ApeNnFilter* f0, ApeNnFilter* f1, int16_t* pool, int32_t* v0, int32_t* v1,
+                       uint32_t n, bool wide) {
+    switch (f0->order) {
+    case 16:
+        return ape::FilterRunBoth<16, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+    case 32:
+        return ape::FilterRunBoth<32, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+    case 64:
+        return ape::FilterRunBoth<64, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+    case 256:
+        return ape::FilterRunBoth<256, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+    default:
+        return ape::FilterRunBoth<1280, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+    }
+}
+
+// Both channels' filters, slot by slot, each over the whole stretch.
+void ApplyFiltersBoth(ApeDecoder* d, int32_t* v0, int32_t* v1, uint32_t n) {
+    for (uint32_t i = 0; i < d->filterCount; ++i) {
+        ApeNnFilter* f0 = &d->filters[0][i];
+        ApeNnFilter* f1 = &d->filters[1][i];
+        if (d->newAdaptation)
+            FilterBothByOrder<true>(f0, f1, d->pool, v0, v1, n, d->wideFilters);
+        else
+            FilterBothByOrder<false>(f0, f1, d->pool, v0, v1, n, d->wideFilters);
+    }
+}
+
 // Runs a channel's filters, smallest first, each over the whole stretch.
 void ApplyFilters(ApeDecoder* d, uint32_t channel, int32_t* v, uint32_t n) {
     for (uint32_t i = 0; i < d->filterCount; ++i) {
@@ -243,52 +272,106 @@ enum Generation : int {
     kGen3990 = 2, // pivot-coded values, predictor as kGen3950
 };
 
+// A stage's state in locals for the length of a stretch: kept in the decoder, every step would
+// load what the previous step just stored (partly through wider loads that cannot take the
+// stored values directly), and each PCM byte store could alias it.
+struct StageRegs {
+    uint32_t a0, a1, a2, a3;
+    uint32_t b0, b1, b2, b3, b4;
+    int32_t hA0, hA1, hA2, hA3;
+    int32_t hB0, hB1, hB2, hB3, hB4;
+    int32_t lastP, lastR, lastOther;
+
+    explicit StageRegs(const ApeStage& s)
+        : a0(uint32_t(s.a[0])), a1(uint32_t(s.a[1])), a2(uint32_t(s.a[2])), a3(uint32_t(s.a[3])),
+          b0(uint32_t(s.b[0])), b1(uint32_t(s.b[1])), b2(uint32_t(s.b[2])), b3(uint32_t(s.b[3])),
+          b4(uint32_t(s.b[4])), hA0(s.hA[0]), hA1(s.hA[1]), hA2(s.hA[2]), hA3(s.hA[3]),
+          hB0(s.hB[0]), hB1(s.hB[1]), hB2(s.hB[2]), hB3(s.hB[3]), hB4(s.hB[4]), lastP(s.lastP),
+          lastR(s.lastR), lastOther(s.lastOther) {}
+
+    void Save(ApeStage* s) const {
+        s->a[0] = int32_t(a0);
+        s->a[1] = int32_t(a1);
+        s->a[2] = int32_t(a2);
+        s->a[3] = int32_t(a3);
+        s->b[0] = int32_t(b0);
+        s->b[1] = int32_t(b1);
+        s->b[2] = int32_t(b2);
+        s->b[3] = int32_t(b3);
+        s->b[4] = int32_t(b4);
+        s->hA[0] = hA0;
+        s->hA[1] = hA1;
+        s->hA[2] = hA2;
+        s->hA[3] = hA3;
+        s->hB[0] = hB0;
+        s->hB[1] = hB1;
+        s->hB[2] = hB2;
+        s->hB[3] = hB3;
+        s->hB[4] = hB4;
+        s->lastP = lastP;
+        s->lastR = lastR;
+        s->lastOther = lastOther;
+    }
+};
+
+// Sign(h) * sv for sv in -1..1, without a branch.
+__attribute__((always_inline)) inline uint32_t SignTimes(int32_t h, int32_t sv) {
+    return uint32_t(((h > 0) - (h < 0)) * sv);
+}
+
 // One prediction step for input v with the other channel's value `other` (0 for one channel).
 // The older stage has no other-channel part, scales by 2^9 and moves a coefficient up for a
-// zero history entry as for a positive one.
+// zero history entry as for a positive one. Sums wrap at 32 bits; the terms that wait for the
+// previous output are added last.
 template <bool kWithOther, bool kOlder = false>
-__attribute__((always_inline)) inline int32_t StageStep(ApeStage* s, int32_t v, int32_t other) {
-    s->hA[3] = s->hA[2];
-    s->hA[2] = s->hA[1];
-    s->hA[1] = WrapSub(s->lastP, s->hA[0]);
-    s->hA[0] = s->lastP;
-    int32_t predA = 0;
-    for (int i = 0; i < 4; ++i)
-        predA = WrapAdd(predA, WrapMul(s->hA[i], s->a[i]));
-    int32_t predB = 0;
-    if (kWithOther) {
-        int32_t filtered = WrapSub(other, Decay31(s->lastOther));
-        s->lastOther = other;
-        s->hB[4] = s->hB[3];
-        s->hB[3] = s->hB[2];
-        s->hB[2] = s->hB[1];
-        s->hB[1] = WrapSub(filtered, s->hB[0]);
-        s->hB[0] = filtered;
-        for (int i = 0; i < 5; ++i)
-            predB = WrapAdd(predB, WrapMul(s->hB[i], s->b[i]));
-    }
-    int32_t sv = Sign(v);
+__attribute__((always_inline)) inline int32_t StageStep(StageRegs& s, int32_t v, int32_t other) {
+    s.hA3 = s.hA2;
+    s.hA2 = s.hA1;
+    s.hA1 = WrapSub(s.lastP, s.hA0);
+    s.hA0 = s.lastP;
+    const uint32_t early = uint32_t(s.hA2) * s.a2 + uint32_t(s.hA3) * s.a3;
+    const uint32_t predA = early + (uint32_t(s.hA0) * s.a0 + uint32_t(s.hA1) * s.a1);
+    const int32_t sv = Sign(v);
     if (kOlder) {
-        int32_t p = WrapAdd(v, predA >> 9);
-        for (int i = 0; i < 4; ++i)
-            s->a[i] += (s->hA[i] < 0 ? -1 : 1) * sv;
-        s->lastP = p;
-        s->lastR = WrapAdd(p, Decay31(s->lastR));
-        return s->lastR;
+        int32_t p = WrapAdd(v, int32_t(predA) >> 9);
+        const uint32_t m = uint32_t(sv);
+        s.a0 += s.hA0 < 0 ? 0u - m : m;
+        s.a1 += s.hA1 < 0 ? 0u - m : m;
+        s.a2 += s.hA2 < 0 ? 0u - m : m;
+        s.a3 += s.hA3 < 0 ? 0u - m : m;
+        s.lastP = p;
+        s.lastR = WrapAdd(p, Decay31(s.lastR));
+        return s.lastR;
     }
-    int32_t p = WrapAdd(v, WrapAdd(predA, predB >> 1) >> 10);
+    uint32_t predB = 0;
+    if (kWithOther) {
+        const int32_t filtered = WrapSub(other, Decay31(s.lastOther));
+        s.lastOther = other;
+        s.hB4 = s.hB3;
+        s.hB3 = s.hB2;
+        s.hB2 = s.hB1;
+        s.hB1 = WrapSub(filtered, s.hB0);
+        s.hB0 = filtered;
+        const uint32_t earlyB =
+            uint32_t(s.hB2) * s.b2 + uint32_t(s.hB3) * s.b3 + uint32_t(s.hB4) * s.b4;
+        predB = earlyB + (uint32_t(s.hB0) * s.b0 + uint32_t(s.hB1) * s.b1);
+    }
+    const int32_t p = WrapAdd(v, int32_t(predA + uint32_t(int32_t(predB) >> 1)) >> 10);
     // Each coefficient moves by the sign of its history entry times the sign of the input.
-    if (sv != 0) {
-        for (int i = 0; i < 4; ++i)
-            s->a[i] += Sign(s->hA[i]) * sv;
-        if (kWithOther) {
-            for (int i = 0; i < 5; ++i)
-                s->b[i] += Sign(s->hB[i]) * sv;
-        }
+    s.a0 += SignTimes(s.hA0, sv);
+    s.a1 += SignTimes(s.hA1, sv);
+    s.a2 += SignTimes(s.hA2, sv);
+    s.a3 += SignTimes(s.hA3, sv);
+    if (kWithOther) {
+        s.b0 += SignTimes(s.hB0, sv);
+        s.b1 += SignTimes(s.hB1, sv);
+        s.b2 += SignTimes(s.hB2, sv);
+        s.b3 += SignTimes(s.hB3, sv);
+        s.b4 += SignTimes(s.hB4, sv);
     }
-    s->lastP = p;
-    s->lastR = WrapAdd(p, Decay31(s->lastR));
-    return s->lastR;
+    s.lastP = p;
+    s.lastR = WrapAdd(p, Decay31(s.lastR));
+    return s.lastR;
 }
 
 template <uint32_t kBytes> void StoreSample(uint8_t* out, int32_t v) {
@@ -304,63 +387,81 @@ template <uint32_t kBytes> void StoreSample(uint8_t* out, int32_t v) {
     }
 }
 
-template <int kGen> inline int32_t DecodeValue(RangeDecoder* rc, ApeRiceState* rice) {
+template <int kGen>
+__attribute__((always_inline)) inline int32_t DecodeValue(RangeDecoder* rc, ApeRiceState* rice) {
     return kGen == kGen3990 ? DecodeValuePivot(rc, rice) : DecodeValueK(rc, rice);
 }
 
 // Entropy decoding does not depend on the filters or the predictor, so a frame goes through
 // in stretches of kApeStretch blocks: the values of a stretch, then each filter over it, then
-// the predictor and the output.
+// the predictor and the output. The coder and the Rice states sit in locals meanwhile: each
+// value's decoding starts from what the last one left.
 template <int kGen, uint32_t kBytes>
-bool DecodeMono(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint32_t outChannels,
+bool DecodeMono(ApeDecoder* d, RangeDecoder* coder, uint32_t blocks, uint32_t outChannels,
                 uint8_t* pcm) {
     const uint32_t step = kBytes * outChannels;
+    RangeDecoder rc = *coder;
+    ApeRiceState rice = d->rice[0];
     int32_t* v = d->stretch[0];
+    bool ok = true;
     for (uint32_t done = 0; done < blocks;) {
         const uint32_t n = Min(kApeStretch, blocks - done);
         for (uint32_t i = 0; i < n; ++i)
-            v[i] = DecodeValue<kGen>(rc, &d->rice[0]);
-        if (rc->corrupt)
-            return false;
+            v[i] = DecodeValue<kGen>(&rc, &rice);
+        if (rc.corrupt) {
+            ok = false;
+            break;
+        }
         ApplyFilters(d, 0, v, n);
         uint8_t* out = pcm + size_t(done) * step;
+        StageRegs s(d->stage[0]);
         for (uint32_t i = 0; i < n; ++i) {
-            int32_t x = StageStep<false, kGen == kGen3930>(&d->stage[0], v[i], 0);
+            int32_t x = StageStep<false, kGen == kGen3930>(s, v[i], 0);
             StoreSample<kBytes>(out, x);
             if (outChannels == 2)
                 StoreSample<kBytes>(out + kBytes, x);
             out += step;
         }
+        s.Save(&d->stage[0]);
         done += n;
     }
-    return true;
+    *coder = rc;
+    d->rice[0] = rice;
+    return ok;
 }
 
 template <int kGen, uint32_t kBytes>
-bool DecodeStereo(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint8_t* pcm) {
+bool DecodeStereo(ApeDecoder* d, RangeDecoder* coder, uint32_t blocks, uint8_t* pcm) {
+    RangeDecoder rc = *coder;
+    ApeRiceState rice0 = d->rice[0];
+    ApeRiceState rice1 = d->rice[1];
     int32_t* x = d->stretch[0];
     int32_t* y = d->stretch[1];
+    bool ok = true;
     for (uint32_t done = 0; done < blocks;) {
         const uint32_t n = Min(kApeStretch, blocks - done);
         // The difference channel comes first, then the mid channel.
         for (uint32_t i = 0; i < n; ++i) {
-            x[i] = DecodeValue<kGen>(rc, &d->rice[0]);
-            y[i] = DecodeValue<kGen>(rc, &d->rice[1]);
+            x[i] = DecodeValue<kGen>(&rc, &rice0);
+            y[i] = DecodeValue<kGen>(&rc, &rice1);
         }
-        if (rc->corrupt)
-            return false;
-        ApplyFilters(d, 0, x, n);
-        ApplyFilters(d, 1, y, n);
+        if (rc.corrupt) {
+            ok = false;
+            break;
+        }
+        ApplyFiltersBoth(d, x, y, n);
         uint8_t* out = pcm + size_t(done) * 2 * kBytes;
+        StageRegs s0(d->stage[0]);
+        StageRegs s1(d->stage[1]);
         for (uint32_t i = 0; i < n; ++i) {
             int32_t side, mid;
             if (kGen == kGen3930) {
                 // These streams store the mid value of a block first.
-                mid = StageStep<false, true>(&d->stage[0], x[i], 0);
-                side = StageStep<false, true>(&d->stage[1], y[i], 0);
+                mid = StageStep<false, true>(s0, x[i], 0);
+                side = StageStep<false, true>(s1, y[i], 0);
             } else {
-                side = StageStep<true>(&d->stage[0], x[i], d->stage[1].lastR);
-                mid = StageStep<true>(&d->stage[1], y[i], side);
+                side = StageStep<true>(s0, x[i], s1.lastR);
+                mid = StageStep<true>(s1, y[i], side);
             }
             int32_t left = WrapSub(mid, side / 2);
             int32_t right = WrapAdd(left, side);
@@ -368,9 +469,14 @@ bool DecodeStereo(ApeDecoder* d, RangeDecoder* rc, uint32_t blocks, uint8_t* pcm
             StoreSample<kBytes>(out + kBytes, right);
             out += 2 * kBytes;
         }
+        s0.Save(&d->stage[0]);
+        s1.Save(&d->stage[1]);
         done += n;
     }
-    return true;
+    *coder = rc;
+    d->rice[0] = rice0;
+    d->rice[1] = rice1;
+    return ok;
 }
 
 template <int kGen>

@@ -13,7 +13,7 @@
 namespace vostrale::ape {
 
 inline int16_t Saturate16(int32_t v) {
-    return v > 32767 ? int16_t(32767) : v < -32768 ? int16_t(-32768) : int16_t(v);
+    return int16_t(Max(Min(v, 32767), -32768));
 }
 
 inline int32_t RoundedAdd(const ApeNnFilter* f, int32_t v, uint32_t dot) {
@@ -22,20 +22,19 @@ inline int32_t RoundedAdd(const ApeNnFilter* f, int32_t v, uint32_t dot) {
 }
 
 // The adaptation code for output `out`; the newer rule scales it by the running magnitude.
-template <bool kNewRule> inline int16_t AdaptCode(ApeNnFilter* f, int32_t out) {
+// Counted rather than branched on (the output's size is not predictable): the average never
+// goes below zero, so a magnitude above 3 * average is also above 4 * average / 3 and above 0.
+template <bool kNewRule>
+__attribute__((always_inline)) inline int16_t AdaptCode(ApeNnFilter* f, int32_t out) {
     if (!kNewRule)
-        return int16_t(out > 0 ? -4 : out < 0 ? 4 : 0);
-    int64_t magnitude = out < 0 ? -int64_t(out) : int64_t(out);
-    int64_t average = f->average;
-    int16_t code;
-    if (magnitude > 3 * average)
-        code = 32;
-    else if (magnitude > (4 * average) / 3)
-        code = 16;
-    else
-        code = magnitude > 0 ? 8 : 0;
+        return int16_t(((out < 0) - (out > 0)) * 4);
+    const int64_t magnitude = out < 0 ? -int64_t(out) : int64_t(out);
+    const int64_t average = f->average;
+    const uint64_t m = uint64_t(magnitude);
+    const uint64_t a = uint64_t(average);
+    int32_t code = 8 * int32_t(m > 0) + 8 * int32_t(m > (4 * a) / 3) + 16 * int32_t(m > 3 * a);
     f->average = int32_t(average + (magnitude - average) / 16);
-    return out > 0 ? int16_t(-code) : code;
+    return int16_t(out > 0 ? -code : code);
 }
 
 // Codes fade as they age; `adapt` is the window the step just used.
@@ -148,14 +147,16 @@ __attribute__((noinline)) void FilterPairSse2(ApeNnFilter* f, int16_t* pool, int
     __m128i acc1 = _mm_setzero_si128();
     // c: coefficients as they are; after the first move, those the second sample uses; after
     // the second, those the next pair starts from.
-    auto chunk = [&](uint32_t j, __m128i historyKeep, __m128i codesKeep, __m128i codesHalve) {
+    auto chunk = [&](uint32_t j, __m128i historyKeep, __m128i codesKeep,
+                     __m128i codesHalve) __attribute__((always_inline)) {
         __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(coeffs + j));
         __m128i h0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(history + j));
         __m128i h1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(history + j + 1));
-        acc0 = _mm_add_epi32(acc0, _mm_madd_epi16(c, h0));
+        // The products go into the history registers: c lives on.
+        acc0 = _mm_add_epi32(acc0, _mm_madd_epi16(h0, c));
         if (kD0 != 0)
             c = Move<kD0>(c, _mm_loadu_si128(reinterpret_cast<const __m128i*>(adapt + j)));
-        acc1 = _mm_add_epi32(acc1, _mm_madd_epi16(c, _mm_and_si128(h1, historyKeep)));
+        acc1 = _mm_add_epi32(acc1, _mm_madd_epi16(_mm_and_si128(h1, historyKeep), c));
         if (kD1 != 0) {
             __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(adapt + j + 1));
             a1 = _mm_or_si128(_mm_and_si128(a1, codesKeep),
@@ -167,8 +168,14 @@ __attribute__((noinline)) void FilterPairSse2(ApeNnFilter* f, int16_t* pool, int
     };
     const __m128i all = _mm_set1_epi32(-1);
     const __m128i none = _mm_setzero_si128();
-    for (uint32_t j = 0; j + 16 < kOrder; j += 8)
+    // (kOrder - 16) / 8 chunks, an even count: two a turn halve the loop's own steps. No
+    // further unrolling: unrolled whole (-O3, the driver's build), the 256-tap pass spills
+    // to a stack frame of a kilobyte.
+#pragma GCC unroll 1
+    for (uint32_t j = 0; j + 16 < kOrder; j += 16) {
         chunk(j, all, all, none);
+        chunk(j + 8, all, all, none);
+    }
     // The top 16 taps. The second sample's window ends in the first output (history) and
     // its code (adapt), both unknown here: those lanes count as zero. Its codes include the
     // ones the first sample ages.
@@ -295,17 +302,36 @@ inline void FilterPair(ApeNnFilter* f, int16_t* pool, int32_t* v) {
     }
 }
 
+// The next pair of v[*t..n) (one sample where the window has room for only one).
+template <uint32_t kOrder, bool kNewRule, bool kWide>
+inline void FilterNext(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t* t) {
+    if (f->pos + 1 == kOrder + kApeNnWindow) {
+        v[*t] = FilterStep<kOrder, kNewRule>(f, pool, v[*t]);
+        ++*t;
+        return;
+    }
+    FilterPair<kOrder, kNewRule, kWide>(f, pool, v + *t);
+    *t += 2;
+}
+
 template <uint32_t kOrder, bool kNewRule, bool kWide>
 void FilterPairs(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, uint32_t* t) {
-    while (*t + 1 < n) {
-        if (f->pos + 1 == kOrder + kApeNnWindow) {
-            v[*t] = FilterStep<kOrder, kNewRule>(f, pool, v[*t]);
-            ++*t;
-            continue;
-        }
-        FilterPair<kOrder, kNewRule, kWide>(f, pool, v + *t);
-        *t += 2;
+    while (*t + 1 < n)
+        FilterNext<kOrder, kNewRule, kWide>(f, pool, v, t);
+}
+
+// Two channels' filters of the same slot in turns: each pair ends in a chain (the first
+// output, then the second, then the stores the next pair loads) that the other channel's
+// pair can run beside.
+template <uint32_t kOrder, bool kNewRule, bool kWide>
+void FilterPairsBoth(ApeNnFilter* f0, ApeNnFilter* f1, int16_t* pool, int32_t* v0, int32_t* v1,
+                     uint32_t n, uint32_t* t0, uint32_t* t1) {
+    while (*t0 + 1 < n && *t1 + 1 < n) {
+        FilterNext<kOrder, kNewRule, kWide>(f0, pool, v0, t0);
+        FilterNext<kOrder, kNewRule, kWide>(f1, pool, v1, t1);
     }
+    FilterPairs<kOrder, kNewRule, kWide>(f0, pool, v0, n, t0);
+    FilterPairs<kOrder, kNewRule, kWide>(f1, pool, v1, n, t1);
 }
 #endif
 
@@ -326,6 +352,28 @@ void FilterRun(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, bool wide 
     (void)wide;
     for (; t < n; ++t)
         v[t] = FilterStep<kOrder, kNewRule, kReference>(f, pool, v[t]);
+}
+
+// FilterRun over two channels' stretches v0 and v1 (filters f0 and f1 of the same slot).
+template <uint32_t kOrder, bool kNewRule>
+void FilterRunBoth(ApeNnFilter* f0, ApeNnFilter* f1, int16_t* pool, int32_t* v0, int32_t* v1,
+                   uint32_t n, bool wide) {
+#if VOSTRALE_CODECS_SSE2
+    uint32_t t0 = 0;
+    uint32_t t1 = 0;
+#if VOSTRALE_CODECS_AVX2
+    if (wide)
+        FilterPairsBoth<kOrder, kNewRule, true>(f0, f1, pool, v0, v1, n, &t0, &t1);
+#endif
+    FilterPairsBoth<kOrder, kNewRule, false>(f0, f1, pool, v0, v1, n, &t0, &t1);
+    for (; t0 < n; ++t0)
+        v0[t0] = FilterStep<kOrder, kNewRule>(f0, pool, v0[t0]);
+    for (; t1 < n; ++t1)
+        v1[t1] = FilterStep<kOrder, kNewRule>(f1, pool, v1[t1]);
+#else
+    FilterRun<kOrder, kNewRule>(f0, pool, v0, n, wide);
+    FilterRun<kOrder, kNewRule>(f1, pool, v1, n, wide);
+#endif
 }
 
 } // namespace vostrale::ape
