@@ -203,36 +203,26 @@ void ResetFilter(ApeNnFilter* f, int16_t* pool) {
     f->average = 0;
 }
 
-template <bool kNewRule>
-void FilterByOrder(ApeNnFilter* f, int16_t* pool, int32_t* v, uint32_t n, bool wide) {
-    switch (f->order) {
+// Calls run.template operator()<kOrder, kNewRule>() with the slot's order and the stream's
+// adaptation rule as constants: the filter loops are compiled for each.
+template <typename Run> void WithFilterShape(uint32_t order, bool newRule, Run&& run) {
+    auto withRule = [&]<uint32_t kOrder>() {
+        if (newRule)
+            run.template operator()<kOrder, true>();
+        else
+            run.template operator()<kOrder, false>();
+    };
+    switch (order) {
     case 16:
-        return ape::FilterRun<16, kNewRule>(f, pool, v, n, wide);
+        return withRule.template operator()<16>();
     case 32:
-        return ape::FilterRun<32, kNewRule>(f, pool, v, n, wide);
+        return withRule.template operator()<32>();
     case 64:
-        return ape::FilterRun<64, kNewRule>(f, pool, v, n, wide);
+        return withRule.template operator()<64>();
     case 256:
-        return ape::FilterRun<256, kNewRule>(f, pool, v, n, wide);
+        return withRule.template operator()<256>();
     default:
-        return ape::FilterRun<1280, kNewRule>(f, pool, v, n, wide);
-    }
-}
-
-template <bool kNewRule>
-void FilterBothByOrder(ApeNnFilter* f0, ApeNnFilter* f1, int16_t* pool, int32_t* v0, int32_t* v1,
-                       uint32_t n, bool wide) {
-    switch (f0->order) {
-    case 16:
-        return ape::FilterRunBoth<16, kNewRule>(f0, f1, pool, v0, v1, n, wide);
-    case 32:
-        return ape::FilterRunBoth<32, kNewRule>(f0, f1, pool, v0, v1, n, wide);
-    case 64:
-        return ape::FilterRunBoth<64, kNewRule>(f0, f1, pool, v0, v1, n, wide);
-    case 256:
-        return ape::FilterRunBoth<256, kNewRule>(f0, f1, pool, v0, v1, n, wide);
-    default:
-        return ape::FilterRunBoth<1280, kNewRule>(f0, f1, pool, v0, v1, n, wide);
+        return withRule.template operator()<1280>();
     }
 }
 
@@ -241,10 +231,9 @@ void ApplyFiltersBoth(ApeDecoder* d, int32_t* v0, int32_t* v1, uint32_t n) {
     for (uint32_t i = 0; i < d->filterCount; ++i) {
         ApeNnFilter* f0 = &d->filters[0][i];
         ApeNnFilter* f1 = &d->filters[1][i];
-        if (d->newAdaptation)
-            FilterBothByOrder<true>(f0, f1, d->pool, v0, v1, n, d->wideFilters);
-        else
-            FilterBothByOrder<false>(f0, f1, d->pool, v0, v1, n, d->wideFilters);
+        WithFilterShape(f0->order, d->newAdaptation, [&]<uint32_t kOrder, bool kNewRule>() {
+            ape::FilterRunBoth<kOrder, kNewRule>(f0, f1, d->pool, v0, v1, n, d->wideFilters);
+        });
     }
 }
 
@@ -252,10 +241,9 @@ void ApplyFiltersBoth(ApeDecoder* d, int32_t* v0, int32_t* v1, uint32_t n) {
 void ApplyFilters(ApeDecoder* d, uint32_t channel, int32_t* v, uint32_t n) {
     for (uint32_t i = 0; i < d->filterCount; ++i) {
         ApeNnFilter* f = &d->filters[channel][i];
-        if (d->newAdaptation)
-            FilterByOrder<true>(f, d->pool, v, n, d->wideFilters);
-        else
-            FilterByOrder<false>(f, d->pool, v, n, d->wideFilters);
+        WithFilterShape(f->order, d->newAdaptation, [&]<uint32_t kOrder, bool kNewRule>() {
+            ape::FilterRun<kOrder, kNewRule>(f, d->pool, v, n, d->wideFilters);
+        });
     }
 }
 

@@ -179,6 +179,31 @@ class DiscTest : public DriverTest {
         return r->imageHandle != 0;
     }
 
+    // A single-file audio disc (FLAC or APE) as the tray sends it: its sector count, or 0 when
+    // the source does not open (the file is closed then).
+    using AudioOpener = int (*)(vostrale::platform::NativeFile, MountRecord*, const fs::path&,
+                                const vostrale::ParserIo&);
+    uint32_t AudioDisc(const fs::path& path, AudioOpener open, MountRecord* record) {
+        vostrale::platform::NativeFile file = vostrale::platform::OpenForRead(path, nullptr);
+        if (!file)
+            return 0;
+        *record = MountRecord{};
+        std::wstring message;
+        vostrale::ParserIo io;
+        io.message = &message;
+        if (open(file, record, path, io) != vostrale::kParseOk) {
+            vostrale::platform::CloseFile(file);
+            return 0;
+        }
+        uint32_t sectors = uint32_t((vostrale::AudioSourceTotalSamples(*record) + 587) / 588);
+        record->imageHandle = file;
+        record->bytesPerSector = 2352;
+        record->mediumKind = vostrale::kMediumCd;
+        record->sessions = 1;
+        record->totalSectors = sectors;
+        return sectors;
+    }
+
     // Ends the media-change phase on both sides and takes the unit attention.
     void Settle() {
         vostrale::host::AdvanceClock(4000);
@@ -261,24 +286,10 @@ TEST_F(DiscTest, FlacDiscReadsAsTheEngineReadsIt) {
         GTEST_SKIP() << "no samples";
     int mounted = 0;
     for (const char* name : {"subset-01-blocksize-4096.flac", "subset-10-blocksize-2304.flac"}) {
-        fs::path path = samples / name;
-        vostrale::platform::NativeFile file = vostrale::platform::OpenForRead(path, nullptr);
-        ASSERT_NE(file, 0u) << name;
-        MountRecord record{};
-        std::wstring message;
-        vostrale::ParserIo io;
-        io.message = &message;
-        if (vostrale::OpenFlacSource(file, &record, path, io) != vostrale::kParseOk) {
-            vostrale::platform::CloseFile(file);
+        MountRecord record;
+        uint32_t sectors = AudioDisc(samples / name, vostrale::OpenFlacSource, &record);
+        if (sectors == 0)
             continue;
-        }
-        uint32_t sectors =
-            uint32_t((vostrale::AudioSourceTotalSamples(record) + 587) / 588);
-        record.imageHandle = file;
-        record.bytesPerSector = 2352;
-        record.mediumKind = vostrale::kMediumCd;
-        record.sessions = 1;
-        record.totalSectors = sectors;
         ASSERT_TRUE(MountBoth(record)) << name; // closes the file with the record
         Settle();
         EXPECT_EQ(Compare({
@@ -316,19 +327,9 @@ TEST_F(DiscTest, ApeDiscReadsAsTheEngineReadsItWithAndWithoutWideRegisters) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        vostrale::platform::NativeFile file = vostrale::platform::OpenForRead(path, nullptr);
-        ASSERT_NE(file, 0u);
-        MountRecord record{};
-        std::wstring message;
-        vostrale::ParserIo io;
-        io.message = &message;
-        ASSERT_EQ(vostrale::OpenApeSource(file, &record, path, io), vostrale::kParseOk);
-        uint32_t sectors = uint32_t((vostrale::AudioSourceTotalSamples(record) + 587) / 588);
-        record.imageHandle = file;
-        record.bytesPerSector = 2352;
-        record.mediumKind = vostrale::kMediumCd;
-        record.sessions = 1;
-        record.totalSectors = sectors;
+        MountRecord record;
+        uint32_t sectors = AudioDisc(path, vostrale::OpenApeSource, &record);
+        ASSERT_NE(sectors, 0u);
         ASSERT_TRUE(MountBoth(record)); // closes the file with the record
         Settle();
         SetEnabledExtendedFeatures(c.enabled);
