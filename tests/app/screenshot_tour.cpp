@@ -198,6 +198,11 @@ int Tour(int argc, wchar_t** argv) {
     AppContext ctx(services);
     ui.Attach(&ctx);
     ctx.showSettings = [](AppContext&, void*) {};
+    // The program wires the report flow, which enables the failure dialog's report button;
+    // the tour only pictures the button and never presses it.
+    ctx.reportMountFailure = [](AppContext&, const std::wstring&, const std::wstring&) {
+        return false;
+    };
     RegisterTrayWindowClass(GetModuleHandleW(nullptr));
     RegisterOwnHyperlinkClass(GetModuleHandleW(nullptr), kTourLinkClass);
 
